@@ -1,0 +1,366 @@
+#include "L.h"
+
+#include <new>
+
+namespace {
+
+template <typename T>
+T* NewZeroed(size_t n)
+{
+    return new (std::nothrow) T[n == 0 ? 1 : n]();
+}
+
+template <typename T>
+void Release(T*& p)
+{
+    delete[] p;
+    p = nullptr;
+}
+
+}  // namespace
+
+L::L(int npatterns, JNIEnv* e, jobject o, jobject b) : L(e, o, b)
+{
+    Npatterns = npatterns;
+}
+
+L::L(JNIEnv* e, jobject o, jobject b)
+{
+    env = e;
+    obj = o;
+    KQout = b;
+    if (env != nullptr) {
+        // A failed lookup leaves its exception pending for the caller to see.
+        cls = env->GetObjectClass(obj);
+        if (cls != nullptr) meth = env->GetMethodID(cls, "guiPrint", "(Ljava/lang/String;)V");
+    }
+}
+
+L::~L()
+{
+    CleanUpMemory();
+    if (env != nullptr && cls != nullptr) env->DeleteLocalRef(cls);
+}
+
+int L::AllocateMemory()
+{
+    const size_t GS = static_cast<size_t>(Ngenes) * Nsamples;
+    const size_t GP = static_cast<size_t>(Ngenes) * Npatterns;
+    const size_t PS = static_cast<size_t>(Npatterns) * Nsamples;
+    Mock = NewZeroed<double>(GS);
+    Amplitude = NewZeroed<double>(GP);
+    A_Weights = NewZeroed<double>(GP);
+    Pattern = NewZeroed<double>(PS);
+    P_Weights = NewZeroed<double>(PS);
+    ScannedA = NewZeroed<int>(GP);
+    ScannedP = NewZeroed<int>(PS);
+    normalizedP = NewZeroed<double>(PS);
+    bool ok = Mock && Amplitude && A_Weights && Pattern && P_Weights && ScannedA && ScannedP &&
+              normalizedP;
+    if (uncertFlag != 0) {
+        ScaledData = NewZeroed<double>(GS);
+        ok = ok && ScaledData;
+    }
+    if (ConnectivityCheck != 0) {
+        const size_t SS = static_cast<size_t>(Nsamples) * Nsamples;
+        connectivity = NewZeroed<int>(SS);
+        connectivity0 = NewZeroed<int>(SS);
+        ok = ok && connectivity && connectivity0;
+    }
+    Aspace = static_cast<int>(GP);
+    TotalSpace = static_cast<int>(GP + PS);
+    WorkData = data;
+    if (!ok) {
+        CleanUpMemory();
+        return 0;
+    }
+    return 1;
+}
+
+int L::CleanUpMemory()
+{
+    Release(Amplitude);
+    Release(Pattern);
+    Release(A_Weights);
+    Release(P_Weights);
+    Release(ScannedA);
+    Release(ScannedP);
+    Release(normalizedP);
+    Release(Mock);
+    Release(ScaledData);
+    Release(connectivity);
+    Release(connectivity0);
+    WorkData = data;
+    return 1;
+}
+
+int L::Initialization()
+{
+    SeedA = RandomlizeMatrix(Amplitude, 'A');
+    SeedP = RandomlizeMatrix(Pattern, 'P');
+    return 1;
+}
+
+int L::RandomlizeMatrix(double* matrix, char id)
+{
+    int rows, cols, seed;
+    if (id == 'A') {
+        rows = Ngenes;
+        cols = Npatterns;
+        seed = Npatterns + chain + SeedA0;
+    } else {
+        rows = Npatterns;
+        cols = Nsamples;
+        seed = Npatterns + chain + SeedP0;
+    }
+    rng.Seed(static_cast<unsigned>(seed));
+    for (int r = 0; r < rows; r++)
+        for (int c = 0; c < cols; c++)
+            matrix[static_cast<size_t>(r) * cols + c] = rng.Next() / 32768.0;
+    return seed;
+}
+
+int L::GenerateMock()
+{
+    for (int g = 0; g < Ngenes; g++) {
+        for (int s = 0; s < Nsamples; s++) {
+            const size_t e = static_cast<size_t>(g) * Nsamples + s;
+            Mock[e] = 0.0;
+            for (int p = 0; p < Npatterns; p++) {
+                const double a = Amplitude[static_cast<size_t>(g) * Npatterns + p];
+                const double b = Pattern[static_cast<size_t>(p) * Nsamples + s];
+                if (a >= eps && b >= eps) Mock[e] += a * b;
+            }
+            if (uncertFlag != 0) Mock[e] /= uncert[e];
+        }
+    }
+    return 1;
+}
+
+int L::GenerateWeights()
+{
+    const double* D = WorkData;
+    for (int p = 0; p < Npatterns; p++) {
+        for (int s = 0; s < Nsamples; s++) {
+            double UP = 0.0, LP = 0.0;
+            for (int g = 0; g < Ngenes; g++) {
+                const double a = Amplitude[static_cast<size_t>(g) * Npatterns + p];
+                if (!(a > eps)) continue;
+                const size_t index2 = static_cast<size_t>(g) * Nsamples + s;
+                if (D[index2] > eps) UP += a * D[index2];
+                if (Mock[index2] > eps) LP += a * Mock[index2];
+            }
+            P_Weights[static_cast<size_t>(p) * Nsamples + s] = (LP < eps) ? 1.0 : UP / LP;
+        }
+    }
+    for (int g = 0; g < Ngenes; g++) {
+        for (int p = 0; p < Npatterns; p++) {
+            double UA = 0.0, LA = 0.0;
+            for (int s = 0; s < Nsamples; s++) {
+                const double b = Pattern[static_cast<size_t>(p) * Nsamples + s];
+                if (!(b > eps)) continue;
+                const size_t index1 = static_cast<size_t>(g) * Nsamples + s;
+                if (D[index1] > eps) UA += D[index1] * b;
+                if (Mock[index1] > eps) LA += Mock[index1] * b;
+            }
+            A_Weights[static_cast<size_t>(g) * Npatterns + p] = (LA < eps) ? 1.0 : UA / LA;
+        }
+    }
+    return 1;
+}
+
+int L::ScaleData()
+{
+    if (uncertFlag == 0) return 0;
+    const size_t n = static_cast<size_t>(Ngenes) * Nsamples;
+    for (size_t e = 0; e < n; e++) ScaledData[e] = data[e] / uncert[e];
+    WorkData = ScaledData;
+    return 1;
+}
+
+int L::DeScaleData()
+{
+    if (uncertFlag == 0) return 0;
+    const size_t n = static_cast<size_t>(Ngenes) * Nsamples;
+    for (size_t e = 0; e < n; e++) Mock[e] = Mock[e] * uncert[e];
+    WorkData = data;  // the host's values, never touched
+    return 1;
+}
+
+int L::Normalization()
+{
+    for (int p = 0; p < Npatterns; p++) {
+        double* row = Pattern + static_cast<size_t>(p) * Nsamples;
+        double norm = 0.0;
+        for (int s = 0; s < Nsamples; s++) norm += row[s];
+        // An all-zero pattern has no scale to move; dividing would make NaNs.
+        if (norm == 0.0) continue;
+        for (int s = 0; s < Nsamples; s++) row[s] /= norm;
+        for (int g = 0; g < Ngenes; g++) Amplitude[static_cast<size_t>(g) * Npatterns + p] *= norm;
+    }
+    return 1;
+}
+
+void L::UpdatePatternHalf()
+{
+    const size_t n = static_cast<size_t>(Npatterns) * Nsamples;
+    for (size_t k = 0; k < n; k++) Pattern[k] = Pattern[k] * P_Weights[k];
+    GenerateMock();
+    GenerateWeights();
+}
+
+void L::UpdateAmplitudeHalf()
+{
+    const size_t n = static_cast<size_t>(Ngenes) * Npatterns;
+    for (size_t k = 0; k < n; k++) Amplitude[k] = Amplitude[k] * A_Weights[k];
+    GenerateMock();
+    GenerateWeights();
+}
+
+int L::Updating(int SamplingFlag)
+{
+    if (SamplingFlag == 0) {
+        UpdatePatternHalf();
+        UpdateAmplitudeHalf();
+        return 1;
+    }
+    const double ratio = rng.Next() / 32768.0;
+    int SelectedEle = static_cast<int>(TotalSpace * ratio);
+    if (SelectedEle < Aspace) {
+        const int I = SelectedEle / Npatterns;
+        const int J = SelectedEle - Npatterns * I;
+        UpdateA(I, J);
+        ScannedA[static_cast<size_t>(Npatterns) * I + J] += 1;
+    } else {
+        SelectedEle -= Aspace;
+        const int I = SelectedEle / Nsamples;
+        const int J = SelectedEle - Nsamples * I;
+        UpdateP(I, J);
+        ScannedP[static_cast<size_t>(Nsamples) * I + J] += 1;
+    }
+    return 1;
+}
+
+int L::UpdateA(int, int)
+{
+    return 1;  // an amplitude pick only counts a visit
+}
+
+int L::UpdateP(int I, int J)
+{
+    const size_t k = static_cast<size_t>(I) * Nsamples + J;
+    const double oldValue = Pattern[k];
+    if (Pattern[k] == 0.0) Pattern[k] = 1.0;
+    Pattern[k] = Pattern[k] * P_Weights[k];
+    // Repair column J of the reconstruction for the changed element.
+    for (int g = 0; g < Ngenes; g++) {
+        const size_t e = static_cast<size_t>(g) * Nsamples + J;
+        double Changes = Amplitude[static_cast<size_t>(g) * Npatterns + I] * (Pattern[k] - oldValue);
+        if (uncertFlag != 0) Changes = Changes / uncert[e];
+        Mock[e] = Mock[e] + Changes;
+    }
+    // Rescale the pattern weights of column J.
+    for (int p = 0; p < Npatterns; p++) {
+        double Changes = 0.0;
+        for (int g = 0; g < Ngenes; g++)
+            Changes += (Mock[static_cast<size_t>(g) * Nsamples + J] - oldValue) *
+                       Amplitude[static_cast<size_t>(g) * Npatterns + p];
+        P_Weights[static_cast<size_t>(p) * Nsamples + J] *= Changes;
+    }
+    return 1;
+}
+
+void L::TestChiSquare()
+{
+    ChiSquare = 0.0;
+    rmsd = 0.0;
+    const size_t n = static_cast<size_t>(Ngenes) * Nsamples;
+    for (size_t e = 0; e < n; e++) {
+        const double diff = WorkData[e] - Mock[e];
+        const double d = diff * diff;
+        if (d < eps) continue;
+        ChiSquare += d;
+        if (uncertFlag != 0 && uncert[e] != 0.0) rmsd += d * (uncert[e] * uncert[e]);
+    }
+    if (uncertFlag == 0) rmsd = ChiSquare;
+}
+
+int L::DoSimulation()
+{
+    if (!AllocateMemory()) {
+        char out[NAMEL];
+        std::snprintf(out, sizeof out,
+                      "Could not allocate the matrices of Npatterns %d chain %d; the job stops",
+                      Npatterns, chain);
+        Message(out);
+        return 0;
+    }
+    Initialization();
+    int ok;
+    if (env != nullptr) {
+        // One local frame per run, so the JVM can free each run's exports as
+        // soon as the host has let go of them.
+        if (env->PushLocalFrame(32) < 0) {
+            CleanUpMemory();
+            return 0;
+        }
+        ok = SA_simulation();
+        env->PopLocalFrame(nullptr);
+    } else {
+        ok = SA_simulation();
+    }
+    CleanUpMemory();
+    return ok;
+}
+
+int L::SA_simulation()
+{
+    StartCPU = clock();
+    StartTimeInSecond = time(nullptr);
+    StartTime = CTimeText(StartTimeInSecond);
+    int Accumulated = 0;
+    UsedRound = 0;
+    if (env != nullptr && !PrintMatrixes(Amplitude, Pattern, Npatterns, chain, env, obj, KQout))
+        return 0;
+    ScaleData();
+    GenerateMock();
+    GenerateWeights();
+    Accumulated = 0;
+    TestChiSquare();
+    for (int i = 0; i < SimulateIterations; i++) {
+        Updating(0);
+        Accumulated += 1;
+        if (Accumulated == INTERM) {
+            Accumulated = 0;
+            TestChiSquare();
+        }
+        UsedRound = i + 1;
+    }
+    TestChiSquare();
+    Normalization();
+    DeScaleData();
+    EndCPU = clock();
+    EndTimeInSecond = time(nullptr);
+    EndTime = CTimeText(EndTimeInSecond);
+    const double UsedCPU = static_cast<double>(EndCPU - StartCPU) / 60000000.0;
+    if (env == nullptr) return 1;
+    if (!PrintMatrixes(Amplitude, Pattern, Npatterns, chain, env, obj, KQout)) return 0;
+    if (!PrintOutput(Mock, Npatterns, chain, UsedRound, SeedA, SeedP, rmsd, ChiSquare, StartTime,
+                     EndTime, UsedCPU, env, obj, KQout))
+        return 0;
+    return Callback();
+}
+
+// Hands the finished run to the host's result method. meth names that method
+// only for the duration of the call and names guiPrint again afterwards.
+int L::Callback()
+{
+    jstring path = env->NewStringUTF(FileName);
+    if (path == nullptr) return 0;
+    const jmethodID printer = meth;
+    meth = env->GetMethodID(cls, ZARNO_RESULT_METHOD, ZARNO_RESULT_SIGNATURE);
+    if (meth != nullptr) env->CallVoidMethod(obj, meth, path, KQout);
+    meth = printer;
+    env->DeleteLocalRef(path);
+    return env->ExceptionCheck() ? 0 : 1;
+}

@@ -1,0 +1,87 @@
+// The factorization engine: one run's matrices and the operations on them.
+#ifndef ZARNO_L_H
+#define ZARNO_L_H
+
+#include <ctime>
+#include <string>
+
+#include "io.h"
+
+class L : public io {
+public:
+    int Npatterns = 0;
+    int chain = 0;
+    int UsedRound = 0;
+    int Aspace = 0;
+    int TotalSpace = 0;
+    int SeedA = 0;
+    int SeedP = 0;
+    clock_t StartCPU = 0;
+    clock_t EndCPU = 0;
+    double* Mock = nullptr;
+    double* Amplitude = nullptr;
+    double* Pattern = nullptr;
+    int* ScannedA = nullptr;
+    int* ScannedP = nullptr;
+    double ChiSquare = 0.0;
+    double rmsd = 0.0;
+    std::string StartTime;
+    std::string EndTime;
+    time_t StartTimeInSecond = 0;
+    time_t EndTimeInSecond = 0;
+
+    L(int npatterns, JNIEnv* e, jobject o, jobject b);
+    L(JNIEnv* e, jobject o, jobject b);
+    ~L();
+
+    // One complete run for Npatterns and chain: 1 done, 0 failed (a message
+    // was sent or a Java exception is pending; the job must stop).
+    int DoSimulation();
+    int SA_simulation();
+    int SA_simulation(int sample);
+
+private:
+    double* A_Weights = nullptr;
+    double* P_Weights = nullptr;
+    double* normalizedP = nullptr;
+    int* connectivity = nullptr;
+    int* connectivity0 = nullptr;
+    FILE* LOG = nullptr;
+
+    // Data as the iteration sees it: the host's `data`, or, between ScaleData
+    // and DeScaleData, ScaledData = data / uncert. Scaling into a buffer of its
+    // own keeps the host's array bit-for-bit unchanged across a sweep.
+    const double* WorkData = nullptr;
+    double* ScaledData = nullptr;
+    Rand15 rng;  // this engine's 15-bit draws: random start and sampling mode
+
+    int AllocateMemory();
+    int CleanUpMemory();
+    int Initialization();
+    int RandomlizeMatrix(double* matrix, char id);
+    int GenerateWeights();
+    int GenerateMock();
+    int ScaleData();
+    int DeScaleData();
+    int Normalization();
+    int Updating(int SamplingFlag);
+    int UpdateA(int I, int J);
+    int UpdateP(int I, int J);
+    // The two halves of a full sweep: patterns move, then mock and weights
+    // follow; then the same for the amplitudes.
+    void UpdatePatternHalf();
+    void UpdateAmplitudeHalf();
+    void TestChiSquare();
+    int Initialization(int flag);
+    int Initialization(char* afile, char* pfile);
+    int LiftingUncertainty(double scale);
+    int RelaxingUncertainty(double scale);
+    int TestConnectivity();
+    int NormalizeP();
+    int Sparsiness();
+    int Callback();
+
+    friend class EngineProbe;  // white-box access for the unit tests
+};
+
+#endif

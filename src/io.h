@@ -1,0 +1,91 @@
+// The run parameters record: a job's settings, its borrowed data, the host
+// handles, the file readers and the result writers.
+#ifndef ZARNO_IO_H
+#define ZARNO_IO_H
+
+#include <jni.h>
+
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include "Common.h"
+
+// ctime text of t (24 characters and a newline), formatted re-entrantly.
+std::string CTimeText(time_t t);
+
+// Sends one message to the host's guiPrint, looked up on obj's class. Returns
+// 1, or 0 when the lookup or the call left a Java exception pending.
+int SendToHost(JNIEnv* env, jobject obj, const char* text);
+
+class io : public Common {
+public:
+    int Ngenes = 0;
+    int Nsamples = 0;
+    int uncertFlag = 0;
+    int StartRank = 0;
+    int EndRank = 0;
+    int Nchains = 0;
+    int SimulateIterations = 0;
+    int Ngroups = 0;
+    int* Nmembers = nullptr;
+    int** GroupPriors = nullptr;
+    int ConnectivityCheck = 0;
+    int PriorFlag = 0;
+    int sparsityFlag = 0;
+    int SA_STEP = 0;
+    int RelaxSteps = 0;
+    int Nstartpoints = 0;
+    double StartTMPT = 0.0;
+    double Zcutoff = 0.0;
+    double* data = nullptr;
+    double* uncert = nullptr;
+    double sparsityscale = 0.0;
+    char basename[NAMEL] = {};
+    char datafile[NAMEL] = {};
+    char ctrlfile[NAMEL] = {};
+    char uncertfile[NAMEL] = {};
+    char FileName[NAMEL] = {};
+    char FilePathFromNodes[NAMEL] = {};
+    char Afile0[NAMEL] = {};
+    char Pfile0[NAMEL] = {};
+    JNIEnv* env = nullptr;
+    jobject obj = nullptr;
+    jclass cls = nullptr;
+    jmethodID meth = nullptr;
+    jobject KQout = nullptr;
+
+    io() {}
+    explicit io(char* path);
+    ~io() {}
+
+    // Reports the job's parameters to the host.
+    void VerifyInputParams();
+
+    // Sends text to the host through meth (standard output without a host).
+    // Returns 1, or 0 when the host left a Java exception pending.
+    int Message(const char* text);
+
+    // File-driven mode.
+    int ProcessingInput(int argv, char** argu);
+    int GetParameters();
+    int ReadSourceData();
+    int ReadMatrix(double* matrix, char* filename, int Nrows, int Ncolumns);
+    int GetPriors();
+
+    // Result writers. The two exports return 1, or 0 when a JNI call failed
+    // (a Java exception is then pending and the job must stop).
+    int PrintMatrixes(double* A, double* P, int Npatterns, int chain, JNIEnv* env,
+                      jobject obj, jobject KQout);
+    int PrintOutput(double* Mock, int Npatterns, int chain, int UsedRound, long SeedA,
+                    long SeedP, double rmsd, double ChiSquare, std::string StartTime,
+                    std::string EndTime, double UsedMins, JNIEnv* env, jobject obj,
+                    jobject KQout);
+    int PrintInf(double* A, double* P, int Npatterns, int chain);
+
+private:
+    int ReadDoubleInput();
+    int ReadSingleInput();
+};
+
+#endif

@@ -1,0 +1,332 @@
+// The host's entry point: reads a job from KQin, checks it, and runs every
+// pattern count and chain through one engine.
+#include <jni.h>
+
+#include <cstdarg>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "L.h"
+
+namespace {
+
+// What the call borrows from the JVM or allocates for itself; all of it is
+// given back when the call ends, on every path. Host arrays are released with
+// JNI_ABORT: nothing is ever written back into them.
+struct CallResources {
+    JNIEnv* env;
+    jdoubleArray dataArray = nullptr, accArray = nullptr;
+    jdouble* data = nullptr;
+    jdouble* acc = nullptr;
+    jintArray footArray = nullptr;
+    jint* foot = nullptr;
+    std::vector<std::vector<int>> priorRows;
+    std::vector<int*> priorPointers;
+
+    explicit CallResources(JNIEnv* e) : env(e) {}
+    ~CallResources()
+    {
+        if (data != nullptr) env->ReleaseDoubleArrayElements(dataArray, data, JNI_ABORT);
+        if (acc != nullptr) env->ReleaseDoubleArrayElements(accArray, acc, JNI_ABORT);
+        if (foot != nullptr) env->ReleaseIntArrayElements(footArray, foot, JNI_ABORT);
+    }
+};
+
+// Reading KQin. A missing field or one of another type leaves the JVM's
+// NoSuchFieldError pending, which the host receives from zarno().
+bool ReadInt(JNIEnv* env, jclass c, jobject o, const char* name, int* out)
+{
+    jfieldID f = env->GetFieldID(c, name, "I");
+    if (f == nullptr) return false;
+    *out = env->GetIntField(o, f);
+    return true;
+}
+
+bool ReadObject(JNIEnv* env, jclass c, jobject o, const char* name, const char* sig, jobject* out)
+{
+    jfieldID f = env->GetFieldID(c, name, sig);
+    if (f == nullptr) return false;
+    *out = env->GetObjectField(o, f);
+    return true;
+}
+
+// Copies a host string into a NAMEL buffer; false when it does not fit.
+bool CopyName(JNIEnv* env, jstring s, char* dest, bool* jniFailed)
+{
+    const char* chars = env->GetStringUTFChars(s, nullptr);
+    if (chars == nullptr) {
+        *jniFailed = true;
+        return false;
+    }
+    const bool fits = std::strlen(chars) < static_cast<size_t>(NAMEL);
+    if (fits) std::strcpy(dest, chars);
+    env->ReleaseStringUTFChars(s, chars);
+    return fits;
+}
+
+class Job {
+public:
+    Job(JNIEnv* e, jobject o) : env(e), obj(o), res(e) {}
+
+    // 0: every run done. -1: refused or stopped; a message was sent, or a Java
+    // exception is pending for the host.
+    int Run(jobject KQin, jobject KQout);
+
+private:
+    JNIEnv* env;
+    jobject obj;
+    CallResources res;
+    bool jniFailed = false;  // a Java exception is pending: no further JNI calls
+
+    bool Send(const char* text)
+    {
+        if (!SendToHost(env, obj, text)) jniFailed = true;
+        return !jniFailed;
+    }
+    // Sends a refusal; always false, so callers can `return Refuse(...)`.
+    bool Refuse(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    bool ReadInput(jobject KQin, L& engine, jobject* geneNames, jobject* xLabels);
+    bool CheckSizes(L& engine);
+    bool CheckValues(const L& engine);
+};
+
+bool Job::Refuse(const char* format, ...)
+{
+    char text[NAMEL * 3];
+    std::strcpy(text, "Refused: ");
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text + 9, sizeof text - 9, format, args);
+    va_end(args);
+    Send(text);
+    return false;
+}
+
+bool Job::ReadInput(jobject KQin, L& engine, jobject* geneNames, jobject* xLabels)
+{
+    jclass c = env->GetObjectClass(KQin);
+    if (c == nullptr) return !(jniFailed = true);
+    jobject tag = nullptr, dir = nullptr, data = nullptr, acc = nullptr, foot = nullptr,
+            list = nullptr;
+    bool ok = ReadObject(env, c, KQin, "tag", "Ljava/lang/String;", &tag) &&
+              ReadObject(env, c, KQin, "dir", "Ljava/lang/String;", &dir) &&
+              ReadInt(env, c, KQin, "Na", &engine.Ngenes) &&
+              ReadInt(env, c, KQin, "Nf", &engine.Nsamples) &&
+              ReadObject(env, c, KQin, "data", "[D", &data) &&
+              ReadObject(env, c, KQin, "acc", "[D", &acc) &&
+              ReadInt(env, c, KQin, "uncertFlag", &engine.uncertFlag) &&
+              ReadInt(env, c, KQin, "StartRank", &engine.StartRank) &&
+              ReadInt(env, c, KQin, "EndRank", &engine.EndRank) &&
+              ReadInt(env, c, KQin, "Nchains", &engine.Nchains) &&
+              ReadInt(env, c, KQin, "Niter", &engine.SimulateIterations) &&
+              ReadInt(env, c, KQin, "NfeetA", &engine.Ngroups) &&
+              ReadObject(env, c, KQin, "NfootA", "[I", &foot) &&
+              ReadObject(env, c, KQin, "NlistA", "[[I", &list) &&
+              ReadObject(env, c, KQin, "geneNames", "[Ljava/lang/String;", geneNames) &&
+              ReadObject(env, c, KQin, "xLabels", "[Ljava/lang/String;", xLabels);
+    env->DeleteLocalRef(c);
+    if (!ok) return !(jniFailed = true);
+
+    // Names: refused rather than truncated, so two jobs never share a file.
+    if (tag == nullptr) return Refuse("\"tag\" is null");
+    if (dir == nullptr) return Refuse("\"dir\" is null");
+    if (!CopyName(env, static_cast<jstring>(tag), engine.basename, &jniFailed))
+        return jniFailed ? false : Refuse("\"tag\" is longer than %d characters", NAMEL - 1);
+    if (!CopyName(env, static_cast<jstring>(dir), engine.FilePathFromNodes, &jniFailed))
+        return jniFailed ? false : Refuse("\"dir\" is longer than %d characters", NAMEL - 1);
+    env->DeleteLocalRef(tag);
+    env->DeleteLocalRef(dir);
+    int n1 = std::snprintf(engine.datafile, NAMEL, "%s%s.txt", engine.FilePathFromNodes,
+                           engine.basename);
+    int n2 = std::snprintf(engine.uncertfile, NAMEL, "%s%s.unc", engine.FilePathFromNodes,
+                           engine.basename);
+    if (n1 >= NAMEL || n2 >= NAMEL)
+        return Refuse("\"dir\" and \"tag\" together are longer than %d characters", NAMEL - 5);
+
+    if (!CheckSizes(engine)) return false;
+
+    // The arrays themselves, at the sizes just checked.
+    if (data == nullptr) return Refuse("\"data\" is null");
+    if (acc == nullptr) return Refuse("\"acc\" is null");
+    const jsize need = engine.Ngenes * engine.Nsamples;
+    res.dataArray = static_cast<jdoubleArray>(data);
+    res.accArray = static_cast<jdoubleArray>(acc);
+    if (env->GetArrayLength(res.dataArray) < need)
+        return Refuse("\"data\" holds %d values, fewer than \"Na\" x \"Nf\" = %d",
+                      env->GetArrayLength(res.dataArray), need);
+    if (env->GetArrayLength(res.accArray) < need)
+        return Refuse("\"acc\" holds %d values, fewer than \"Na\" x \"Nf\" = %d",
+                      env->GetArrayLength(res.accArray), need);
+
+    if (engine.Ngroups < 0) return Refuse("\"NfeetA\" is negative (%d)", engine.Ngroups);
+    if (foot == nullptr) return Refuse("\"NfootA\" is null");
+    if (list == nullptr) return Refuse("\"NlistA\" is null");
+    res.footArray = static_cast<jintArray>(foot);
+    if (env->GetArrayLength(res.footArray) < engine.Ngroups)
+        return Refuse("\"NfootA\" holds %d counts, fewer than \"NfeetA\" = %d",
+                      env->GetArrayLength(res.footArray), engine.Ngroups);
+    if (env->GetArrayLength(static_cast<jobjectArray>(list)) < engine.Ngroups)
+        return Refuse("\"NlistA\" holds %d rows, fewer than \"NfeetA\" = %d",
+                      env->GetArrayLength(static_cast<jobjectArray>(list)), engine.Ngroups);
+
+    res.data = env->GetDoubleArrayElements(res.dataArray, nullptr);
+    if (res.data == nullptr) return !(jniFailed = true);
+    res.acc = env->GetDoubleArrayElements(res.accArray, nullptr);
+    if (res.acc == nullptr) return !(jniFailed = true);
+    engine.data = res.data;
+    engine.uncert = res.acc;
+    res.foot = env->GetIntArrayElements(res.footArray, nullptr);
+    if (res.foot == nullptr) return !(jniFailed = true);
+    engine.Nmembers = res.foot;
+
+    // Group priors: each row copied once; the engine does not use them here.
+    res.priorRows.resize(engine.Ngroups);
+    res.priorPointers.resize(engine.Ngroups);
+    for (int i = 0; i < engine.Ngroups; i++) {
+        const int count = res.foot[i];
+        if (count < 0) return Refuse("\"NfootA\"[%d] is negative (%d)", i, count);
+        jintArray row = static_cast<jintArray>(
+            env->GetObjectArrayElement(static_cast<jobjectArray>(list), i));
+        if (env->ExceptionCheck()) return !(jniFailed = true);
+        if (row == nullptr) return Refuse("\"NlistA\"[%d] is null", i);
+        if (env->GetArrayLength(row) < count) {
+            const int len = env->GetArrayLength(row);
+            env->DeleteLocalRef(row);
+            return Refuse("\"NlistA\"[%d] holds %d indices, fewer than \"NfootA\"[%d] = %d", i,
+                          len, i, count);
+        }
+        res.priorRows[i].resize(count);
+        if (count > 0) env->GetIntArrayRegion(row, 0, count, res.priorRows[i].data());
+        env->DeleteLocalRef(row);
+        if (env->ExceptionCheck()) return !(jniFailed = true);
+        res.priorPointers[i] = res.priorRows[i].data();
+    }
+    engine.GroupPriors = engine.Ngroups > 0 ? res.priorPointers.data() : nullptr;
+    env->DeleteLocalRef(list);
+    return true;  // the array references stay alive until their elements are released
+}
+
+// Dimensions and sweep bounds, before any array is touched. The engine
+// indexes with 32-bit integers, so every matrix must count fewer than 2^31
+// elements.
+bool Job::CheckSizes(L& engine)
+{
+    if (engine.Ngenes <= 0) return Refuse("\"Na\" must be positive, not %d", engine.Ngenes);
+    if (engine.Nsamples <= 0) return Refuse("\"Nf\" must be positive, not %d", engine.Nsamples);
+    const long long G = engine.Ngenes, S = engine.Nsamples;
+    if (G * S > INT_MAX)
+        return Refuse("\"Na\" x \"Nf\" = %lld does not fit 32 bits", G * S);
+    const bool sweep = engine.StartRank <= engine.EndRank && engine.Nchains >= 1;
+    if (!sweep) return true;
+    if (engine.StartRank < 1)
+        return Refuse("\"StartRank\" must be at least 1, not %d", engine.StartRank);
+    const long long P = engine.EndRank;
+    if (G * P + P * S > INT_MAX)
+        return Refuse("\"EndRank\" %d makes (\"Na\" + \"Nf\") x patterns exceed 32 bits",
+                      engine.EndRank);
+    // The longest result-record path has the largest pattern count and chain.
+    int len = std::snprintf(nullptr, 0, "%srun%d_chain%d/%s_%d_%d" ZARNO_RECORD_EXTENSION,
+                            engine.FilePathFromNodes, engine.EndRank, engine.Nchains,
+                            engine.basename, engine.EndRank, engine.Nchains);
+    if (len >= NAMEL)
+        return Refuse("the result-record paths of \"dir\" and \"tag\" reach %d characters; "
+                      "at most %d fit",
+                      len, NAMEL - 1);
+    return true;
+}
+
+// Values that would silently turn every result into NaN or Inf.
+bool Job::CheckValues(const L& engine)
+{
+    for (int g = 0; g < engine.Ngenes; g++) {
+        for (int s = 0; s < engine.Nsamples; s++) {
+            const size_t e = static_cast<size_t>(g) * engine.Nsamples + s;
+            if (!std::isfinite(engine.data[e]))
+                return Refuse("\"data\" of gene %d sample %d is not finite (%g)", g, s,
+                              engine.data[e]);
+            if (engine.uncertFlag != 0 && !(std::isfinite(engine.uncert[e]) && engine.uncert[e] > 0.0))
+                return Refuse("\"acc\" of gene %d sample %d is %g; with \"uncertFlag\" set every "
+                              "uncertainty must be positive and finite",
+                              g, s, engine.uncert[e]);
+        }
+    }
+    return true;
+}
+
+int Job::Run(jobject KQin, jobject KQout)
+{
+    const clock_t StartCPU = clock();
+    const std::string StartTime = CTimeText(time(nullptr));
+    char out[NAMEL];
+    if (!Send("Running ZARNO")) return -1;
+
+    L engine(env, obj, KQout);
+    if (env->ExceptionCheck()) return -1;  // no guiPrint on the host class
+    jobject geneNames = nullptr, xLabels = nullptr;
+    if (!ReadInput(KQin, engine, &geneNames, &xLabels) || !CheckValues(engine)) return -1;
+
+    jclass c = env->GetObjectClass(KQout);
+    if (c == nullptr) return -1;
+    jfieldID f1 = env->GetFieldID(c, "geneNames", "[Ljava/lang/String;");
+    if (f1 != nullptr) env->SetObjectField(KQout, f1, geneNames);
+    jfieldID f2 = f1 ? env->GetFieldID(c, "xLabels", "[Ljava/lang/String;") : nullptr;
+    if (f2 != nullptr) env->SetObjectField(KQout, f2, xLabels);
+    env->DeleteLocalRef(c);
+    if (f2 == nullptr) return -1;
+
+    engine.VerifyInputParams();
+    if (env->ExceptionCheck()) return -1;
+
+    for (int npatterns = engine.StartRank; npatterns <= engine.EndRank; npatterns++) {
+        for (int chain = 1; chain <= engine.Nchains; chain++) {
+            engine.Npatterns = npatterns;
+            engine.chain = chain;
+            std::snprintf(out, sizeof out, "Npatterns %d chain %d", npatterns, chain);
+            if (!Send(out)) return -1;
+            if (!engine.DoSimulation()) return -1;
+        }
+    }
+
+    const std::string EndTime = CTimeText(time(nullptr));
+    std::snprintf(out, sizeof out, "//// Start at:   %s\n//// End   at:    %s", StartTime.c_str(),
+                  EndTime.c_str());
+    if (!Send(out)) return -1;
+    const clock_t EndCPU = clock();
+    std::snprintf(out, sizeof out, "//// Used CPU:  %g minutes\n",
+                  static_cast<double>(EndCPU - StartCPU) / 60000000.0);
+    if (!Send(out)) return -1;
+    return 0;
+}
+
+}  // namespace
+
+extern "C" JNIEXPORT jint JNICALL Java_lib_ZARNO_zarno(JNIEnv* env, jobject obj, jobject KQin,
+                                                      jobject KQout)
+{
+    if (KQin == nullptr || KQout == nullptr) {
+        SendToHost(env, obj, KQin == nullptr ? "Refused: KQin is null" : "Refused: KQout is null");
+        return -1;
+    }
+    // A frame of our own keeps the call's local references within what the
+    // JVM promised, however many runs the job has.
+    if (env->PushLocalFrame(64) < 0) return -1;
+    int result;
+    {
+        Job job(env, obj);
+        result = job.Run(KQin, KQout);
+    }
+    env->PopLocalFrame(nullptr);
+    return result;
+}
+
+#ifdef ZARNO_PROGRAM_BUILD
+int main()
+{
+    return 0;
+}
+#endif

@@ -1,0 +1,354 @@
+// The engine's arithmetic against a literal, loop-for-loop transcription of
+// the reconstruction, the weights and the full update round. Any reordering
+// of a sum shows up here as a bit difference.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+
+#include "engine_probe.h"
+
+namespace {
+
+// Literal transcription: target element outermost, summation index innermost,
+// each test exactly as written. Works on data already divided by uncertainty.
+struct Literal {
+    int Ngenes, Nsamples, Npatterns, uncertFlag;
+    std::vector<double> data, uncert, Amplitude, Pattern, Mock, A_Weights, P_Weights;
+
+    void GenerateMock()
+    {
+        for (int g = 0; g < Ngenes; g++)
+            for (int s = 0; s < Nsamples; s++) {
+                Mock[g * Nsamples + s] = 0.0;
+                for (int p = 0; p < Npatterns; p++)
+                    if (!(Amplitude[g * Npatterns + p] < 1e-10) && !(Pattern[p * Nsamples + s] < 1e-10))
+                        Mock[g * Nsamples + s] += Amplitude[g * Npatterns + p] * Pattern[p * Nsamples + s];
+                if (uncertFlag != 0) Mock[g * Nsamples + s] /= uncert[g * Nsamples + s];
+            }
+    }
+
+    void GenerateWeights()
+    {
+        for (int p = 0; p < Npatterns; p++)
+            for (int s = 0; s < Nsamples; s++) {
+                int EleIndex = p * Nsamples + s;
+                double UP = 0.0, LP = 0.0;
+                for (int g = 0; g < Ngenes; g++) {
+                    int index1 = g * Npatterns + p, index2 = g * Nsamples + s;
+                    if (!(Amplitude[index1] > 1e-10)) continue;
+                    if (data[index2] > 1e-10) UP += Amplitude[index1] * data[index2];
+                    if (Mock[index2] > 1e-10) LP += Amplitude[index1] * Mock[index2];
+                }
+                P_Weights[EleIndex] = LP < 1e-10 ? 1.0 : UP / LP;
+            }
+        for (int g = 0; g < Ngenes; g++)
+            for (int p = 0; p < Npatterns; p++) {
+                int EleIndex = g * Npatterns + p;
+                double UA = 0.0, LA = 0.0;
+                for (int s = 0; s < Nsamples; s++) {
+                    int index1 = g * Nsamples + s, index2 = p * Nsamples + s;
+                    if (!(Pattern[index2] > 1e-10)) continue;
+                    if (data[index1] > 1e-10) UA += data[index1] * Pattern[index2];
+                    if (Mock[index1] > 1e-10) LA += Mock[index1] * Pattern[index2];
+                }
+                A_Weights[EleIndex] = LA < 1e-10 ? 1.0 : UA / LA;
+            }
+    }
+
+    // Updating(0), one half at a time.
+    void PatternHalf()
+    {
+        for (int k = 0; k < Npatterns * Nsamples; k++) Pattern[k] = Pattern[k] * P_Weights[k];
+        GenerateMock();
+        GenerateWeights();
+    }
+    void AmplitudeHalf()
+    {
+        for (int k = 0; k < Ngenes * Npatterns; k++) Amplitude[k] = Amplitude[k] * A_Weights[k];
+        GenerateMock();
+        GenerateWeights();
+    }
+};
+
+bool Same(const double* a, const std::vector<double>& b)
+{
+    return std::memcmp(a, b.data(), b.size() * sizeof(double)) == 0;
+}
+
+// Values around the 1e-10 threshold, zeros and negatives, mixed into
+// otherwise ordinary positive data.
+double Tricky(std::mt19937_64& rng)
+{
+    static const double specials[] = {0.0, -0.0, 1e-10, 5e-11, 2e-10, -1e-10, -0.3, 1e-10 * (1 + 1e-15)};
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    if (u(rng) < 0.15) return specials[rng() % 8];
+    return u(rng) * 10.0;
+}
+
+struct Case {
+    int genes, samples, patterns, flag;
+};
+
+class OracleTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(OracleTest, EveryHalfRoundIsBitIdenticalToTheLiteralLoops)
+{
+    const Case c = GetParam();
+    std::mt19937_64 rng(c.genes * 7919 + c.samples * 31 + c.patterns + c.flag);
+    Standalone s(c.genes, c.samples, c.patterns, c.flag);
+    std::uniform_real_distribution<double> u(0.05, 2.0);
+    for (auto& v : s.data) v = Tricky(rng);
+    for (auto& v : s.uncert) v = u(rng);
+    const std::vector<double> hostData = s.data;
+
+    ASSERT_EQ(s.probe.Allocate(), 1);
+    s.probe.Start();
+    // Seed the start with threshold values too.
+    L& e = s.engine;
+    for (int k = 0; k < c.genes * c.patterns; k += 5) e.Amplitude[k] = (k % 3 == 0) ? 1e-10 : (k % 3 == 1 ? 0.0 : 5e-11);
+    for (int k = 0; k < c.patterns * c.samples; k += 7) e.Pattern[k] = (k % 2 == 0) ? 1e-10 : 0.0;
+
+    Literal lit{c.genes, c.samples, c.patterns, c.flag, s.data, s.uncert,
+                std::vector<double>(e.Amplitude, e.Amplitude + c.genes * c.patterns),
+                std::vector<double>(e.Pattern, e.Pattern + c.patterns * c.samples),
+                std::vector<double>(s.data.size()),
+                std::vector<double>(static_cast<size_t>(c.genes) * c.patterns),
+                std::vector<double>(static_cast<size_t>(c.patterns) * c.samples)};
+    if (c.flag != 0)
+        for (size_t k = 0; k < lit.data.size(); k++) lit.data[k] = lit.data[k] / lit.uncert[k];
+
+    s.probe.Scale();
+    ASSERT_TRUE(Same(s.probe.Work(), lit.data));
+    s.probe.Mock();
+    s.probe.Weights();
+    lit.GenerateMock();
+    lit.GenerateWeights();
+    ASSERT_TRUE(Same(e.Mock, lit.Mock));
+    ASSERT_TRUE(Same(s.probe.PW(), lit.P_Weights));
+    ASSERT_TRUE(Same(s.probe.AW(), lit.A_Weights));
+
+    for (int round = 0; round < 60; round++) {
+        s.probe.HalfP();
+        lit.PatternHalf();
+        ASSERT_TRUE(Same(e.Pattern, lit.Pattern)) << "round " << round << " pattern half";
+        ASSERT_TRUE(Same(e.Mock, lit.Mock)) << "round " << round << " pattern half";
+        ASSERT_TRUE(Same(s.probe.AW(), lit.A_Weights)) << "round " << round << " pattern half";
+        s.probe.HalfA();
+        lit.AmplitudeHalf();
+        ASSERT_TRUE(Same(e.Amplitude, lit.Amplitude)) << "round " << round << " amplitude half";
+        ASSERT_TRUE(Same(e.Mock, lit.Mock)) << "round " << round << " amplitude half";
+        ASSERT_TRUE(Same(s.probe.PW(), lit.P_Weights)) << "round " << round << " amplitude half";
+        ASSERT_TRUE(Same(s.probe.AW(), lit.A_Weights)) << "round " << round << " amplitude half";
+    }
+    // Updating(0) is the two halves.
+    s.probe.Update(0);
+    lit.PatternHalf();
+    lit.AmplitudeHalf();
+    EXPECT_TRUE(Same(e.Amplitude, lit.Amplitude));
+    EXPECT_TRUE(Same(e.Pattern, lit.Pattern));
+    EXPECT_TRUE(Same(e.Mock, lit.Mock));
+
+    s.probe.DeScale();
+    EXPECT_TRUE(Same(s.data.data(), hostData)) << "the host's data changed";
+    s.probe.Free();
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, OracleTest,
+                         ::testing::Values(Case{1, 1, 1, 0}, Case{7, 5, 1, 1}, Case{13, 9, 3, 0},
+                                           Case{13, 9, 3, 1}, Case{40, 17, 5, 1}, Case{64, 33, 4, 0},
+                                           Case{101, 23, 8, 1}, Case{3, 50, 6, 1}));
+
+TEST(RandomStart, SeedsFollowPatternCountAndChain)
+{
+    Standalone s(6, 5, 3, 0);
+    s.engine.chain = 1;
+    ASSERT_EQ(s.probe.Allocate(), 1);
+    s.probe.Start();
+    EXPECT_EQ(s.engine.SeedA, SeedA0 + 4);
+    EXPECT_EQ(s.engine.SeedP, SeedP0 + 4);
+    std::vector<double> p32(s.engine.Pattern, s.engine.Pattern + 15);
+    for (double v : p32) {
+        EXPECT_GE(v, 0.0);
+        EXPECT_LE(v, 32767.0 / 32768.0);
+        EXPECT_EQ(v * 32768.0, std::floor(v * 32768.0)) << "not on the 1/32768 grid";
+    }
+    // Same Npatterns + chain, same seeds: (3, 2) and (4, 1) share the first
+    // three pattern rows.
+    s.engine.chain = 2;
+    s.probe.Start();
+    std::vector<double> p3c2(s.engine.Pattern, s.engine.Pattern + 15);
+    s.probe.Free();
+    s.engine.Npatterns = 4;
+    s.engine.chain = 1;
+    ASSERT_EQ(s.probe.Allocate(), 1);
+    s.probe.Start();
+    EXPECT_EQ(s.engine.SeedP, SeedP0 + 5);
+    EXPECT_EQ(std::vector<double>(s.engine.Pattern, s.engine.Pattern + 15), p3c2);
+    EXPECT_NE(p3c2, p32);
+    // Any id but 'A' fills pattern dimensions from the pattern seed.
+    std::vector<double> other(20);
+    EXPECT_EQ(s.probe.Randomize(other.data(), 'x'), SeedP0 + 5);
+    EXPECT_TRUE(Same(s.engine.Pattern, other));
+    s.probe.Free();
+}
+
+TEST(RandomStart, TwoEnginesDrawIndependently)
+{
+    // Interleaved starts on two engines give what each gives alone: there is
+    // no process-wide generator on the job's path.
+    Standalone a(30, 8, 4, 0), b(30, 8, 4, 0);
+    a.engine.chain = 2;
+    ASSERT_EQ(a.probe.Allocate(), 1);
+    ASSERT_EQ(b.probe.Allocate(), 1);
+    a.probe.Randomize(a.engine.Amplitude, 'A');
+    b.probe.Randomize(b.engine.Amplitude, 'A');
+    a.probe.Randomize(a.engine.Pattern, 'P');
+    std::vector<double> interleaved(a.engine.Pattern, a.engine.Pattern + 32);
+    a.probe.Start();
+    EXPECT_TRUE(Same(a.engine.Pattern, interleaved));
+    a.probe.Free();
+    b.probe.Free();
+}
+
+TEST(Scaling, DataStayBitIdenticalAndMockReturnsToDataUnits)
+{
+    Standalone s(1, 2, 1, 1);
+    s.data = {6.0, 0.1};
+    s.uncert = {2.0, 0.3};
+    s.engine.data = s.data.data();
+    s.engine.uncert = s.uncert.data();
+    ASSERT_EQ(s.probe.Allocate(), 1);
+    EXPECT_EQ(s.probe.Scale(), 1);
+    EXPECT_EQ(s.probe.Work()[0], 3.0);
+    EXPECT_EQ(s.probe.Work()[1], 0.1 / 0.3);
+    EXPECT_EQ(s.data[1], 0.1);
+    s.engine.Mock[0] = 2.5;
+    EXPECT_EQ(s.probe.DeScale(), 1);
+    EXPECT_EQ(s.engine.Mock[0], 5.0);
+    EXPECT_EQ(s.probe.Work(), s.data.data());
+    s.engine.uncertFlag = 0;
+    EXPECT_EQ(s.probe.Scale(), 0);
+    EXPECT_EQ(s.probe.DeScale(), 0);
+    EXPECT_EQ(s.engine.Mock[0], 5.0);
+    s.probe.Free();
+}
+
+TEST(Normalization, PatternsSumToOneAndProductsStay)
+{
+    Standalone s(2, 2, 2, 0);
+    ASSERT_EQ(s.probe.Allocate(), 1);
+    L& e = s.engine;
+    // Pattern 0 is (1, 3) with amplitudes (2, 4); pattern 1 is all zero.
+    e.Pattern[0] = 1.0, e.Pattern[1] = 3.0, e.Pattern[2] = 0.0, e.Pattern[3] = 0.0;
+    e.Amplitude[0] = 2.0, e.Amplitude[2] = 4.0, e.Amplitude[1] = 7.0, e.Amplitude[3] = 9.0;
+    s.probe.Normalize();
+    EXPECT_EQ(e.Pattern[0], 0.25);
+    EXPECT_EQ(e.Pattern[1], 0.75);
+    EXPECT_EQ(e.Amplitude[0], 8.0);
+    EXPECT_EQ(e.Amplitude[2], 16.0);
+    // The all-zero pattern stays zero and keeps its amplitudes, no NaN.
+    EXPECT_EQ(e.Pattern[2], 0.0);
+    EXPECT_EQ(e.Pattern[3], 0.0);
+    EXPECT_EQ(e.Amplitude[1], 7.0);
+    EXPECT_EQ(e.Amplitude[3], 9.0);
+    s.probe.Free();
+}
+
+TEST(FitTest, ThresholdAndUncertaintyWeighting)
+{
+    Standalone s(1, 4, 1, 1);
+    ASSERT_EQ(s.probe.Allocate(), 1);
+    s.data = {1.0, 2.0, 5.0, 3.0};
+    s.uncert = {0.5, 2.0, 1.0, 0.0};
+    s.engine.data = s.data.data();
+    // Squared differences: 0.25 (counted), 1e-12 (below 1e-10: skipped),
+    // 4 (counted), 1 (uncertainty 0: chi-square only).
+    double mock[] = {0.5, 2.0 + 1e-6, 3.0, 2.0};
+    std::memcpy(s.engine.Mock, mock, sizeof mock);
+    s.probe.Chi();
+    EXPECT_DOUBLE_EQ(s.engine.ChiSquare, 0.25 + 4.0 + 1.0);
+    EXPECT_DOUBLE_EQ(s.engine.rmsd, 0.25 * 0.25 + 4.0 * 1.0);
+    s.engine.uncertFlag = 0;
+    s.probe.Chi();
+    EXPECT_EQ(s.engine.rmsd, s.engine.ChiSquare);
+    s.probe.Free();
+}
+
+TEST(Run, StandaloneRunCountsRoundsAndReducesTheFit)
+{
+    // Exactly rank-3 data, which three patterns can fit.
+    Standalone s(40, 12, 3, 1);
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> u(0.1, 3.0);
+    std::vector<double> a(40 * 3), p(3 * 12);
+    for (auto& v : a) v = u(rng);
+    for (auto& v : p) v = u(rng);
+    for (int g = 0; g < 40; g++)
+        for (int t = 0; t < 12; t++)
+            for (int k = 0; k < 3; k++) s.data[g * 12 + t] += a[g * 3 + k] * p[k * 12 + t];
+    for (auto& v : s.uncert) v = 0.1 + 0.05 * u(rng);
+    const std::vector<double> host = s.data;
+    L& e = s.engine;
+
+    e.SimulateIterations = 0;
+    ASSERT_EQ(e.DoSimulation(), 1);
+    EXPECT_EQ(e.UsedRound, 0);
+    const double startChi = e.ChiSquare;
+
+    e.SimulateIterations = 200;
+    ASSERT_EQ(e.DoSimulation(), 1);
+    EXPECT_EQ(e.UsedRound, 200);
+    EXPECT_LT(e.ChiSquare, startChi / 100);
+    EXPECT_TRUE(Same(s.data.data(), host));
+}
+
+TEST(Sampling, AmplitudePicksCountOnlyAndPatternPicksRepairTheirColumn)
+{
+    Standalone s(5, 4, 2, 1);
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> u(0.1, 3.0);
+    for (auto& v : s.data) v = u(rng);
+    for (auto& v : s.uncert) v = u(rng);
+    ASSERT_EQ(s.probe.Allocate(), 1);
+    s.probe.Start();
+    L& e = s.engine;
+    s.probe.Mock();
+    s.probe.Weights();
+    EXPECT_EQ(e.Aspace, 10);
+    EXPECT_EQ(e.TotalSpace, 18);
+
+    const std::vector<double> A(e.Amplitude, e.Amplitude + 10), P(e.Pattern, e.Pattern + 8),
+        M(e.Mock, e.Mock + 20), PW(s.probe.PW(), s.probe.PW() + 8);
+    // Pattern element (1, 2) holds 0: it restarts from 1.0, so its new value is
+    // its weight, and the column repair and rescaling use the old value 0.
+    e.Pattern[6] = 0.0;
+    s.probe.UpdateP(1, 2);
+    EXPECT_EQ(e.Pattern[6], PW[6]);
+    for (int g = 0; g < 5; g++) {
+        const double expect = M[g * 4 + 2] + A[g * 2 + 1] * (PW[6] - 0.0) / s.uncert[g * 4 + 2];
+        EXPECT_EQ(e.Mock[g * 4 + 2], expect);
+        EXPECT_EQ(e.Mock[g * 4 + 1], M[g * 4 + 1]);
+    }
+    for (int p = 0; p < 2; p++) {
+        double sum = 0.0;
+        for (int g = 0; g < 5; g++) sum += (e.Mock[g * 4 + 2] - 0.0) * A[g * 2 + p];
+        EXPECT_EQ(s.probe.PW()[p * 4 + 2], PW[p * 4 + 2] * sum);
+        EXPECT_EQ(s.probe.PW()[p * 4 + 1], PW[p * 4 + 1]);
+    }
+
+    // Many picks: counters add up, amplitudes never change, picks stay in range.
+    s.probe.SeedDraws(42);
+    for (int i = 0; i < 2000; i++) s.probe.Update(i % 2 ? 1 : -1);
+    long picks = 0;
+    for (int k = 0; k < 10; k++) picks += e.ScannedA[k];
+    for (int k = 0; k < 8; k++) picks += e.ScannedP[k];
+    EXPECT_EQ(picks, 2000);
+    EXPECT_TRUE(Same(e.Amplitude, A));
+    EXPECT_GT(e.ScannedA[0] + e.ScannedA[9], 0);
+    EXPECT_GT(e.ScannedP[7], 0);
+    s.probe.Free();
+}
+
+}  // namespace
