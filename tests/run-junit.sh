@@ -7,7 +7,7 @@ log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 "$java" -Xcheck:jni -Dzarno.library="$lib" -Dzarno.programLibrary="$prog" -Dzarno.java="$java" \
   -Dzarno.classpath="$cp" -jar "$jar" --class-path "$cp" --scan-class-path \
-  --fail-if-no-tests --disable-banner --details=tree 2>&1 | tee "$log"
+  --fail-if-no-tests --disable-banner --disable-ansi-colors --details=tree 2>&1 | tee "$log"
 status=${PIPESTATUS[0]}
 if grep -E '^WARNING.*JNI|WARNING in native method|FATAL ERROR in native method' "$log" >/dev/null; then
   echo "JNI check warnings found (see above)" >&2
