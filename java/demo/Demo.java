@@ -151,7 +151,7 @@ public class Demo extends ZARNO {
                 System.out.printf(Locale.ROOT, "true pattern %d: no recovered pattern left%n",
                         t + 1);
             } else {
-                System.out.printf(Locale.ROOT, "true pattern %d: r = %.3f (recovered pattern %d)%n",
+                System.out.printf(Locale.ROOT, "true pattern %d: r = %.5f (recovered pattern %d)%n",
                         t + 1, pearson(truth[t], best.pattern[match[t]]), match[t] + 1);
             }
         }
