@@ -17,11 +17,14 @@ std::string ClassName(JNIEnv* env, jclass c)
     env->DeleteLocalRef(classClass);
     if (getName == nullptr) return std::string();
     jstring name = static_cast<jstring>(env->CallObjectMethod(c, getName));
+    if (env->ExceptionCheck() || name == nullptr) return std::string();
+    // Copied straight into the result: no borrowed characters are held while
+    // the string allocates.
+    std::string text(static_cast<size_t>(env->GetStringUTFLength(name)) + 1, '\0');
+    env->GetStringUTFRegion(name, 0, env->GetStringLength(name), &text[0]);
+    env->DeleteLocalRef(name);
     if (env->ExceptionCheck()) return std::string();
-    const char* chars = name != nullptr ? env->GetStringUTFChars(name, nullptr) : nullptr;
-    std::string text = chars != nullptr ? chars : "";
-    if (chars != nullptr) env->ReleaseStringUTFChars(name, chars);
-    if (name != nullptr) env->DeleteLocalRef(name);
+    text.pop_back();  // the room kept for a terminator
     return text;
 }
 
