@@ -35,18 +35,6 @@ final class Lookalikes {
         public String[] geneNames, xLabels;
     }
 
-    /** KQin whose "data" is a float array. */
-    public static final class FloatData {
-        public String tag, dir;
-        public int Na, Nf;
-        public float[] data;
-        public double[] acc;
-        public int uncertFlag, StartRank, EndRank, Nchains, Niter, NfeetA;
-        public int[] NfootA;
-        public int[][] NlistA;
-        public String[] geneNames, xLabels;
-    }
-
     /** KQin whose last field read, "xLabels", is an Object array. */
     public static final class ObjectLabels {
         public String tag, dir;
