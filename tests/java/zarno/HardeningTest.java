@@ -380,8 +380,10 @@ class HardeningTest {
     @Test
     void matricesThatCannotBeAllocatedEndTheJobWithAMessage() throws Exception {
         // Under an address-space limit of 1.5 GB the run's first large matrix (2.4 GB) cannot
-        // be had, whatever else the machine is doing.
-        ChildRun run = child(List.of("/bin/sh", "-c", "ulimit -v 1500000 && exec \"$0\" \"$@\""),
+        // be had, whatever else the machine is doing. Few malloc arenas and a small Java heap
+        // keep the JVM itself well inside the limit.
+        ChildRun run = child(List.of("/bin/sh", "-c",
+                "ulimit -v 1500000 && export MALLOC_ARENA_MAX=2 && exec \"$0\" \"$@\""),
                 List.of("-Xmx64m", "-XX:+UseSerialGC", "-XX:ReservedCodeCacheSize=32m",
                         "-XX:CompressedClassSpaceSize=64m"),
                 LIBRARY, null, "zarno.hardening.Child", "native-memory");
