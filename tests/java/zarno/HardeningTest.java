@@ -183,13 +183,15 @@ class HardeningTest {
                 "zarno.hardening.Child", args);
     }
 
-    // ---- 1. Host mistakes -------------------------------------------------------------
+    // Host mistakes
 
+    // The JVM words its NoSuchFieldError itself (HotSpot: "Class.field signature"); the tests
+    // ask only that it names the field.
     static Stream<Arguments> inputLookalikes() {
         return Stream.of(
-                Arguments.of("kqin-without-Nf", "Lookalikes$WithoutNf.Nf I"),
-                Arguments.of("kqin-long-Na", "Lookalikes$LongNa.Na I"),
-                Arguments.of("kqin-object-labels", "Lookalikes$ObjectLabels.xLabels [Ljava/lang/String;"));
+                Arguments.of("kqin-without-Nf", "Nf"),
+                Arguments.of("kqin-long-Na", "Na"),
+                Arguments.of("kqin-object-labels", "xLabels"));
     }
 
     @ParameterizedTest(name = "{0}")
@@ -198,7 +200,7 @@ class HardeningTest {
             throws Exception {
         ChildRun run = hostile(name);
         assertTrue(run.outcome().startsWith("THREW java.lang.NoSuchFieldError: "), run::toString);
-        assertTrue(run.outcome().endsWith(field), run::toString);
+        assertTrue(run.outcome().matches(".*\\b" + field + "\\b.*"), run::toString);
         assertEquals(List.of("Running ZARNO"), run.messages());
         assertEquals(List.of(), run.results());
         assertEquals(GOOD_AFTER, run.after());
@@ -208,7 +210,8 @@ class HardeningTest {
     void outputClassWithoutAFieldStopsTheRunThatNeedsIt() throws Exception {
         // pattSD is set with the random start, before the first update round.
         ChildRun run = hostileWith(outputWithoutField, "hostile-output");
-        assertEquals("THREW java.lang.NoSuchFieldError: kqviewer.ZevuzuExp.pattSD [[D", run.outcome());
+        assertTrue(run.outcome().startsWith("THREW java.lang.NoSuchFieldError: "), run::toString);
+        assertTrue(run.outcome().contains("pattSD"), run::toString);
         assertEquals("Npatterns 2 chain 1", last(run.messages()), run::toString);
         assertEquals(List.of(), run.results());
     }
@@ -217,7 +220,8 @@ class HardeningTest {
     void outputClassWithAMistypedFieldStopsBeforeTheResultCallback() throws Exception {
         // chisq is set after the run, just before the callback.
         ChildRun run = hostileWith(outputMistyped, "hostile-output");
-        assertEquals("THREW java.lang.NoSuchFieldError: kqviewer.ZevuzuExp.chisq D", run.outcome());
+        assertTrue(run.outcome().startsWith("THREW java.lang.NoSuchFieldError: "), run::toString);
+        assertTrue(run.outcome().contains("chisq"), run::toString);
         assertEquals("Npatterns 2 chain 1", last(run.messages()), run::toString);
         assertEquals(List.of(), run.results());
     }
@@ -292,7 +296,7 @@ class HardeningTest {
         assertEquals(GOOD_AFTER, run.after());
     }
 
-    // ---- 2 and 3. Bad sizes, values and names -------------------------------------------
+    // Bad sizes, values and names
 
     static Stream<Arguments> refusals() {
         return Stream.of(
@@ -375,7 +379,7 @@ class HardeningTest {
         assertEquals(199, paths.get(1).length());
     }
 
-    // ---- 4. Memory ----------------------------------------------------------------------
+    // Memory
 
     @Test
     void matricesThatCannotBeAllocatedEndTheJobWithAMessage() throws Exception {
@@ -406,7 +410,7 @@ class HardeningTest {
         assertEquals(GOOD_AFTER, run.after());
     }
 
-    // ---- 5. Concurrency -----------------------------------------------------------------
+    // Concurrency
 
     @ParameterizedTest
     @ValueSource(strings = {"separate", "shared", "shared-input"})
