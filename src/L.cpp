@@ -32,7 +32,7 @@ L::L(JNIEnv* e, jobject o, jobject b)
     if (env != nullptr) {
         // A failed lookup leaves its exception pending for the caller to see.
         cls = env->GetObjectClass(obj);
-        if (cls != nullptr) meth = env->GetMethodID(cls, "guiPrint", "(Ljava/lang/String;)V");
+        if (cls != nullptr) meth = HostMethod(env, cls, "guiPrint", "(Ljava/lang/String;)V");
     }
 }
 
@@ -288,10 +288,18 @@ void L::TestChiSquare()
 int L::DoSimulation()
 {
     if (!AllocateMemory()) {
+        // What the run asked for: Mock (and the scaled data), the amplitude
+        // side (doubles, weights, int counters), the pattern side (doubles,
+        // weights, normalized copy, int counters).
+        const double GS = static_cast<double>(Ngenes) * Nsamples;
+        const double GP = static_cast<double>(Ngenes) * Npatterns;
+        const double PS = static_cast<double>(Npatterns) * Nsamples;
+        const double bytes = GS * (uncertFlag != 0 ? 16 : 8) + GP * 20 + PS * 28;
         char out[NAMEL];
         std::snprintf(out, sizeof out,
-                      "Could not allocate the matrices of Npatterns %d chain %d; the job stops",
-                      Npatterns, chain);
+                      "Could not allocate the %.0f MB of matrices of Npatterns %d chain %d; "
+                      "the job stops",
+                      bytes / 1048576.0, Npatterns, chain);
         Message(out);
         return 0;
     }
@@ -358,7 +366,7 @@ int L::Callback()
     jstring path = env->NewStringUTF(FileName);
     if (path == nullptr) return 0;
     const jmethodID printer = meth;
-    meth = env->GetMethodID(cls, ZARNO_RESULT_METHOD, ZARNO_RESULT_SIGNATURE);
+    meth = HostMethod(env, cls, ZARNO_RESULT_METHOD, ZARNO_RESULT_SIGNATURE);
     if (meth != nullptr) env->CallVoidMethod(obj, meth, path, KQout);
     meth = printer;
     env->DeleteLocalRef(path);

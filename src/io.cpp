@@ -9,11 +9,59 @@ std::string CTimeText(time_t t)
     return std::string(buf);
 }
 
+std::string ClassName(JNIEnv* env, jclass c)
+{
+    jclass classClass = env->GetObjectClass(c);  // java.lang.Class
+    if (classClass == nullptr) return std::string();
+    jmethodID getName = env->GetMethodID(classClass, "getName", "()Ljava/lang/String;");
+    env->DeleteLocalRef(classClass);
+    if (getName == nullptr) return std::string();
+    jstring name = static_cast<jstring>(env->CallObjectMethod(c, getName));
+    if (env->ExceptionCheck() || name == nullptr) return std::string();
+    // Copied straight into the result: no borrowed characters are held while
+    // the string allocates.
+    std::string text(static_cast<size_t>(env->GetStringUTFLength(name)) + 1, '\0');
+    env->GetStringUTFRegion(name, 0, env->GetStringLength(name), &text[0]);
+    env->DeleteLocalRef(name);
+    if (env->ExceptionCheck()) return std::string();
+    text.pop_back();  // the room kept for a terminator
+    return text;
+}
+
+jmethodID HostMethod(JNIEnv* env, jclass c, const char* name, const char* sig)
+{
+    jmethodID m = env->GetMethodID(c, name, sig);
+    if (m != nullptr) return m;
+    jthrowable original = env->ExceptionOccurred();
+    if (original == nullptr) return nullptr;
+    env->ExceptionClear();
+    jclass error = env->FindClass("java/lang/NoSuchMethodError");
+    if (error == nullptr) {  // its own error is pending instead
+        env->DeleteLocalRef(original);
+        return nullptr;
+    }
+    std::string owner;
+    if (env->IsInstanceOf(original, error)) {
+        owner = ClassName(env, c);
+        if (env->ExceptionCheck()) env->ExceptionClear();
+    }
+    if (!owner.empty()) {
+        const std::string text = owner + "." + name + sig +
+                                 ": the host class lacks this method, which ZARNO calls";
+        env->ThrowNew(error, text.c_str());
+    } else {
+        env->Throw(original);  // not a missing method (class loading, memory): as it came
+    }
+    env->DeleteLocalRef(error);
+    env->DeleteLocalRef(original);
+    return nullptr;
+}
+
 int SendToHost(JNIEnv* env, jobject obj, const char* text)
 {
     jclass c = env->GetObjectClass(obj);
     if (c == nullptr) return 0;
-    jmethodID m = env->GetMethodID(c, "guiPrint", "(Ljava/lang/String;)V");
+    jmethodID m = HostMethod(env, c, "guiPrint", "(Ljava/lang/String;)V");
     env->DeleteLocalRef(c);
     if (m == nullptr) return 0;
     jstring s = env->NewStringUTF(text);
@@ -34,6 +82,7 @@ int io::Message(const char* text)
         std::printf("%s\n", text);
         return 1;
     }
+    if (meth == nullptr) return 0;  // no guiPrint: its NoSuchMethodError went to the host
     jstring s = env->NewStringUTF(text);
     if (s == nullptr) return 0;
     env->CallVoidMethod(obj, meth, s);
@@ -101,7 +150,7 @@ jobjectArray NewMatrix(JNIEnv* e, const double* src, int rows, int cols)
         }
         if (src != nullptr && cols > 0)
             e->SetDoubleArrayRegion(row, 0, cols, src + static_cast<size_t>(r) * cols);
-        e->SetObjectArrayElement(outer, r, row);
+        if (!e->ExceptionCheck()) e->SetObjectArrayElement(outer, r, row);
         e->DeleteLocalRef(row);
         if (e->ExceptionCheck()) {
             e->DeleteLocalRef(outer);
@@ -131,7 +180,7 @@ int io::PrintMatrixes(double* A, double* P, int Npatterns, int /*chain*/, JNIEnv
               (footprint = env->NewDoubleArray(1)) != nullptr;
     if (ok) {
         env->SetDoubleArrayRegion(footprint, 0, 1, &one);
-        ok = SetObject(env, c, KQout, "footprint", "[D", footprint) &&
+        ok = !env->ExceptionCheck() && SetObject(env, c, KQout, "footprint", "[D", footprint) &&
              SetObject(env, c, KQout, "distribution", "[[D",
                        NewMatrix(env, A, Ngenes, Npatterns)) &&
              SetObject(env, c, KQout, "distSD", "[[D",

@@ -18,6 +18,16 @@ std::string CTimeText(time_t t);
 // 1, or 0 when the lookup or the call left a Java exception pending.
 int SendToHost(JNIEnv* env, jobject obj, const char* text);
 
+// Looks up an instance method of the host class c. When the class lacks it,
+// the JVM's NoSuchMethodError, which names only the method, is replaced by one
+// that names the class and the JNI signature too; null is returned with it
+// pending.
+jmethodID HostMethod(JNIEnv* env, jclass c, const char* name, const char* sig);
+
+// The binary name of class c ("kqviewer.ZevuzuExp"); empty, with a Java
+// exception pending, when it cannot be had.
+std::string ClassName(JNIEnv* env, jclass c);
+
 class io : public Common {
 public:
     int Ngenes = 0;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -55,19 +56,37 @@ bool ReadObject(JNIEnv* env, jclass c, jobject o, const char* name, const char* 
     return true;
 }
 
-// Copies a host string into a NAMEL buffer; false when it does not fit.
-bool CopyName(JNIEnv* env, jstring s, char* dest, bool* jniFailed)
+// Copies a host string into a NAMEL buffer, whole or not at all. Returns its
+// length in bytes of (modified) UTF-8, which is what the buffer holds, or -1
+// when the JVM could not hand out the characters (an exception is pending).
+long CopyName(JNIEnv* env, jstring s, char* dest)
 {
     const char* chars = env->GetStringUTFChars(s, nullptr);
-    if (chars == nullptr) {
-        *jniFailed = true;
-        return false;
-    }
-    const bool fits = std::strlen(chars) < static_cast<size_t>(NAMEL);
-    if (fits) std::strcpy(dest, chars);
+    if (chars == nullptr) return -1;
+    const size_t length = std::strlen(chars);
+    if (length < static_cast<size_t>(NAMEL)) std::memcpy(dest, chars, length + 1);
     env->ReleaseStringUTFChars(s, chars);
-    return fits;
+    return static_cast<long>(length);
 }
+
+// Deletes a local reference at the end of its scope; JNI allows that with an
+// exception pending.
+template <typename T>
+class Local {
+public:
+    Local(JNIEnv* e, T r) : env(e), ref(r) {}
+    ~Local()
+    {
+        if (ref != nullptr) env->DeleteLocalRef(ref);
+    }
+    Local(const Local&) = delete;
+    Local& operator=(const Local&) = delete;
+    operator T() const { return ref; }
+
+private:
+    JNIEnv* env;
+    T ref;
+};
 
 class Job {
 public:
@@ -88,8 +107,11 @@ private:
         if (!SendToHost(env, obj, text)) jniFailed = true;
         return !jniFailed;
     }
+    // Notes that a Java exception is pending; always false.
+    bool Stop() { return !(jniFailed = true); }
     // Sends a refusal; always false, so callers can `return Refuse(...)`.
     bool Refuse(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    bool CheckResultMethod(jobject KQout);
     bool ReadInput(jobject KQin, L& engine, jobject* geneNames, jobject* xLabels);
     bool CheckSizes(L& engine);
     bool CheckValues(const L& engine);
@@ -105,6 +127,40 @@ bool Job::Refuse(const char* format, ...)
     va_end(args);
     Send(text);
     return false;
+}
+
+// The host class must have the result method, and KQout must be an instance
+// of the class that method takes. JNI passes arguments unchecked: a lookalike
+// object would reach the host's code under the wrong type, where reading a
+// field can crash the JVM. A mismatch throws ClassCastException.
+bool Job::CheckResultMethod(jobject KQout)
+{
+    Local<jclass> host(env, env->GetObjectClass(obj));
+    if (host == nullptr) return Stop();
+    jmethodID result = HostMethod(env, host, ZARNO_RESULT_METHOD, ZARNO_RESULT_SIGNATURE);
+    if (result == nullptr) return Stop();
+    Local<jobject> method(env, env->ToReflectedMethod(host, result, JNI_FALSE));
+    if (method == nullptr) return Stop();
+    Local<jclass> methodClass(env, env->GetObjectClass(method));
+    if (methodClass == nullptr) return Stop();
+    jmethodID getTypes = env->GetMethodID(methodClass, "getParameterTypes", "()[Ljava/lang/Class;");
+    if (getTypes == nullptr) return Stop();
+    Local<jobjectArray> types(env, static_cast<jobjectArray>(env->CallObjectMethod(method, getTypes)));
+    if (env->ExceptionCheck()) return Stop();
+    Local<jclass> wanted(env, static_cast<jclass>(env->GetObjectArrayElement(types, 1)));
+    if (env->ExceptionCheck()) return Stop();
+    if (env->IsInstanceOf(KQout, wanted)) return true;
+
+    Local<jclass> given(env, env->GetObjectClass(KQout));
+    const std::string givenName = ClassName(env, given);
+    if (env->ExceptionCheck()) return Stop();
+    const std::string wantedName = ClassName(env, wanted);
+    if (env->ExceptionCheck()) return Stop();
+    const std::string text = "KQout is a " + givenName + ", but the host's " ZARNO_RESULT_METHOD
+                             " takes a " + wantedName;
+    Local<jclass> error(env, env->FindClass("java/lang/ClassCastException"));
+    if (error != nullptr) env->ThrowNew(error, text.c_str());
+    return Stop();
 }
 
 bool Job::ReadInput(jobject KQin, L& engine, jobject* geneNames, jobject* xLabels)
@@ -135,10 +191,14 @@ bool Job::ReadInput(jobject KQin, L& engine, jobject* geneNames, jobject* xLabel
     // Names: refused rather than truncated, so two jobs never share a file.
     if (tag == nullptr) return Refuse("\"tag\" is null");
     if (dir == nullptr) return Refuse("\"dir\" is null");
-    if (!CopyName(env, static_cast<jstring>(tag), engine.basename, &jniFailed))
-        return jniFailed ? false : Refuse("\"tag\" is longer than %d characters", NAMEL - 1);
-    if (!CopyName(env, static_cast<jstring>(dir), engine.FilePathFromNodes, &jniFailed))
-        return jniFailed ? false : Refuse("\"dir\" is longer than %d characters", NAMEL - 1);
+    const long tagLength = CopyName(env, static_cast<jstring>(tag), engine.basename);
+    if (tagLength < 0) return Stop();
+    if (tagLength >= NAMEL)
+        return Refuse("\"tag\" takes %ld bytes in UTF-8; at most %d fit", tagLength, NAMEL - 1);
+    const long dirLength = CopyName(env, static_cast<jstring>(dir), engine.FilePathFromNodes);
+    if (dirLength < 0) return Stop();
+    if (dirLength >= NAMEL)
+        return Refuse("\"dir\" takes %ld bytes in UTF-8; at most %d fit", dirLength, NAMEL - 1);
     env->DeleteLocalRef(tag);
     env->DeleteLocalRef(dir);
     int n1 = std::snprintf(engine.datafile, NAMEL, "%s%s.txt", engine.FilePathFromNodes,
@@ -146,7 +206,8 @@ bool Job::ReadInput(jobject KQin, L& engine, jobject* geneNames, jobject* xLabel
     int n2 = std::snprintf(engine.uncertfile, NAMEL, "%s%s.unc", engine.FilePathFromNodes,
                            engine.basename);
     if (n1 >= NAMEL || n2 >= NAMEL)
-        return Refuse("\"dir\" and \"tag\" together are longer than %d characters", NAMEL - 5);
+        return Refuse("\"dir\" and \"tag\" together take %ld bytes in UTF-8; at most %d fit",
+                      dirLength + tagLength, NAMEL - 5);
 
     if (!CheckSizes(engine)) return false;
 
@@ -229,6 +290,12 @@ bool Job::CheckSizes(L& engine)
     if (G * P + P * S > INT_MAX)
         return Refuse("\"EndRank\" %d makes (\"Na\" + \"Nf\") x patterns exceed 32 bits",
                       engine.EndRank);
+    // A run's start seeds are patterns + chain + a base of up to SeedP0, kept
+    // in 32 bits (the seed fields of KQout are ints).
+    const long long seedRoom = INT_MAX - static_cast<long long>(SeedA0 > SeedP0 ? SeedA0 : SeedP0);
+    if (P + engine.Nchains > seedRoom)
+        return Refuse("\"EndRank\" + \"Nchains\" = %lld; the start seeds allow at most %lld",
+                      P + engine.Nchains, seedRoom);
     // The longest result-record path has the largest pattern count and chain.
     int len = std::snprintf(nullptr, 0, "%srun%d_chain%d/%s_%d_%d" ZARNO_RECORD_EXTENSION,
                             engine.FilePathFromNodes, engine.EndRank, engine.Nchains,
@@ -267,6 +334,7 @@ int Job::Run(jobject KQin, jobject KQout)
 
     L engine(env, obj, KQout);
     if (env->ExceptionCheck()) return -1;  // no guiPrint on the host class
+    if (!CheckResultMethod(KQout)) return -1;
     jobject geneNames = nullptr, xLabels = nullptr;
     if (!ReadInput(KQin, engine, &geneNames, &xLabels) || !CheckValues(engine)) return -1;
 
@@ -315,10 +383,16 @@ extern "C" JNIEXPORT jint JNICALL Java_lib_ZARNO_zarno(JNIEnv* env, jobject obj,
     // A frame of our own keeps the call's local references within what the
     // JVM promised, however many runs the job has.
     if (env->PushLocalFrame(64) < 0) return -1;
-    int result;
-    {
+    int result = -1;
+    // No C++ exception may unwind into the JVM. The job's destructors give
+    // back everything it held on the way out.
+    try {
         Job job(env, obj);
         result = job.Run(KQin, KQout);
+    } catch (const std::bad_alloc&) {
+        if (!env->ExceptionCheck()) SendToHost(env, obj, "ZARNO ran out of memory; the job stops");
+    } catch (...) {
+        if (!env->ExceptionCheck()) SendToHost(env, obj, "ZARNO failed internally; the job stops");
     }
     env->PopLocalFrame(nullptr);
     return result;
