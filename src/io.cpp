@@ -345,7 +345,7 @@ public:
         while ((c = Get()) != EOF && IsSpace(c)) {}
         if (c == EOF) return EOF;
         const bool negative = c == '-';
-        if (c == '+' || c == '-') c = Get();
+        if (c == '+' || c == '-') c = Get();  // a lone sign is consumed, as the C library does
         if (c < '0' || c > '9') {
             Unget(c);
             return 0;
