@@ -390,7 +390,11 @@ void AddGroupPriors(L& e)
             continue;
         }
         if (count == 0) continue;
-        if (i >= e.Npatterns || e.GroupPriors[i] == nullptr) {
+        if (e.GroupPriors[i] == nullptr) {
+            e.Message(FormatText("Refused: group %d has no member list", i).c_str());
+            continue;
+        }
+        if (i >= e.Npatterns) {
             e.Message(FormatText("Refused: group %d has no pattern to raise (Npatterns %d); its %d "
                                  "members are skipped",
                                  i, e.Npatterns, count)

@@ -425,8 +425,8 @@ void io::ReleaseFileData()
 {
     if (data == ownedData) data = nullptr;
     if (uncert == ownedUncert) uncert = nullptr;
-    delete[] ownedData;
-    delete[] ownedUncert;
+    std::free(ownedData);
+    std::free(ownedUncert);
     ownedData = nullptr;
     ownedUncert = nullptr;
     if (ownedMembers != nullptr && Nmembers == ownedMembers && GroupPriors == ownedPriors) {
@@ -516,20 +516,23 @@ int io::ReadSourceData()
         Print("Refused: datafile or uncertfile holds no terminated name\n");
         return -1;
     }
+    // calloc: zeroed pages are only touched as rows are read, so a control
+    // file with a mistyped size fails on its data file instead of paging in
+    // gigabytes first.
     const size_t n = static_cast<size_t>(cells);
-    double* d = new (std::nothrow) double[n]();
-    double* u = uncertFlag != 0 ? new (std::nothrow) double[n]() : nullptr;
+    double* d = static_cast<double*>(std::calloc(n, sizeof(double)));
+    double* u = uncertFlag != 0 ? static_cast<double*>(std::calloc(n, sizeof(double))) : nullptr;
     if (d == nullptr || (uncertFlag != 0 && u == nullptr)) {
-        delete[] d;
-        delete[] u;
+        std::free(d);
+        std::free(u);
         Print(FormatText("Could not allocate %d x %d values for the data\n", Ngenes, Nsamples));
         return -1;
     }
     // An earlier read's arrays go; arrays a host lent are only let go of.
     if (data == ownedData) data = nullptr;
     if (uncert == ownedUncert) uncert = nullptr;
-    delete[] ownedData;
-    delete[] ownedUncert;
+    std::free(ownedData);
+    std::free(ownedUncert);
     ownedData = data = d;
     ownedUncert = u;
     if (u != nullptr) uncert = u;
