@@ -491,7 +491,7 @@ int L::RelaxingUncertainty(double scale)
 }
 
 // normalizedP = each pattern row divided by its sum; Pattern stays. A row
-// summing to 0 gives non-finite values, which no sample's maximum picks.
+// summing to 0 gives NaN, which no sample's maximum picks.
 int L::NormalizeP()
 {
     if (normalizedP == nullptr) return 0;
