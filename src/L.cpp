@@ -1,6 +1,8 @@
 #include "L.h"
 
+#include <cstring>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -371,4 +373,189 @@ int L::Callback()
     meth = printer;
     env->DeleteLocalRef(path);
     return env->ExceptionCheck() ? 0 : 1;
+}
+
+// ---------------------------------------------------------------------------
+// Alternative starts and fixed-length runs.
+
+namespace {
+
+// Raises the amplitude of every listed gene on its group's pattern (group i
+// belongs to pattern i). Entries that would land outside Amplitude are
+// refused, with one message per group, and change nothing.
+void AddGroupPriors(L& e)
+{
+    if (e.Ngroups <= 0) return;
+    if (e.Nmembers == nullptr || e.GroupPriors == nullptr) {
+        e.Message("Refused: the group table has no member lists; no group prior is added");
+        return;
+    }
+    for (int i = 0; i < e.Ngroups; i++) {
+        const int count = e.Nmembers[i];
+        if (count < 0) {
+            e.Message(FormatText("Refused: group %d has a negative member count (%d)", i, count)
+                          .c_str());
+            continue;
+        }
+        if (count == 0) continue;
+        if (e.GroupPriors[i] == nullptr) {
+            e.Message(FormatText("Refused: group %d has no member list", i).c_str());
+            continue;
+        }
+        if (i >= e.Npatterns) {
+            e.Message(FormatText("Refused: group %d has no pattern to raise (Npatterns %d); its %d "
+                                 "members are skipped",
+                                 i, e.Npatterns, count)
+                          .c_str());
+            continue;
+        }
+        int outside = 0, first = 0;
+        for (int j = 0; j < count; j++) {
+            const int gene = e.GroupPriors[i][j];
+            if (gene < 0 || gene >= e.Ngenes) {
+                if (outside++ == 0) first = gene;
+                continue;
+            }
+            double& a = e.Amplitude[static_cast<size_t>(gene) * e.Npatterns + i];
+            a = a + weight;
+        }
+        if (outside > 0)
+            e.Message(FormatText("Refused: group %d lists %d gene indices outside 0 to %d (the "
+                                 "first is %d); they are skipped",
+                                 i, outside, e.Ngenes - 1, first)
+                          .c_str());
+    }
+}
+
+bool Terminated(const char* name)
+{
+    return std::memchr(name, '\0', NAMEL) != nullptr;
+}
+
+}  // namespace
+
+int L::Initialization(char* afile, char* pfile)
+{
+    if (ReadMatrix(Amplitude, afile, Ngenes, Npatterns) != 1) return -1;
+    if (ReadMatrix(Pattern, pfile, Npatterns, Nsamples) != 1) return -1;
+    return 1;
+}
+
+int L::Initialization(int flag)
+{
+    if (Amplitude == nullptr || Pattern == nullptr) {
+        Message("Refused: the matrices are not allocated; nothing to start");
+        return -1;
+    }
+    if (flag == 3) {
+        Initialization();
+    } else {
+        if (!Terminated(Afile0) || !Terminated(Pfile0)) {
+            Message("Refused: Afile0 or Pfile0 holds no terminated file name");
+            return -1;
+        }
+        if (Initialization(Afile0, Pfile0) != 1) return -1;
+    }
+    // A link file that cannot be read is reported by GetPriors; the start
+    // goes on with the table there is, and the caller learns of it.
+    const int priors = GetPriors();
+    // Fixes the draws of later sampling-mode steps.
+    rng.Seed(static_cast<unsigned>(Npatterns + chain + SeedA0 + 100));
+    AddGroupPriors(*this);
+    return priors == 1 ? 1 : -1;
+}
+
+int L::SA_simulation(int sample)
+{
+    if (Amplitude == nullptr || Mock == nullptr) {
+        Message("Refused: the matrices are not allocated; nothing to run");
+        return 0;
+    }
+    GenerateMock();
+    GenerateWeights();
+    const int Nrounds = sample == 0 ? SimulateIterations : RelaxSteps;
+    const int flag = sample == 0 ? 0 : 1;
+    for (int i = 0; i < Nrounds; i++) Updating(flag);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Uncertainty adjustment and diagnostics.
+
+int L::LiftingUncertainty(double scale)
+{
+    if (uncert == nullptr) return 0;
+    const size_t n = static_cast<size_t>(Ngenes) * Nsamples;
+    for (size_t k = 0; k < n; k++) uncert[k] = uncert[k] * scale;
+    return 1;
+}
+
+int L::RelaxingUncertainty(double scale)
+{
+    if (uncert == nullptr) return 0;
+    const size_t n = static_cast<size_t>(Ngenes) * Nsamples;
+    for (size_t k = 0; k < n; k++) uncert[k] = uncert[k] / scale;
+    return 1;
+}
+
+// normalizedP = each pattern row divided by its sum; Pattern stays. A row
+// summing to 0 gives NaN, which no sample's maximum picks.
+int L::NormalizeP()
+{
+    if (normalizedP == nullptr) return 0;
+    for (int p = 0; p < Npatterns; p++) {
+        const size_t row = static_cast<size_t>(p) * Nsamples;
+        double norm = 0.0;
+        for (int s = 0; s < Nsamples; s++) norm += Pattern[row + s];
+        for (int s = 0; s < Nsamples; s++) normalizedP[row + s] = Pattern[row + s] / norm;
+    }
+    return 1;
+}
+
+// Assigns every sample to its dominant normalized pattern (the lowest number
+// among equals), marks which pairs s < t share one, and returns how many
+// pairs changed since the previous call. connectivity0 starts at 0.
+int L::TestConnectivity()
+{
+    if (connectivity == nullptr || connectivity0 == nullptr || normalizedP == nullptr) {
+        Message("Refused: TestConnectivity needs the connectivity matrices; set "
+                "ConnectivityCheck before the matrices are allocated");
+        return -1;
+    }
+    std::vector<int> Index(static_cast<size_t>(Nsamples), -1);
+    for (int s = 0; s < Nsamples; s++) {
+        double max = -1.0;
+        for (int p = 0; p < Npatterns; p++) {
+            const double v = normalizedP[static_cast<size_t>(p) * Nsamples + s];
+            if (v > max) {
+                max = v;
+                Index[s] = p;
+            }
+        }
+    }
+    int diff = 0;
+    for (int s = 0; s < Nsamples; s++) {
+        for (int t = s + 1; t < Nsamples; t++) {
+            const size_t k = static_cast<size_t>(s) * Nsamples + t;
+            connectivity[k] = Index[s] == Index[t] ? 1 : 0;
+            if (connectivity[k] != connectivity0[k]) diff++;
+            connectivity0[k] = connectivity[k];
+        }
+    }
+    return diff;
+}
+
+// Sets to 0 every amplitude whose z-score across its gene's patterns is below
+// Zcutoff. With fewer than 2 patterns there are no z-scores and nothing
+// changes.
+int L::Sparsiness()
+{
+    if (Npatterns < 2 || Amplitude == nullptr) return 1;
+    std::vector<double> basis_vector(static_cast<size_t>(Npatterns));
+    for (int g = 0; g < Ngenes; g++) {
+        Zscoring(Amplitude, g, basis_vector.data(), Npatterns);
+        for (int p = 0; p < Npatterns; p++)
+            if (basis_vector[p] < Zcutoff) Amplitude[static_cast<size_t>(g) * Npatterns + p] = 0.0;
+    }
+    return 1;
 }

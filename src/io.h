@@ -14,6 +14,9 @@
 // ctime text of t (24 characters and a newline), formatted re-entrantly.
 std::string CTimeText(time_t t);
 
+// printf-style formatting into a string of whatever length it needs.
+std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // Sends one message to the host's guiPrint, looked up on obj's class. Returns
 // 1, or 0 when the lookup or the call left a Java exception pending.
 int SendToHost(JNIEnv* env, jobject obj, const char* text);
@@ -67,7 +70,9 @@ public:
 
     io() {}
     explicit io(char* path);
-    ~io() {}
+    ~io();
+    io(const io&) = delete;  // owns what the file readers allocated
+    io& operator=(const io&) = delete;
 
     // Reports the job's parameters to the host.
     void VerifyInputParams();
@@ -76,12 +81,18 @@ public:
     // Returns 1, or 0 when the host left a Java exception pending.
     int Message(const char* text);
 
-    // File-driven mode.
+    // File-driven mode. Results: 1 read; 0 or -1 failed, with a message
+    // (standard output for the control and data files, the host for the
+    // matrix and link files). A failed read leaves no element unset.
     int ProcessingInput(int argv, char** argu);
     int GetParameters();
     int ReadSourceData();
     int ReadMatrix(double* matrix, char* filename, int Nrows, int Ncolumns);
     int GetPriors();
+    // Frees what the file readers allocated (data, uncert, the group table)
+    // and clears the members still pointing there. Arrays a host lent are
+    // never freed.
+    void ReleaseFileData();
 
     // Result writers. The two exports return 1, or 0 when a JNI call failed
     // (a Java exception is then pending and the job must stop).
@@ -96,6 +107,16 @@ public:
 private:
     int ReadDoubleInput();
     int ReadSingleInput();
+    // Reads one data or uncertainty file into target; 1 or -1.
+    int ReadMatrixFile(const char* file, double* target, bool isUncert);
+
+    // Allocations of the file readers, owned by the record.
+    double* ownedData = nullptr;
+    double* ownedUncert = nullptr;
+    int* ownedMembers = nullptr;
+    int** ownedPriors = nullptr;
+    int* ownedPriorCells = nullptr;
+    bool prefixRefused = false;  // io(char*) got a prefix that does not fit
 };
 
 #endif

@@ -29,6 +29,18 @@ public:
     double* PW() { return e.P_Weights; }
     const double* Work() { return e.WorkData; }
     void SeedDraws(unsigned seed) { e.rng.Seed(seed); }
+    int NextDraw() { return e.rng.Next(); }
+    // File-driven starts and diagnostics.
+    int StartFromFiles(char* afile, char* pfile) { return e.Initialization(afile, pfile); }
+    int StartWithPriors(int flag) { return e.Initialization(flag); }
+    int Lift(double scale) { return e.LiftingUncertainty(scale); }
+    int Relax(double scale) { return e.RelaxingUncertainty(scale); }
+    int NormalizeP() { return e.NormalizeP(); }
+    int Connectivity() { return e.TestConnectivity(); }
+    int Sparse() { return e.Sparsiness(); }
+    double* NormalizedP() { return e.normalizedP; }
+    int* Conn() { return e.connectivity; }
+    int* Conn0() { return e.connectivity0; }
 };
 
 // An engine with no host: messages go to standard output.

@@ -1,0 +1,184 @@
+// The file-mode messages meant for the host, received by a real JVM created
+// in this process (JNI Invocation API, under -Xcheck:jni) through a host class
+// that records what arrives at guiPrint.
+#include <gtest/gtest.h>
+#include <jni.h>
+
+#include <cstdarg>
+#include <cstring>
+
+#include "engine_probe.h"
+#include "file_fixture.h"
+
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStdout;
+
+namespace {
+
+// Everything the JVM prints, so that a JNI check warning fails the test.
+std::string& JvmLog()
+{
+    static std::string log;
+    return log;
+}
+
+extern "C" jint JNICALL CaptureJvmOutput(FILE* stream, const char* format, va_list args)
+{
+    va_list copy;
+    va_copy(copy, args);
+    char buf[4096];
+    std::vsnprintf(buf, sizeof buf, format, copy);
+    va_end(copy);
+    JvmLog() += buf;
+    return std::vfprintf(stream, format, args);
+}
+
+// One JVM per process: a JVM cannot be created again once destroyed.
+JNIEnv* Env()
+{
+    static JNIEnv* env = [] {
+        static std::string classPath = "-Djava.class.path=" ZARNO_TEST_CLASSPATH;
+        static char check[] = "-Xcheck:jni", hook[] = "vfprintf";
+        JavaVMOption options[3] = {};
+        options[0].optionString = &classPath[0];
+        options[1].optionString = check;
+        options[2].optionString = hook;
+        options[2].extraInfo = reinterpret_cast<void*>(&CaptureJvmOutput);
+        JavaVMInitArgs args;
+        args.version = JNI_VERSION_10;
+        args.nOptions = 3;
+        args.options = options;
+        args.ignoreUnrecognized = JNI_FALSE;
+        JavaVM* vm = nullptr;
+        JNIEnv* e = nullptr;
+        if (JNI_CreateJavaVM(&vm, reinterpret_cast<void**>(&e), &args) != JNI_OK) return (JNIEnv*)nullptr;
+        return e;
+    }();
+    return env;
+}
+
+class HostMessages : public FileTest {
+protected:
+    JNIEnv* env = nullptr;
+    jobject host = nullptr;
+    std::unique_ptr<L> engine;
+
+    void SetUp() override
+    {
+        FileTest::SetUp();
+        env = Env();
+        ASSERT_NE(env, nullptr) << "no JVM";
+        ASSERT_EQ(env->PushLocalFrame(64), 0);
+        jclass c = env->FindClass("zarnotest/RecordingHost");
+        ASSERT_NE(c, nullptr);
+        host = env->NewObject(c, env->GetMethodID(c, "<init>", "()V"));
+        ASSERT_NE(host, nullptr);
+        engine = std::make_unique<L>(env, host, nullptr);
+        ASSERT_NE(engine->meth, nullptr);
+        std::strcpy(engine->FilePathFromNodes, dir.c_str());
+        std::strcpy(engine->basename, "expr");
+        JvmLog().clear();
+    }
+    void TearDown() override
+    {
+        if (env != nullptr) {
+            engine.reset();
+            EXPECT_FALSE(env->ExceptionCheck());
+            env->PopLocalFrame(nullptr);
+            EXPECT_EQ(JvmLog().find("WARNING"), std::string::npos) << JvmLog();
+        }
+        FileTest::TearDown();
+    }
+
+    std::vector<std::string> Drain()
+    {
+        std::vector<std::string> out;
+        jclass c = env->GetObjectClass(host);
+        jmethodID m = env->GetMethodID(c, "drain", "()[Ljava/lang/String;");
+        env->DeleteLocalRef(c);
+        if (m == nullptr) return out;
+        auto messages = static_cast<jobjectArray>(env->CallObjectMethod(host, m));
+        if (env->ExceptionCheck() || messages == nullptr) return out;
+        const jsize n = env->GetArrayLength(messages);
+        for (jsize k = 0; k < n; k++) {
+            auto s = static_cast<jstring>(env->GetObjectArrayElement(messages, k));
+            if (env->ExceptionCheck()) break;
+            const char* chars = env->GetStringUTFChars(s, nullptr);
+            if (chars == nullptr) break;
+            out.emplace_back(chars);
+            env->ReleaseStringUTFChars(s, chars);
+            env->DeleteLocalRef(s);
+        }
+        env->DeleteLocalRef(messages);
+        return out;
+    }
+    using Strings = std::vector<std::string>;
+};
+
+TEST_F(HostMessages, MatrixFileProblemsReachTheHostAndTheCallReturns)
+{
+    std::string missing = dir + "none.txt";
+    std::vector<double> m(4, 0.0);
+    CaptureStdout();
+    EXPECT_EQ(engine->ReadMatrix(m.data(), &missing[0], 2, 2), -1);
+    std::string bad = Write("bad.txt", "1 2\n3 \xe2\x82\xac\n");
+    EXPECT_EQ(engine->ReadMatrix(m.data(), &bad[0], 2, 2), -1);
+    EXPECT_EQ(engine->ReadMatrix(m.data(), &bad[0], 2, -2), -1);
+    EXPECT_EQ(GetCapturedStdout(), "") << "with a host, nothing goes to standard output";
+    EXPECT_EQ(Drain(), (Strings{"Could not open " + missing,
+                                "Could not read " + bad +
+                                    ": row 2, column 2 (line 2): \"???\" is not a number",
+                                "Refused: reading " + bad +
+                                    " needs Nrows and Ncolumns of 0 or more, not 2 and -2"}));
+
+    // The file start hands the failure on.
+    EngineProbe probe(*engine);
+    engine->Ngenes = 2, engine->Nsamples = 2, engine->Npatterns = 1, engine->chain = 1;
+    std::vector<double> data(4, 1.0);
+    engine->data = data.data();
+    ASSERT_EQ(probe.Allocate(), 1);
+    std::string a = Write("a.txt", "1 2");
+    EXPECT_EQ(probe.StartFromFiles(&a[0], &missing[0]), -1);
+    EXPECT_EQ(Drain(), (Strings{"Could not open " + missing}));
+    probe.Free();
+}
+
+TEST_F(HostMessages, LinkFileProblemsAndRefusedPriors)
+{
+    EXPECT_EQ(engine->GetPriors(), -1);
+    Write("expr.link", "h\nh\nh\n2 1 -3\n0\n");
+    EXPECT_EQ(engine->GetPriors(), -1);
+    EXPECT_EQ(Drain(), (Strings{"Could not open link file " + dir + "expr.link!",
+                                "Refused: link file " + dir +
+                                    "expr.link: group 1 has a negative member count (-3)"}));
+
+    EngineProbe probe(*engine);
+    engine->Ngenes = 2, engine->Nsamples = 2, engine->Npatterns = 1, engine->chain = 1;
+    std::vector<double> data(4, 1.0);
+    engine->data = data.data();
+    ASSERT_EQ(probe.Allocate(), 1);
+    Write("expr.link", "h\nh\nh\n2 2 1\n1\n2\n0\n");
+    EXPECT_EQ(probe.StartWithPriors(3), 1);
+    EXPECT_EQ(Drain(),
+              (Strings{"Refused: group 0 lists 1 gene indices outside 0 to 1 (the first is 2); "
+                       "they are skipped",
+                       "Refused: group 1 has no pattern to raise (Npatterns 1); its 1 members are "
+                       "skipped"}));
+    probe.Free();
+}
+
+TEST_F(HostMessages, InformationFileProblems)
+{
+    engine->Ngenes = 1, engine->Nsamples = 1;
+    double A[] = {1, 2}, P[] = {3, 4};
+    std::strcpy(engine->FilePathFromNodes, (dir + "no/dir/").c_str());
+    EXPECT_EQ(engine->PrintInf(A, P, 2, 1), -1);
+    std::strcpy(engine->FilePathFromNodes, std::string(190, 'p').c_str());
+    EXPECT_EQ(engine->PrintInf(A, P, 2, 1), -1);
+    EXPECT_EQ(Drain(), (Strings{"Could not open " + dir + "no/dir/expr_2_1.inf for writing!",
+                                "Refused: the information file name of prefix " +
+                                    std::string(190, 'p') +
+                                    " and tag expr is longer than 199 characters"}));
+}
+
+}  // namespace
