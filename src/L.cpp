@@ -2,7 +2,47 @@
 
 #include <new>
 
+// kernels.h passes AVX vectors between always-inlined helpers; GCC's note on
+// the ABI of such calls concerns calls that never exist here.
+#pragma GCC diagnostic ignored "-Wpsabi"
+#include "kernels.h"
+
 namespace {
+
+// The kernels compiled twice: for the x86-64 baseline and for AVX2, picked at
+// run time. Only lane widths differ, never the order of an operation, so
+// both give the same bits.
+void SweepBaseline(const zk::Pass& p)
+{
+    zk::Sweep<zk::V2>(p);
+}
+
+__attribute__((target("avx2"))) void SweepAvx2(const zk::Pass& p)
+{
+    zk::Sweep<zk::V4>(p);
+}
+
+bool CpuHasAvx2()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}
+
+const bool kCpuHasAvx2 = CpuHasAvx2();
+
+// Row stride of the transposed pattern copy: padded so that every lane width
+// up to eight reads whole vectors.
+int PaddedPatterns(int npatterns)
+{
+    return (npatterns + 7) / 8 * 8;
+}
+
+size_t KernelScratchSize(int genes, int samples, int npatterns)
+{
+    (void)genes;
+    const size_t S = static_cast<size_t>(samples), K = static_cast<size_t>(npatterns);
+    return 2 * K * S + S * PaddedPatterns(npatterns) + 2 * zk::kRows * S + 2 * zk::kRows * K;
+}
 
 template <typename T>
 T* NewZeroed(size_t n)
@@ -55,8 +95,9 @@ int L::AllocateMemory()
     ScannedA = NewZeroed<int>(GP);
     ScannedP = NewZeroed<int>(PS);
     normalizedP = NewZeroed<double>(PS);
+    KernelScratch = NewZeroed<double>(KernelScratchSize(Ngenes, Nsamples, Npatterns));
     bool ok = Mock && Amplitude && A_Weights && Pattern && P_Weights && ScannedA && ScannedP &&
-              normalizedP;
+              normalizedP && KernelScratch;
     if (uncertFlag != 0) {
         ScaledData = NewZeroed<double>(GS);
         ok = ok && ScaledData;
@@ -88,6 +129,7 @@ int L::CleanUpMemory()
     Release(normalizedP);
     Release(Mock);
     Release(ScaledData);
+    Release(KernelScratch);
     Release(connectivity);
     Release(connectivity0);
     WorkData = data;
@@ -120,53 +162,101 @@ int L::RandomlizeMatrix(double* matrix, char id)
     return seed;
 }
 
+// Mock = Amplitude . Pattern, a product term left out where either factor is
+// below eps, divided by the uncertainty when there is one.
 int L::GenerateMock()
 {
-    for (int g = 0; g < Ngenes; g++) {
-        for (int s = 0; s < Nsamples; s++) {
-            const size_t e = static_cast<size_t>(g) * Nsamples + s;
-            Mock[e] = 0.0;
-            for (int p = 0; p < Npatterns; p++) {
-                const double a = Amplitude[static_cast<size_t>(g) * Npatterns + p];
-                const double b = Pattern[static_cast<size_t>(p) * Nsamples + s];
-                if (a >= eps && b >= eps) Mock[e] += a * b;
-            }
-            if (uncertFlag != 0) Mock[e] /= uncert[e];
-        }
-    }
+    Sweep(kMockOnly);
     return 1;
 }
 
+// P_Weights and A_Weights from the current Mock: each the ratio of the data
+// sum to the reconstruction sum over the factor entries above eps (and data
+// and Mock entries above eps); 1.0 where the reconstruction sum is below eps.
 int L::GenerateWeights()
 {
-    const double* D = WorkData;
-    for (int p = 0; p < Npatterns; p++) {
-        for (int s = 0; s < Nsamples; s++) {
-            double UP = 0.0, LP = 0.0;
-            for (int g = 0; g < Ngenes; g++) {
-                const double a = Amplitude[static_cast<size_t>(g) * Npatterns + p];
-                if (!(a > eps)) continue;
-                const size_t index2 = static_cast<size_t>(g) * Nsamples + s;
-                if (D[index2] > eps) UP += a * D[index2];
-                if (Mock[index2] > eps) LP += a * Mock[index2];
-            }
-            P_Weights[static_cast<size_t>(p) * Nsamples + s] = (LP < eps) ? 1.0 : UP / LP;
-        }
-    }
-    for (int g = 0; g < Ngenes; g++) {
-        for (int p = 0; p < Npatterns; p++) {
-            double UA = 0.0, LA = 0.0;
-            for (int s = 0; s < Nsamples; s++) {
-                const double b = Pattern[static_cast<size_t>(p) * Nsamples + s];
-                if (!(b > eps)) continue;
-                const size_t index1 = static_cast<size_t>(g) * Nsamples + s;
-                if (D[index1] > eps) UA += D[index1] * b;
-                if (Mock[index1] > eps) LA += Mock[index1] * b;
-            }
-            A_Weights[static_cast<size_t>(g) * Npatterns + p] = (LA < eps) ? 1.0 : UA / LA;
-        }
-    }
+    Sweep(kWeightsOnly);
     return 1;
+}
+
+// One streaming pass over the gene rows (kernels.h): for each block of rows it
+// builds the reconstruction rows and adds them into the sums the kind needs.
+// The masked pattern copies are made here, once per pass.
+void L::Sweep(SweepKind kind)
+{
+    const int G = Ngenes, S = Nsamples, K = Npatterns;
+    const int Kst = PaddedPatterns(K);
+    const size_t KS = static_cast<size_t>(K) * S;
+    double* Pm = KernelScratch;
+    double* PwT = Pm + KS;
+    double* LP = PwT + static_cast<size_t>(S) * Kst;
+    double* Dp = LP + KS;
+    double* Mp = Dp + static_cast<size_t>(zk::kRows) * S;
+    double* am = Mp + static_cast<size_t>(zk::kRows) * S;
+    double* aw = am + static_cast<size_t>(zk::kRows) * K;
+
+    bool finiteP = true;
+    for (int s = 0; s < S; s++) {
+        double* t = PwT + static_cast<size_t>(s) * Kst;
+        for (int k = 0; k < K; k++) {
+            const double b = Pattern[static_cast<size_t>(k) * S + s];
+            finiteP = finiteP && zk::Finite(b);
+            Pm[static_cast<size_t>(k) * S + s] = zk::KeepNotBelow(b, eps);
+            t[k] = zk::KeepAbove(b, eps);
+        }
+        for (int k = K; k < Kst; k++) t[k] = 0.0;
+    }
+
+    zk::Pass p;
+    p.G = G;
+    p.S = S;
+    p.K = K;
+    p.eps = eps;
+    p.sigma = uncertFlag != 0 ? uncert : nullptr;
+    p.Mock = Mock;
+    p.A = Amplitude;
+    p.P = Pattern;
+    p.finiteP = finiteP;
+    p.Pm = Pm;
+    p.PwT = PwT;
+    p.Kst = Kst;
+    p.Dp = Dp;
+    p.Mp = Mp;
+    p.am = am;
+    p.aw = aw;
+    switch (kind) {
+    case kMockOnly:
+        p.computeMock = p.storeMock = true;
+        break;
+    case kWeightsOnly:
+        p.D = WorkData;
+        p.AWout = A_Weights;
+        p.UP = P_Weights;
+        p.LP = LP;
+        break;
+    case kPatternHalf:
+        p.computeMock = true;
+        p.D = WorkData;
+        p.AWout = A_Weights;
+        break;
+    case kAmplitudeHalf:
+        p.AWin = A_Weights;
+        p.computeMock = p.storeMock = true;
+        p.D = WorkData;
+        p.UP = P_Weights;
+        p.LP = LP;
+        break;
+    }
+    if (p.UP != nullptr)
+        for (size_t k = 0; k < KS; k++) p.UP[k] = p.LP[k] = 0.0;
+
+    if (SimdLevel >= 1 && kCpuHasAvx2)
+        SweepAvx2(p);
+    else
+        SweepBaseline(p);
+
+    if (p.UP != nullptr)
+        for (size_t k = 0; k < KS; k++) P_Weights[k] = (LP[k] < eps) ? 1.0 : P_Weights[k] / LP[k];
 }
 
 int L::ScaleData()
@@ -205,16 +295,16 @@ void L::UpdatePatternHalf()
 {
     const size_t n = static_cast<size_t>(Npatterns) * Nsamples;
     for (size_t k = 0; k < n; k++) Pattern[k] = Pattern[k] * P_Weights[k];
-    GenerateMock();
-    GenerateWeights();
+    // Mock and the amplitude weights of the new patterns; the pattern weights
+    // and the stored Mock would be overwritten unread by the amplitude half.
+    Sweep(kPatternHalf);
 }
 
 void L::UpdateAmplitudeHalf()
 {
-    const size_t n = static_cast<size_t>(Ngenes) * Npatterns;
-    for (size_t k = 0; k < n; k++) Amplitude[k] = Amplitude[k] * A_Weights[k];
-    GenerateMock();
-    GenerateWeights();
+    // Amplitude = Amplitude * A_Weights, then Mock and the pattern weights;
+    // the amplitude weights would be overwritten unread by the next pattern half.
+    Sweep(kAmplitudeHalf);
 }
 
 int L::Updating(int SamplingFlag)
@@ -259,14 +349,17 @@ int L::UpdateP(int I, int J)
         if (uncertFlag != 0) Changes = Changes / uncert[e];
         Mock[e] = Mock[e] + Changes;
     }
-    // Rescale the pattern weights of column J.
-    for (int p = 0; p < Npatterns; p++) {
-        double Changes = 0.0;
-        for (int g = 0; g < Ngenes; g++)
-            Changes += (Mock[static_cast<size_t>(g) * Nsamples + J] - oldValue) *
-                       Amplitude[static_cast<size_t>(g) * Npatterns + p];
-        P_Weights[static_cast<size_t>(p) * Nsamples + J] *= Changes;
+    // Rescale the pattern weights of column J: for each p the sum over g of
+    // (Mock[g, J] - oldValue) * Amplitude[g, p], in gene order. Genes outermost
+    // walks column J and the amplitude rows once.
+    double* Changes = KernelScratch;  // free between kernel passes
+    for (int p = 0; p < Npatterns; p++) Changes[p] = 0.0;
+    for (int g = 0; g < Ngenes; g++) {
+        const double diff = Mock[static_cast<size_t>(g) * Nsamples + J] - oldValue;
+        const double* a = Amplitude + static_cast<size_t>(g) * Npatterns;
+        for (int p = 0; p < Npatterns; p++) Changes[p] += diff * a[p];
     }
+    for (int p = 0; p < Npatterns; p++) P_Weights[static_cast<size_t>(p) * Nsamples + J] *= Changes[p];
     return 1;
 }
 
@@ -318,22 +411,18 @@ int L::SA_simulation()
     StartCPU = clock();
     StartTimeInSecond = time(nullptr);
     StartTime = CTimeText(StartTimeInSecond);
-    int Accumulated = 0;
     UsedRound = 0;
     if (env != nullptr && !PrintMatrixes(Amplitude, Pattern, Npatterns, chain, env, obj, KQout))
         return 0;
     ScaleData();
     GenerateMock();
     GenerateWeights();
-    Accumulated = 0;
     TestChiSquare();
+    // A fit test is due every INTERM rounds, but nothing reads those interim
+    // values before the final test below overwrites them, so they are not
+    // taken: each would be a sequential pass over all elements.
     for (int i = 0; i < SimulateIterations; i++) {
         Updating(0);
-        Accumulated += 1;
-        if (Accumulated == INTERM) {
-            Accumulated = 0;
-            TestChiSquare();
-        }
         UsedRound = i + 1;
     }
     TestChiSquare();

@@ -29,6 +29,7 @@ public:
     double* PW() { return e.P_Weights; }
     const double* Work() { return e.WorkData; }
     void SeedDraws(unsigned seed) { e.rng.Seed(seed); }
+    void Simd(int level) { e.SimdLevel = level; }
 };
 
 // An engine with no host: messages go to standard output.
