@@ -1,26 +1,30 @@
 #include "L.h"
 
+#include <cstring>
 #include <new>
 
-// kernels.h passes AVX vectors between always-inlined helpers; GCC's note on
-// the ABI of such calls concerns calls that never exist here.
-#pragma GCC diagnostic ignored "-Wpsabi"
 #include "kernels.h"
 
+// The kernels compiled twice, for the x86-64 baseline (SSE2) and for AVX2,
+// picked at run time. Only lane widths differ, never the order of an
+// operation, so both give the same bits. No FMA: -ffp-contract=off holds, and
+// the AVX2 copy does not enable FMA anyway.
+#define ZK_ISA base
+#define ZK_VEC V2
+#include "kernels.h"
+#undef ZK_ISA
+#undef ZK_VEC
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#define ZK_ISA avx2
+#define ZK_VEC V4
+#include "kernels.h"
+#undef ZK_ISA
+#undef ZK_VEC
+#pragma GCC pop_options
+
 namespace {
-
-// The kernels compiled twice: for the x86-64 baseline and for AVX2, picked at
-// run time. Only lane widths differ, never the order of an operation, so
-// both give the same bits.
-void SweepBaseline(const zk::Pass& p)
-{
-    zk::Sweep<zk::V2>(p);
-}
-
-__attribute__((target("avx2"))) void SweepAvx2(const zk::Pass& p)
-{
-    zk::Sweep<zk::V4>(p);
-}
 
 bool CpuHasAvx2()
 {
@@ -44,16 +48,23 @@ size_t KernelScratchSize(int genes, int samples, int npatterns)
     return 2 * K * S + S * PaddedPatterns(npatterns) + 2 * zk::kRows * S + 2 * zk::kRows * K;
 }
 
+// Matrices start on a cache line, so that rows of a multiple of four
+// samples can take the kernels' streamed (cache-bypassing) stores.
+constexpr std::align_val_t kAlign{64};
+
 template <typename T>
 T* NewZeroed(size_t n)
 {
-    return new (std::nothrow) T[n == 0 ? 1 : n]();
+    const size_t bytes = (n == 0 ? 1 : n) * sizeof(T);
+    void* m = ::operator new[](bytes, kAlign, std::nothrow);
+    if (m != nullptr) std::memset(m, 0, bytes);
+    return static_cast<T*>(m);
 }
 
 template <typename T>
 void Release(T*& p)
 {
-    delete[] p;
+    if (p != nullptr) ::operator delete[](p, kAlign);
     p = nullptr;
 }
 
@@ -166,7 +177,7 @@ int L::RandomlizeMatrix(double* matrix, char id)
 // below eps, divided by the uncertainty when there is one.
 int L::GenerateMock()
 {
-    Sweep(kMockOnly);
+    Sweep(zk::kMockOnly);
     return 1;
 }
 
@@ -175,14 +186,14 @@ int L::GenerateMock()
 // and Mock entries above eps); 1.0 where the reconstruction sum is below eps.
 int L::GenerateWeights()
 {
-    Sweep(kWeightsOnly);
+    Sweep(zk::kWeightsOnly);
     return 1;
 }
 
 // One streaming pass over the gene rows (kernels.h): for each block of rows it
 // builds the reconstruction rows and adds them into the sums the kind needs.
 // The masked pattern copies are made here, once per pass.
-void L::Sweep(SweepKind kind)
+void L::Sweep(int kind)
 {
     const int G = Ngenes, S = Nsamples, K = Npatterns;
     const int Kst = PaddedPatterns(K);
@@ -212,9 +223,11 @@ void L::Sweep(SweepKind kind)
     p.S = S;
     p.K = K;
     p.eps = eps;
+    p.D = WorkData;
     p.sigma = uncertFlag != 0 ? uncert : nullptr;
     p.Mock = Mock;
     p.A = Amplitude;
+    p.AW = A_Weights;
     p.P = Pattern;
     p.finiteP = finiteP;
     p.Pm = Pm;
@@ -224,36 +237,28 @@ void L::Sweep(SweepKind kind)
     p.Mp = Mp;
     p.am = am;
     p.aw = aw;
+    if (kind == zk::kWeightsOnly || kind == zk::kPatternHalf) p.AWout = A_Weights;
+    if (kind == zk::kWeightsOnly || kind == zk::kAmplitudeHalf) {
+        p.UP = P_Weights;
+        p.LP = LP;
+        for (size_t k = 0; k < KS; k++) p.UP[k] = p.LP[k] = 0.0;
+    }
+
+    const bool avx2 = SimdLevel >= 1 && kCpuHasAvx2;
     switch (kind) {
-    case kMockOnly:
-        p.computeMock = p.storeMock = true;
+    case zk::kMockOnly:
+        avx2 ? zk::avx2::Sweep<zk::kMockOnly>(p) : zk::base::Sweep<zk::kMockOnly>(p);
         break;
-    case kWeightsOnly:
-        p.D = WorkData;
-        p.AWout = A_Weights;
-        p.UP = P_Weights;
-        p.LP = LP;
+    case zk::kWeightsOnly:
+        avx2 ? zk::avx2::Sweep<zk::kWeightsOnly>(p) : zk::base::Sweep<zk::kWeightsOnly>(p);
         break;
-    case kPatternHalf:
-        p.computeMock = true;
-        p.D = WorkData;
-        p.AWout = A_Weights;
+    case zk::kPatternHalf:
+        avx2 ? zk::avx2::Sweep<zk::kPatternHalf>(p) : zk::base::Sweep<zk::kPatternHalf>(p);
         break;
-    case kAmplitudeHalf:
-        p.AWin = A_Weights;
-        p.computeMock = p.storeMock = true;
-        p.D = WorkData;
-        p.UP = P_Weights;
-        p.LP = LP;
+    case zk::kAmplitudeHalf:
+        avx2 ? zk::avx2::Sweep<zk::kAmplitudeHalf>(p) : zk::base::Sweep<zk::kAmplitudeHalf>(p);
         break;
     }
-    if (p.UP != nullptr)
-        for (size_t k = 0; k < KS; k++) p.UP[k] = p.LP[k] = 0.0;
-
-    if (SimdLevel >= 1 && kCpuHasAvx2)
-        SweepAvx2(p);
-    else
-        SweepBaseline(p);
 
     if (p.UP != nullptr)
         for (size_t k = 0; k < KS; k++) P_Weights[k] = (LP[k] < eps) ? 1.0 : P_Weights[k] / LP[k];
@@ -297,14 +302,14 @@ void L::UpdatePatternHalf()
     for (size_t k = 0; k < n; k++) Pattern[k] = Pattern[k] * P_Weights[k];
     // Mock and the amplitude weights of the new patterns; the pattern weights
     // and the stored Mock would be overwritten unread by the amplitude half.
-    Sweep(kPatternHalf);
+    Sweep(zk::kPatternHalf);
 }
 
 void L::UpdateAmplitudeHalf()
 {
     // Amplitude = Amplitude * A_Weights, then Mock and the pattern weights;
     // the amplitude weights would be overwritten unread by the next pattern half.
-    Sweep(kAmplitudeHalf);
+    Sweep(zk::kAmplitudeHalf);
 }
 
 int L::Updating(int SamplingFlag)

@@ -61,9 +61,9 @@ private:
     // Widest instruction set the kernels may use: 0 the x86-64 baseline (SSE2),
     // 1 AVX2 where the processor has it. Both give the same bits.
     int SimdLevel = 1;
-    enum SweepKind { kMockOnly, kWeightsOnly, kPatternHalf, kAmplitudeHalf };
-    // One pass over the gene rows doing the work of `kind` (see L.cpp).
-    void Sweep(SweepKind kind);
+    // One pass over the gene rows doing the work of `kind`, a zk::Kind of
+    // kernels.h: the reconstruction, weights or a half round.
+    void Sweep(int kind);
 
     int AllocateMemory();
     int CleanUpMemory();

@@ -14,27 +14,108 @@
 // every lane width, as long as nothing contracts a * b + c into one rounding
 // (the build uses -ffp-contract=off, and the wide paths use no FMA).
 //
-// Everything here is always_inline, so that a caller compiled for a wider ISA
-// (a target("avx2") function) gets all of it compiled for that ISA. The
-// helpers pass AVX vectors by value; since no call of them remains, the ABI
-// note GCC gives about that (-Wpsabi) does not apply: includers silence it.
+// The first part declares the pass. The second part, the kernels, is included
+// once per instruction set by L.cpp, with ZK_ISA naming the namespace and
+// ZK_VEC the vector type, inside a `#pragma GCC target` region where needed:
+// code compiled for the wider set from the start gets its broadcasts and
+// loads right, which inlining baseline code into a target("avx2") function
+// does not.
 #ifndef ZARNO_KERNELS_H
 #define ZARNO_KERNELS_H
 
+#include <immintrin.h>
+
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace zk {
-
-#define ZK_INLINE inline __attribute__((always_inline))
 
 typedef double V2 __attribute__((vector_size(16)));
 typedef double V4 __attribute__((vector_size(32)));
 typedef long long I2 __attribute__((vector_size(16)));
 typedef long long I4 __attribute__((vector_size(32)));
 
-// Lane count and matching integer type of a lane type (double: one lane).
+// What one pass computes.
+enum Kind {
+    kMockOnly,       // Mock from Amplitude and Pattern
+    kWeightsOnly,    // both weight kinds from the stored Mock
+    kPatternHalf,    // Mock rows (not stored) and the amplitude weights
+    kAmplitudeHalf,  // Amplitude *= A_Weights, Mock and the pattern weights
+};
+
+template <int KIND>
+struct Parts {
+    static constexpr bool computeMock = KIND != kWeightsOnly;
+    static constexpr bool storeMock = KIND == kMockOnly || KIND == kAmplitudeHalf;
+    static constexpr bool updateA = KIND == kAmplitudeHalf;
+    static constexpr bool aWeights = KIND == kWeightsOnly || KIND == kPatternHalf;
+    static constexpr bool pWeights = KIND == kWeightsOnly || KIND == kAmplitudeHalf;
+    static constexpr bool weights = aWeights || pWeights;
+};
+
+// Rows per block of the fast path.
+constexpr int kRows = 4;
+
+// The operands of one pass; the parts the kind does not use may stay null.
+struct Pass {
+    int G = 0, S = 0, K = 0;
+    double eps = 0.0;
+    const double* D = nullptr;      // data as the iteration sees them
+    const double* sigma = nullptr;  // divide the reconstruction by it; null: no division
+    double* Mock = nullptr;
+    double* A = nullptr;            // amplitudes, G x K
+    const double* AW = nullptr;     // amplitude weights read by kAmplitudeHalf
+    const double* P = nullptr;      // patterns, K x S
+    double* AWout = nullptr;        // amplitude weights, G x K
+    double* UP = nullptr;           // pattern-weight sums, K x S, zeroed
+    double* LP = nullptr;           //   (numerator and denominator)
+    bool finiteP = false;           // every pattern value is finite
+    // Scratch, sized once per run.
+    const double* Pm = nullptr;   // patterns masked for the reconstruction, K x S
+    const double* PwT = nullptr;  // patterns masked for the weights, S x Kst, transposed, zero-padded
+    int Kst = 0;
+    double* Dp = nullptr;  // kRows x S: data of the block, masked
+    double* Mp = nullptr;  // kRows x S: reconstruction of the block, masked
+    double* am = nullptr;  // kRows x K: amplitudes of the block, masked for the reconstruction
+    double* aw = nullptr;  // kRows x K: the same, masked for the weights
+};
+
+// x where x > t, else +0.0 (NaN gives +0.0): the "above" tests of the weights.
+inline double KeepAbove(double x, double t)
+{
+    return x > t ? x : 0.0;
+}
+
+// x where !(x < t), else +0.0 (NaN is kept): the "not below" tests of the
+// reconstruction.
+inline double KeepNotBelow(double x, double t)
+{
+    return x < t ? 0.0 : x;
+}
+
+inline bool Finite(double x)
+{
+    return x - x == 0.0;  // Inf - Inf and NaN - NaN are NaN
+}
+
+}  // namespace zk
+
+#endif  // ZARNO_KERNELS_H
+
+// ---- The kernels, once per instruction set --------------------------------
+#ifdef ZK_ISA
+
+#define ZK_INLINE inline __attribute__((always_inline))
+
+namespace zk {
+namespace ZK_ISA {
+
+typedef ZK_VEC Vec;
+
+// Lane count and matching integer vector of a lane type (double: one lane).
 template <class T>
 struct Lanes;
 template <>
@@ -67,12 +148,32 @@ ZK_INLINE void Store(double* p, T v)
     std::memcpy(p, &v, sizeof v);
 }
 
+// A store that bypasses the caches where the address allows it: Mock is
+// written once per pass and read only passes later, so fetching its lines
+// before overwriting them would only cost bandwidth.
+template <class T>
+ZK_INLINE void StreamStore(double* p, T v)
+{
+    if constexpr (Lanes<T>::n == 1) {
+        *p = v;
+    } else if (reinterpret_cast<std::uintptr_t>(p) % sizeof(T) != 0) {
+        Store(p, v);
+    } else if constexpr (Lanes<T>::n == 2) {
+        _mm_stream_pd(p, (__m128d)v);
+    } else {
+        _mm256_stream_pd(p, (__m256d)v);
+    }
+}
+
+template <class T, size_t... L>
+ZK_INLINE T SplatLanes(double x, std::index_sequence<L...>)
+{
+    return T{((void)L, x)...};
+}
 template <class T>
 ZK_INLINE T Splat(double x)
 {
-    T v;
-    for (int i = 0; i < Lanes<T>::n; i++) v[i] = x;
-    return v;
+    return SplatLanes<T>(x, std::make_index_sequence<Lanes<T>::n>{});
 }
 template <>
 ZK_INLINE double Splat<double>(double x)
@@ -80,23 +181,15 @@ ZK_INLINE double Splat<double>(double x)
     return x;
 }
 
-// x where x > t, else +0.0 (NaN gives +0.0): the "above" tests of the weights.
-ZK_INLINE double KeepAbove(double x, double t)
+ZK_INLINE double Above(double x, double t)
 {
-    return x > t ? x : 0.0;
+    return KeepAbove(x, t);
 }
 template <class V>
-ZK_INLINE V KeepAbove(V x, double t)
+ZK_INLINE V Above(V x, double t)
 {
     typedef typename Lanes<V>::I I;
     return (V)((I)(x > Splat<V>(t)) & (I)x);
-}
-
-// x where !(x < t), else +0.0 (NaN is kept): the "not below" tests of the
-// reconstruction.
-ZK_INLINE double KeepNotBelow(double x, double t)
-{
-    return x < t ? 0.0 : x;
 }
 
 // All bits set where x is +Inf (masked operands are never -Inf or NaN).
@@ -123,102 +216,72 @@ ZK_INLINE bool AnyBits(I m)
     return a != 0;
 }
 
-ZK_INLINE bool Finite(double x)
-{
-    return x - x == 0.0;  // Inf - Inf and NaN - NaN are NaN
-}
-
-// Rows per block of the fast path.
-constexpr int kRows = 4;
-
-// One pass over the gene rows. Which parts run is chosen by the pointers.
-struct Pass {
-    int G = 0, S = 0, K = 0;
-    double eps = 0.0;
-    const double* D = nullptr;      // data as the iteration sees them (weights only)
-    const double* sigma = nullptr;  // divide the reconstruction by it; null: no division
-    double* Mock = nullptr;         // read when !computeMock, written when storeMock
-    double* A = nullptr;            // amplitudes, G x K
-    const double* AWin = nullptr;   // non-null: A = A * AWin first, row by row
-    const double* P = nullptr;      // patterns, K x S
-    double* AWout = nullptr;        // non-null: amplitude weights, G x K
-    double* UP = nullptr;           // non-null: pattern-weight sums, K x S, zeroed
-    double* LP = nullptr;           //   (numerator and denominator)
-    bool computeMock = false;
-    bool storeMock = false;
-    bool finiteP = false;  // every pattern value is finite
-    // Scratch, sized once per run.
-    const double* Pm = nullptr;  // patterns masked for the reconstruction, K x S
-    const double* PwT = nullptr; // patterns masked for the weights, S x Kst, transposed, zero-padded
-    int Kst = 0;
-    double* Dp = nullptr;  // kRows x S: data of the block, masked
-    double* Mp = nullptr;  // kRows x S: reconstruction of the block, masked
-    double* am = nullptr;  // kRows x K: amplitudes of the block, masked for the reconstruction
-    double* aw = nullptr;  // kRows x K: the same, masked for the weights
-
-    bool Weights() const { return AWout != nullptr || UP != nullptr; }
-};
-
 // ---- Literal branches, for blocks with non-finite values and the row tail ----
 
+template <int KIND>
 ZK_INLINE void LiteralMockRows(const Pass& p, int g0, int nrows)
 {
+    typedef Parts<KIND> W;
     const int S = p.S, K = p.K;
+    const double eps = p.eps;
     for (int r = 0; r < nrows; r++) {
         const size_t g = static_cast<size_t>(g0 + r);
         for (int s = 0; s < S; s++) {
             const size_t e = g * S + s;
             double m;
-            if (p.computeMock) {
+            if (W::computeMock) {
                 m = 0.0;
                 for (int k = 0; k < K; k++) {
                     const double a = p.A[g * K + k];
                     const double b = p.P[static_cast<size_t>(k) * S + s];
-                    if (!(a < p.eps) && !(b < p.eps)) m += a * b;
+                    if (!(a < eps) && !(b < eps)) m += a * b;
                 }
                 if (p.sigma != nullptr) m /= p.sigma[e];
-                if (p.storeMock) p.Mock[e] = m;
+                if (W::storeMock) p.Mock[e] = m;
             } else {
                 m = p.Mock[e];
             }
-            if (p.Weights()) {
-                // Masked copies carry the same tests: Dp > eps exactly where D > eps,
-                // and then Dp == D.
-                p.Dp[static_cast<size_t>(r) * S + s] = KeepAbove(p.D[e], p.eps);
-                p.Mp[static_cast<size_t>(r) * S + s] = KeepAbove(m, p.eps);
+            if (W::weights) {
+                // The masked copies carry the same tests: Dp > eps exactly where
+                // D > eps, and then Dp == D.
+                p.Dp[static_cast<size_t>(r) * S + s] = KeepAbove(p.D[e], eps);
+                p.Mp[static_cast<size_t>(r) * S + s] = KeepAbove(m, eps);
             }
         }
     }
 }
 
+template <int KIND>
 ZK_INLINE void LiteralWeightRows(const Pass& p, int g0, int nrows)
 {
+    typedef Parts<KIND> W;
     const int S = p.S, K = p.K;
+    const double eps = p.eps;
     for (int r = 0; r < nrows; r++) {
         const size_t g = static_cast<size_t>(g0 + r);
         const double* dp = p.Dp + static_cast<size_t>(r) * S;
         const double* mp = p.Mp + static_cast<size_t>(r) * S;
-        if (p.AWout != nullptr) {
+        if (W::aWeights) {
             for (int k = 0; k < K; k++) {
                 double ua = 0.0, la = 0.0;
                 for (int s = 0; s < S; s++) {
                     const double b = p.P[static_cast<size_t>(k) * S + s];
-                    if (!(b > p.eps)) continue;
-                    if (dp[s] > p.eps) ua += dp[s] * b;
-                    if (mp[s] > p.eps) la += mp[s] * b;
+                    if (!(b > eps)) continue;
+                    if (dp[s] > eps) ua += dp[s] * b;
+                    if (mp[s] > eps) la += mp[s] * b;
                 }
-                p.AWout[g * K + k] = (la < p.eps) ? 1.0 : ua / la;
+                p.AWout[g * K + k] = (la < eps) ? 1.0 : ua / la;
             }
         }
-        if (p.UP != nullptr) {
+        if (W::pWeights) {
             for (int k = 0; k < K; k++) {
                 const double a = p.A[g * K + k];
-                if (!(a > p.eps)) continue;
+                if (!(a > eps)) continue;
                 double* up = p.UP + static_cast<size_t>(k) * S;
                 double* lp = p.LP + static_cast<size_t>(k) * S;
                 for (int s = 0; s < S; s++) {
-                    if (dp[s] > p.eps) up[s] += a * dp[s];
-                    if (mp[s] > p.eps) lp[s] += a * mp[s];
+                    if (dp[s] > eps) up[s] += a * dp[s];
+                    if (mp[s] > eps) lp[s] += a * mp[s];
                 }
             }
         }
@@ -229,31 +292,47 @@ ZK_INLINE void LiteralWeightRows(const Pass& p, int g0, int nrows)
 
 // Reconstruction of the block's rows at samples s .. s+lanes-1 (sum over the
 // patterns in order, then the division), and the masked copies the weights
-// read. ORs the Inf bits of the masked copies into inf.
-template <class T>
+// read; ORs the Inf bits of those copies into inf.
+template <int KIND, class T>
 ZK_INLINE void MockStep(const Pass& p, int g0, int s, typename Lanes<T>::I& inf)
 {
+    typedef Parts<KIND> W;
     const int S = p.S, K = p.K;
+    const double* const Pm = p.Pm;
+    const double* const am = p.am;
+    const double* const sigma = p.sigma;
+    if (Lanes<T>::n > 1 && s % 8 < Lanes<T>::n && g0 + 2 * kRows <= p.G) {
+        // The next block's rows, one cache line per row and stream, a block
+        // ahead: its loads then overlap this block's arithmetic.
+        const size_t next = static_cast<size_t>(g0 + kRows) * S + s;
+        for (int r = 0; r < kRows; r++) {
+            const size_t e = next + static_cast<size_t>(r) * S;
+            if (W::computeMock && sigma != nullptr) __builtin_prefetch(sigma + e);
+            if (!W::computeMock) __builtin_prefetch(p.Mock + e);
+            if (W::weights) __builtin_prefetch(p.D + e);
+        }
+    }
     T m[kRows];
-    if (p.computeMock) {
+    if (W::computeMock) {
         T acc[kRows];
         for (int r = 0; r < kRows; r++) acc[r] = Splat<T>(0.0);
         for (int k = 0; k < K; k++) {
-            const T b = Load<T>(p.Pm + static_cast<size_t>(k) * S + s);
-            for (int r = 0; r < kRows; r++) acc[r] += Splat<T>(p.am[r * K + k]) * b;
+            const T b = Load<T>(Pm + static_cast<size_t>(k) * S + s);
+            for (int r = 0; r < kRows; r++) acc[r] += Splat<T>(am[r * K + k]) * b;
         }
         for (int r = 0; r < kRows; r++) {
             const size_t e = static_cast<size_t>(g0 + r) * S + s;
-            m[r] = p.sigma != nullptr ? acc[r] / Load<T>(p.sigma + e) : acc[r];
-            if (p.storeMock) Store(p.Mock + e, m[r]);
+            m[r] = sigma != nullptr ? acc[r] / Load<T>(sigma + e) : acc[r];
+            if (W::storeMock) StreamStore(p.Mock + e, m[r]);
         }
     } else {
         for (int r = 0; r < kRows; r++) m[r] = Load<T>(p.Mock + static_cast<size_t>(g0 + r) * S + s);
     }
-    if (p.Weights()) {
+    if (W::weights) {
+        const double eps = p.eps;
         for (int r = 0; r < kRows; r++) {
-            const T d = KeepAbove(Load<T>(p.D + static_cast<size_t>(g0 + r) * S + s), p.eps);
-            const T mm = KeepAbove(m[r], p.eps);
+            const T d = Above(Load<T>(p.D + static_cast<size_t>(g0 + r) * S + s), eps);
+            const T mm = Above(m[r], eps);
             Store(p.Dp + static_cast<size_t>(r) * S + s, d);
             Store(p.Mp + static_cast<size_t>(r) * S + s, mm);
             inf |= InfBits(d) | InfBits(mm);
@@ -264,21 +343,24 @@ ZK_INLINE void MockStep(const Pass& p, int g0, int s, typename Lanes<T>::I& inf)
 // Amplitude sums of RG rows starting at row r0 of the block, for the NK
 // vectors of patterns starting at column k0: sums over the samples in order,
 // lanes across patterns.
-template <class V, int NK, int RG>
+template <int NK, int RG>
 ZK_INLINE void AmplitudeSums(const Pass& p, int g0, int r0, int k0)
 {
-    constexpr int W = Lanes<V>::n;
-    const int S = p.S, K = p.K;
-    V ua[RG][NK], la[RG][NK];
+    constexpr int NW = Lanes<Vec>::n;
+    const int S = p.S, K = p.K, Kst = p.Kst;
+    const double eps = p.eps;
+    const double* const dp = p.Dp + static_cast<size_t>(r0) * S;
+    const double* const mp = p.Mp + static_cast<size_t>(r0) * S;
+    const double* const bt = p.PwT + k0;
+    Vec ua[RG][NK], la[RG][NK];
     for (int r = 0; r < RG; r++)
-        for (int j = 0; j < NK; j++) ua[r][j] = la[r][j] = Splat<V>(0.0);
-    const double* bt = p.PwT + k0;
+        for (int j = 0; j < NK; j++) ua[r][j] = la[r][j] = Splat<Vec>(0.0);
     for (int s = 0; s < S; s++) {
-        V b[NK];
-        for (int j = 0; j < NK; j++) b[j] = Load<V>(bt + static_cast<size_t>(s) * p.Kst + j * W);
+        Vec b[NK];
+        for (int j = 0; j < NK; j++) b[j] = Load<Vec>(bt + static_cast<size_t>(s) * Kst + j * NW);
         for (int r = 0; r < RG; r++) {
-            const V d = Splat<V>(p.Dp[static_cast<size_t>(r0 + r) * S + s]);
-            const V m = Splat<V>(p.Mp[static_cast<size_t>(r0 + r) * S + s]);
+            const Vec d = Splat<Vec>(dp[static_cast<size_t>(r) * S + s]);
+            const Vec m = Splat<Vec>(mp[static_cast<size_t>(r) * S + s]);
             for (int j = 0; j < NK; j++) {
                 ua[r][j] += d * b[j];
                 la[r][j] += m * b[j];
@@ -286,39 +368,38 @@ ZK_INLINE void AmplitudeSums(const Pass& p, int g0, int r0, int k0)
         }
     }
     for (int r = 0; r < RG; r++) {
-        double u[NK * W], l[NK * W];
+        double u[NK * NW], l[NK * NW];
         for (int j = 0; j < NK; j++) {
-            Store(u + j * W, ua[r][j]);
-            Store(l + j * W, la[r][j]);
+            Store(u + j * NW, ua[r][j]);
+            Store(l + j * NW, la[r][j]);
         }
         double* out = p.AWout + static_cast<size_t>(g0 + r0 + r) * K;
-        for (int k = k0; k < K && k < k0 + NK * W; k++)
-            out[k] = (l[k - k0] < p.eps) ? 1.0 : u[k - k0] / l[k - k0];
+        for (int k = k0; k < K && k < k0 + NK * NW; k++)
+            out[k] = (l[k - k0] < eps) ? 1.0 : u[k - k0] / l[k - k0];
     }
 }
 
-template <class V, int NK>
+template <int NK>
 ZK_INLINE void AmplitudeSumsRows(const Pass& p, int g0, int k0)
 {
     // Enough independent sums in flight to hide the latency of the adds.
     constexpr int RG = NK == 1 ? 4 : NK == 2 ? 2 : 1;
-    for (int r0 = 0; r0 < kRows; r0 += RG) AmplitudeSums<V, NK, RG>(p, g0, r0, k0);
+    for (int r0 = 0; r0 < kRows; r0 += RG) AmplitudeSums<NK, RG>(p, g0, r0, k0);
 }
 
-template <class V>
 ZK_INLINE void AmplitudeWeightsBlock(const Pass& p, int g0)
 {
-    constexpr int W = Lanes<V>::n;
-    for (int k0 = 0; k0 < p.K; k0 += 4 * W) {
-        const int nk = (p.K - k0 + W - 1) / W;
+    constexpr int NW = Lanes<Vec>::n;
+    for (int k0 = 0; k0 < p.K; k0 += 4 * NW) {
+        const int nk = (p.K - k0 + NW - 1) / NW;
         if (nk >= 4)
-            AmplitudeSumsRows<V, 4>(p, g0, k0);
+            AmplitudeSumsRows<4>(p, g0, k0);
         else if (nk == 3)
-            AmplitudeSumsRows<V, 3>(p, g0, k0);
+            AmplitudeSumsRows<3>(p, g0, k0);
         else if (nk == 2)
-            AmplitudeSumsRows<V, 2>(p, g0, k0);
+            AmplitudeSumsRows<2>(p, g0, k0);
         else
-            AmplitudeSumsRows<V, 1>(p, g0, k0);
+            AmplitudeSumsRows<1>(p, g0, k0);
     }
 }
 
@@ -327,17 +408,20 @@ template <class T>
 ZK_INLINE void PatternStep(const Pass& p, int s)
 {
     const int S = p.S, K = p.K;
+    const double* const aw = p.aw;
+    double* const UP = p.UP;
+    double* const LP = p.LP;
     T d[kRows], m[kRows];
     for (int r = 0; r < kRows; r++) {
         d[r] = Load<T>(p.Dp + static_cast<size_t>(r) * S + s);
         m[r] = Load<T>(p.Mp + static_cast<size_t>(r) * S + s);
     }
     for (int k = 0; k < K; k++) {
-        double* up = p.UP + static_cast<size_t>(k) * S + s;
-        double* lp = p.LP + static_cast<size_t>(k) * S + s;
+        double* up = UP + static_cast<size_t>(k) * S + s;
+        double* lp = LP + static_cast<size_t>(k) * S + s;
         T u = Load<T>(up), l = Load<T>(lp);
         for (int r = 0; r < kRows; r++) {
-            const T a = Splat<T>(p.aw[r * K + k]);
+            const T a = Splat<T>(aw[r * K + k]);
             u += a * d[r];
             l += a * m[r];
         }
@@ -346,63 +430,68 @@ ZK_INLINE void PatternStep(const Pass& p, int s)
     }
 }
 
-// The whole pass, with lane type V.
-template <class V>
-ZK_INLINE void Sweep(const Pass& p)
+// The whole pass.
+template <int KIND>
+void Sweep(const Pass& p)
 {
-    typedef typename Lanes<V>::I I;
-    constexpr int W = Lanes<V>::n;
+    typedef Parts<KIND> W;
+    typedef typename Lanes<Vec>::I I;
+    constexpr int NW = Lanes<Vec>::n;
     const int G = p.G, S = p.S, K = p.K;
-    const int Svec = S - S % W;
+    const double eps = p.eps;
+    const int Svec = S - S % NW;
+    double* const A = p.A;
     int g0 = 0;
     for (; g0 + kRows <= G; g0 += kRows) {
         bool finite = p.finiteP;
         for (int r = 0; r < kRows; r++) {
-            double* a = p.A + static_cast<size_t>(g0 + r) * K;
-            if (p.AWin != nullptr) {
-                const double* w = p.AWin + static_cast<size_t>(g0 + r) * K;
+            double* a = A + static_cast<size_t>(g0 + r) * K;
+            if (W::updateA) {
+                const double* w = p.AW + static_cast<size_t>(g0 + r) * K;
                 for (int k = 0; k < K; k++) a[k] = a[k] * w[k];
             }
             for (int k = 0; k < K; k++) {
-                finite = finite && Finite(a[k]);
-                p.am[r * K + k] = KeepNotBelow(a[k], p.eps);
-                p.aw[r * K + k] = KeepAbove(a[k], p.eps);
+                finite &= Finite(a[k]);
+                p.am[r * K + k] = KeepNotBelow(a[k], eps);
+                p.aw[r * K + k] = KeepAbove(a[k], eps);
             }
         }
         if (!finite) {
-            LiteralMockRows(p, g0, kRows);
-            if (p.Weights()) LiteralWeightRows(p, g0, kRows);
+            LiteralMockRows<KIND>(p, g0, kRows);
+            if (W::weights) LiteralWeightRows<KIND>(p, g0, kRows);
             continue;
         }
         I infv = I{};
         long long inf1 = 0;
         int s = 0;
-        for (; s < Svec; s += W) MockStep<V>(p, g0, s, infv);
-        for (; s < S; s++) MockStep<double>(p, g0, s, inf1);
-        if (!p.Weights()) continue;
+        for (; s < Svec; s += NW) MockStep<KIND, Vec>(p, g0, s, infv);
+        for (; s < S; s++) MockStep<KIND, double>(p, g0, s, inf1);
+        if (!W::weights) continue;
         if (AnyBits(infv) || AnyBits(inf1)) {
-            LiteralWeightRows(p, g0, kRows);
+            LiteralWeightRows<KIND>(p, g0, kRows);
             continue;
         }
-        if (p.AWout != nullptr) AmplitudeWeightsBlock<V>(p, g0);
-        if (p.UP != nullptr) {
-            for (s = 0; s < Svec; s += W) PatternStep<V>(p, s);
+        if (W::aWeights) AmplitudeWeightsBlock(p, g0);
+        if (W::pWeights) {
+            for (s = 0; s < Svec; s += NW) PatternStep<Vec>(p, s);
             for (; s < S; s++) PatternStep<double>(p, s);
         }
     }
     // The last rows, fewer than a block, in the literal way.
     const int rest = G - g0;
     if (rest > 0) {
-        if (p.AWin != nullptr)
+        if (W::updateA)
             for (size_t k = static_cast<size_t>(g0) * K; k < static_cast<size_t>(G) * K; k++)
-                p.A[k] = p.A[k] * p.AWin[k];
-        LiteralMockRows(p, g0, rest);
-        if (p.Weights()) LiteralWeightRows(p, g0, rest);
+                A[k] = A[k] * p.AW[k];
+        LiteralMockRows<KIND>(p, g0, rest);
+        if (W::weights) LiteralWeightRows<KIND>(p, g0, rest);
     }
+    if (W::storeMock) _mm_sfence();  // the streamed stores before any later access
 }
+
+}  // namespace ZK_ISA
+}  // namespace zk
 
 #undef ZK_INLINE
 
-}  // namespace zk
-
-#endif
+#endif  // ZK_ISA
