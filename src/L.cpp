@@ -5,10 +5,10 @@
 
 #include "kernels.h"
 
-// The kernels compiled twice, for the x86-64 baseline (SSE2) and for AVX2,
-// picked at run time. Only lane widths differ, never the order of an
-// operation, so both give the same bits. No FMA: -ffp-contract=off holds, and
-// the AVX2 copy does not enable FMA anyway.
+// The kernels compiled three times, for the x86-64 baseline (SSE2), for AVX2
+// and for AVX-512, the widest the processor has picked at run time. Only lane
+// widths differ, never the order of an operation, so all give the same bits.
+// No FMA: -ffp-contract=off holds, and no copy enables FMA anyway.
 #define ZK_ISA base
 #define ZK_VEC V2
 #include "kernels.h"
@@ -24,15 +24,39 @@
 #undef ZK_VEC
 #pragma GCC pop_options
 
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+#define ZK_ISA avx512
+#define ZK_VEC V8
+#include "kernels.h"
+#undef ZK_ISA
+#undef ZK_VEC
+#pragma GCC pop_options
+
 namespace {
 
-bool CpuHasAvx2()
+// Widest instruction set of this processor the kernels have a copy for:
+// 0 SSE2, 1 AVX2, 2 AVX-512.
+int CpuSimdLevel()
 {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
+    if (__builtin_cpu_supports("avx512f")) return 2;
+    if (__builtin_cpu_supports("avx2")) return 1;
+    return 0;
 }
 
-const bool kCpuHasAvx2 = CpuHasAvx2();
+const int kCpuSimdLevel = CpuSimdLevel();
+
+template <int KIND>
+void RunSweep(int level, const zk::Pass& p)
+{
+    if (level >= 2)
+        zk::avx512::Sweep<KIND>(p);
+    else if (level == 1)
+        zk::avx2::Sweep<KIND>(p);
+    else
+        zk::base::Sweep<KIND>(p);
+}
 
 // Row stride of the transposed pattern copy: padded so that every lane width
 // up to eight reads whole vectors.
@@ -244,19 +268,19 @@ void L::Sweep(int kind)
         for (size_t k = 0; k < KS; k++) p.UP[k] = p.LP[k] = 0.0;
     }
 
-    const bool avx2 = SimdLevel >= 1 && kCpuHasAvx2;
+    const int level = SimdLevel < kCpuSimdLevel ? SimdLevel : kCpuSimdLevel;
     switch (kind) {
     case zk::kMockOnly:
-        avx2 ? zk::avx2::Sweep<zk::kMockOnly>(p) : zk::base::Sweep<zk::kMockOnly>(p);
+        RunSweep<zk::kMockOnly>(level, p);
         break;
     case zk::kWeightsOnly:
-        avx2 ? zk::avx2::Sweep<zk::kWeightsOnly>(p) : zk::base::Sweep<zk::kWeightsOnly>(p);
+        RunSweep<zk::kWeightsOnly>(level, p);
         break;
     case zk::kPatternHalf:
-        avx2 ? zk::avx2::Sweep<zk::kPatternHalf>(p) : zk::base::Sweep<zk::kPatternHalf>(p);
+        RunSweep<zk::kPatternHalf>(level, p);
         break;
     case zk::kAmplitudeHalf:
-        avx2 ? zk::avx2::Sweep<zk::kAmplitudeHalf>(p) : zk::base::Sweep<zk::kAmplitudeHalf>(p);
+        RunSweep<zk::kAmplitudeHalf>(level, p);
         break;
     }
 

@@ -58,9 +58,9 @@ private:
     // Scratch of the dense kernels (masked pattern copies, the pattern-weight
     // denominators, one block of rows), sized once per run.
     double* KernelScratch = nullptr;
-    // Widest instruction set the kernels may use: 0 the x86-64 baseline (SSE2),
-    // 1 AVX2 where the processor has it. Both give the same bits.
-    int SimdLevel = 1;
+    // Widest instruction set the kernels may use, where the processor has it:
+    // 0 the x86-64 baseline (SSE2), 1 AVX2, 2 AVX-512. All give the same bits.
+    int SimdLevel = 2;
     // One pass over the gene rows doing the work of `kind`, a zk::Kind of
     // kernels.h: the reconstruction, weights or a half round.
     void Sweep(int kind);

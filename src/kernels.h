@@ -15,8 +15,9 @@
 // (the build uses -ffp-contract=off, and the wide paths use no FMA).
 //
 // The first part declares the pass. The second part, the kernels, is included
-// once per instruction set by L.cpp, with ZK_ISA naming the namespace and
-// ZK_VEC the vector type, inside a `#pragma GCC target` region where needed:
+// once per instruction set by L.cpp (SSE2, AVX2, AVX-512), with ZK_ISA naming
+// the namespace and ZK_VEC the vector type, inside a `#pragma GCC target`
+// region where needed:
 // code compiled for the wider set from the start gets its broadcasts and
 // loads right, which inlining baseline code into a target("avx2") function
 // does not.
@@ -35,8 +36,10 @@ namespace zk {
 
 typedef double V2 __attribute__((vector_size(16)));
 typedef double V4 __attribute__((vector_size(32)));
+typedef double V8 __attribute__((vector_size(64)));
 typedef long long I2 __attribute__((vector_size(16)));
 typedef long long I4 __attribute__((vector_size(32)));
+typedef long long I8 __attribute__((vector_size(64)));
 
 // What one pass computes.
 enum Kind {
@@ -133,6 +136,11 @@ struct Lanes<V4> {
     static constexpr int n = 4;
     typedef I4 I;
 };
+template <>
+struct Lanes<V8> {
+    static constexpr int n = 8;
+    typedef I8 I;
+};
 
 template <class T>
 ZK_INLINE T Load(const double* p)
@@ -160,8 +168,10 @@ ZK_INLINE void StreamStore(double* p, T v)
         Store(p, v);
     } else if constexpr (Lanes<T>::n == 2) {
         _mm_stream_pd(p, (__m128d)v);
-    } else {
+    } else if constexpr (Lanes<T>::n == 4) {
         _mm256_stream_pd(p, (__m256d)v);
+    } else {
+        _mm512_stream_pd(p, (__m512d)v);
     }
 }
 

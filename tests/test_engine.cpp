@@ -33,10 +33,11 @@ struct Case {
     int genes, samples, patterns, flag;
 };
 
-// Instruction sets the kernels can be held to: 0 baseline, 1 AVX2.
+// Instruction sets the kernels can be held to: 0 baseline, 1 AVX2, 2 AVX-512.
 bool Runnable(int simd)
 {
-    return simd == 0 || __builtin_cpu_supports("avx2");
+    return simd == 0 || (simd == 1 && __builtin_cpu_supports("avx2")) ||
+           (simd == 2 && __builtin_cpu_supports("avx512f"));
 }
 
 class OracleTest : public ::testing::TestWithParam<std::tuple<Case, int>> {};
@@ -51,7 +52,7 @@ TEST_P(OracleTest, EveryHalfRoundIsBitIdenticalToTheLiteralLoops)
 {
     const Case c = std::get<0>(GetParam());
     const int simd = std::get<1>(GetParam());
-    if (!Runnable(simd)) GTEST_SKIP() << "no AVX2 here";
+    if (!Runnable(simd)) GTEST_SKIP() << "this processor lacks instruction set " << simd;
     std::mt19937_64 rng(c.genes * 7919 + c.samples * 31 + c.patterns + c.flag);
     Standalone s(c.genes, c.samples, c.patterns, c.flag);
     s.probe.Simd(simd);
@@ -129,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
                                          Case{101, 23, 8, 1}, Case{3, 50, 6, 1},
                                          Case{30, 14, 10, 1}, Case{37, 19, 13, 1},
                                          Case{21, 11, 17, 0}),
-                       ::testing::Values(0, 1)));
+                       ::testing::Values(0, 1, 2)));
 
 // Inf and NaN where the literal loops skip a term: a masked +0.0 times Inf
 // would be NaN, so such blocks must follow the loops' branches. Values a host
@@ -139,7 +140,7 @@ TEST(OracleNonFinite, InfAndNaNFollowTheLiteralBranches)
     const double inf = std::numeric_limits<double>::infinity();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (int variant = 0; variant < 4; variant++) {
-        for (int simd = 0; simd < 2; simd++) {
+        for (int simd = 0; simd < 3; simd++) {
             if (!Runnable(simd)) continue;
             SCOPED_TRACE(testing::Message() << "variant " << variant << " simd " << simd);
             const int G = 23, S = 13, K = 4;

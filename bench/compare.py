@@ -1,0 +1,145 @@
+"""One run that times ZARNO's update round against the literal loops it must
+match and against its peers, at the same sizes and rounds, on one core.
+
+Run through compare.sh, which installs what this needs and builds the
+benchmark binary. Prints seconds per round (medians), the ratios and the
+memory bandwidth that bounds the round.
+"""
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SIZES = [(2000, 50, 3), (5000, 100, 5), (20000, 200, 8)]
+
+# One thread for every BLAS and OpenMP runtime: the engine starts no thread.
+ONE_THREAD = {k: "1" for k in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS",
+                               "BLIS_NUM_THREADS", "GOTO_NUM_THREADS")}
+
+
+def run(cmd, env=None, timeout=3600):
+    full_env = dict(os.environ, **ONE_THREAD)
+    if env:
+        full_env.update(env)
+    proc = subprocess.run(cmd, env=full_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=timeout)
+    if proc.returncode != 0:
+        raise RuntimeError("%s failed (%d):\n%s" % (" ".join(cmd), proc.returncode, proc.stderr[-3000:]))
+    return proc.stdout
+
+
+def bench_times(binary, filt, rounds, reps, clock):
+    """Medians from the Google Benchmark binary, in seconds per iteration."""
+    key = "cpu_time" if clock == "cpu" else "real_time"
+    out = run([binary, "--rounds=%d" % rounds, "--benchmark_filter=" + filt,
+               "--benchmark_repetitions=%d" % reps, "--benchmark_format=json"])
+    samples = {}
+    for b in json.loads(out)["benchmarks"]:
+        if b.get("run_type") != "iteration" or b.get("error_occurred"):
+            continue
+        scale = {"ms": 1e-3, "us": 1e-6, "ns": 1e-9, "s": 1.0}[b["time_unit"]]
+        samples.setdefault(b["run_name"], []).append(b[key] * scale)
+    return {name: statistics.median(values) for name, values in samples.items()}
+
+
+def peer(cmd, clock):
+    out = run(cmd, env={"ZARNO_CLOCK": clock})
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def fmt(seconds):
+    if seconds is None:
+        return "-"
+    if seconds >= 1.0:
+        return "%.2f s" % seconds
+    return "%.2f ms" % (seconds * 1e3)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--bench", required=True, help="the zarno_bench binary")
+    ap.add_argument("--rounds", type=int, default=20, help="rounds per timing, every tool (20)")
+    ap.add_argument("--reps", type=int, default=5, help="timings per tool and size; medians (5)")
+    ap.add_argument("--literal-reps", type=int, default=3, help="timings of the literal loops (3)")
+    ap.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
+                    help="processor time of the process (default; robust on a shared machine) "
+                         "or wall-clock time")
+    ap.add_argument("--no-r", action="store_true", help="leave out R's ls-nmf")
+    args = ap.parse_args()
+
+    print("Timing the engine and the literal loops ...", file=sys.stderr)
+    gb = bench_times(args.bench, "BM_Round/.*/uncert:1/|BM_Bandwidth", args.rounds, args.reps, args.clock)
+    lit = bench_times(args.bench, "BM_LiteralRound/.*/uncert:1", args.rounds, args.literal_reps, args.clock)
+
+    rows = []
+    blas = {}
+    for (g, s, k) in SIZES:
+        name = "genes:%d/samples:%d/patterns:%d/uncert:1" % (g, s, k)
+        row = {
+            "size": "%dx%dx%d" % (g, s, k),
+            "engine": gb.get("BM_Round/%s/avx2:1/iterations:%d/real_time" % (name, args.rounds)),
+            "sse2": gb.get("BM_Round/%s/avx2:0/iterations:%d/real_time" % (name, args.rounds)),
+            "literal": lit.get("BM_LiteralRound/%s/iterations:%d/real_time" % (name, args.rounds)),
+        }
+        if row["engine"] is None:  # no AVX2 on this processor: the baseline is the engine
+            row["engine"] = row["sse2"]
+        for tool in ("numpy", "sklearn"):
+            print("Timing %s at %s ..." % (tool, row["size"]), file=sys.stderr)
+            r = peer(["/usr/bin/python3", os.path.join(HERE, "peers.py"), tool, str(g), str(s), str(k),
+                      str(args.rounds), str(args.reps)], args.clock)
+            row[tool] = r["seconds_per_round"]
+            blas[tool] = "%s %s; BLAS: %s" % (tool, r["version"], r["blas"])
+        if not args.no_r:
+            print("Timing R ls-nmf at %s ..." % row["size"], file=sys.stderr)
+            r = peer(["Rscript", os.path.join(HERE, "lsnmf.R"), str(g), str(s), str(k), str(args.rounds),
+                      str(args.reps)], args.clock)
+            row["lsnmf"] = r["seconds_per_round"]
+            blas["lsnmf"] = "ls-nmf: %s; BLAS: %s" % (r["version"], r["blas"])
+        else:
+            row["lsnmf"] = None
+        rows.append(row)
+
+    bw_name = [n for n in gb if n.startswith("BM_Bandwidth")]
+    bandwidth = None
+    if bw_name:
+        bandwidth = 2 * 256 * 2 ** 20 / gb[bw_name[0]]  # two streams of 256 MiB
+
+    cols = [("engine", "engine"), ("sse2", "engine SSE2"), ("literal", "literal loops"),
+            ("numpy", "numpy"), ("lsnmf", "R ls-nmf"), ("sklearn", "sklearn mu*")]
+    print()
+    print("Seconds per update round, %s time, one core; median of %d timings of %d rounds "
+          "(literal loops: %d timings)" % (args.clock, args.reps, args.rounds, args.literal_reps))
+    print("%-16s" % "genes x samples x patterns" + "".join("%14s" % c[1] for c in cols))
+    for row in rows:
+        print("%-26s" % row["size"] + "".join("%14s" % fmt(row[c[0]]) for c in cols))
+    print()
+    print("Peer time / engine time (above 1: the engine is faster)")
+    print("%-26s" % "" + "".join("%14s" % c[1] for c in cols[1:]))
+    for row in rows:
+        cells = []
+        for c in cols[1:]:
+            v = row[c[0]]
+            cells.append("%14s" % ("-" if v is None or not row["engine"] else "%.1fx" % (v / row["engine"])))
+        print("%-26s" % row["size"] + "".join(cells))
+    print()
+    print("* scikit-learn's solver is unweighted (plain Frobenius loss): about a third of the "
+          "engine's work per round.")
+    if bandwidth:
+        print("Memory bandwidth, one core, two streams read together: %.1f GB/s." % (bandwidth / 1e9))
+        for row in rows:
+            g, s, _ = (int(x) for x in row["size"].split("x"))
+            floor = 5 * 8 * g * s / bandwidth
+            print("  %s: a round streams at least 5 x 8 x genes x samples bytes (data and "
+                  "uncertainties twice, Mock once): %s at that bandwidth; the engine takes %s."
+                  % (row["size"], fmt(floor), fmt(row["engine"])))
+    for v in blas.values():
+        print(v)
+    print("BLAS environment: " + ", ".join("%s=%s" % (k, os.environ.get(k, "(unset)")) for k in (
+        "OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")) + "; every BLAS pinned to one thread.")
+
+
+if __name__ == "__main__":
+    main()
