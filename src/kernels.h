@@ -202,28 +202,29 @@ ZK_INLINE V Above(V x, double t)
     return (V)((I)(x > Splat<V>(t)) & (I)x);
 }
 
-// All bits set where x is +Inf (masked operands are never -Inf or NaN).
-ZK_INLINE long long InfBits(double x)
+// The larger of two masked operands (never NaN): maxpd, one instruction.
+ZK_INLINE double Max(double a, double b)
 {
-    return x == std::numeric_limits<double>::infinity() ? -1 : 0;
+    return a > b ? a : b;
 }
 template <class V>
-ZK_INLINE typename Lanes<V>::I InfBits(V x)
+ZK_INLINE V Max(V a, V b)
 {
-    typedef typename Lanes<V>::I I;
-    return (I)(x == Splat<V>(std::numeric_limits<double>::infinity()));
+    return a > b ? a : b;
 }
 
-ZK_INLINE bool AnyBits(long long m)
+// Whether any lane is +Inf. Masked operands are never -Inf or NaN, and +Inf
+// is the largest, so one running maximum per block tells.
+ZK_INLINE bool AnyInf(double x)
 {
-    return m != 0;
+    return x == std::numeric_limits<double>::infinity();
 }
-template <class I>
-ZK_INLINE bool AnyBits(I m)
+template <class V>
+ZK_INLINE bool AnyInf(V x)
 {
-    long long a = 0;
-    for (unsigned i = 0; i < sizeof(I) / sizeof(long long); i++) a |= m[i];
-    return a != 0;
+    bool any = false;
+    for (int i = 0; i < Lanes<V>::n; i++) any |= x[i] == std::numeric_limits<double>::infinity();
+    return any;
 }
 
 // ---- Literal branches, for blocks with non-finite values and the row tail ----
@@ -300,53 +301,70 @@ ZK_INLINE void LiteralWeightRows(const Pass& p, int g0, int nrows)
 
 // ---- Fast path: a block of kRows rows, all operands finite ----
 
-// Reconstruction of the block's rows at samples s .. s+lanes-1 (sum over the
-// patterns in order, then the division), and the masked copies the weights
-// read; ORs the Inf bits of those copies into inf.
-template <int KIND, class T>
-ZK_INLINE void MockStep(const Pass& p, int g0, int s, typename Lanes<T>::I& inf)
+// Reconstruction of the block's rows at samples s .. s+NV*lanes-1 (sum over
+// the patterns in order, then the division), and the masked copies the
+// weights read; folds those copies into the running maximum top. NV vectors
+// per row keep enough independent sums in flight to hide the add latency.
+template <int KIND, class T, int NV>
+ZK_INLINE void MockStep(const Pass& p, int g0, int s, T& top)
 {
     typedef Parts<KIND> W;
+    constexpr int NW = Lanes<T>::n;
     const int S = p.S, K = p.K;
     const double* const Pm = p.Pm;
     const double* const am = p.am;
     const double* const sigma = p.sigma;
-    if (Lanes<T>::n > 1 && s % 8 < Lanes<T>::n && g0 + 2 * kRows <= p.G) {
-        // The next block's rows, one cache line per row and stream, a block
-        // ahead: its loads then overlap this block's arithmetic.
+    const double* const D = p.D;
+    double* const Mock = p.Mock;
+    double* const Dp = p.Dp;
+    double* const Mp = p.Mp;
+    if (NW > 1 && g0 + 2 * kRows <= p.G) {
+        // The next block's rows, a block ahead, one cache line per row and
+        // stream: their loads then overlap this block's arithmetic.
         const size_t next = static_cast<size_t>(g0 + kRows) * S + s;
-        for (int r = 0; r < kRows; r++) {
-            const size_t e = next + static_cast<size_t>(r) * S;
-            if (W::computeMock && sigma != nullptr) __builtin_prefetch(sigma + e);
-            if (!W::computeMock) __builtin_prefetch(p.Mock + e);
-            if (W::weights) __builtin_prefetch(p.D + e);
-        }
+        for (int c = 0; c < NV * NW; c += 8)
+            for (int r = 0; r < kRows; r++) {
+                const size_t e = next + static_cast<size_t>(r) * S + c;
+                if (W::computeMock && sigma != nullptr) __builtin_prefetch(sigma + e);
+                if (!W::computeMock) __builtin_prefetch(Mock + e);
+                if (W::weights) __builtin_prefetch(D + e);
+            }
     }
-    T m[kRows];
+    T m[kRows][NV];
     if (W::computeMock) {
-        T acc[kRows];
-        for (int r = 0; r < kRows; r++) acc[r] = Splat<T>(0.0);
+        T acc[kRows][NV];
+        for (int r = 0; r < kRows; r++)
+            for (int v = 0; v < NV; v++) acc[r][v] = Splat<T>(0.0);
         for (int k = 0; k < K; k++) {
-            const T b = Load<T>(Pm + static_cast<size_t>(k) * S + s);
-            for (int r = 0; r < kRows; r++) acc[r] += Splat<T>(am[r * K + k]) * b;
+            T b[NV];
+            for (int v = 0; v < NV; v++) b[v] = Load<T>(Pm + static_cast<size_t>(k) * S + s + v * NW);
+            for (int r = 0; r < kRows; r++) {
+                const T a = Splat<T>(am[r * K + k]);
+                for (int v = 0; v < NV; v++) acc[r][v] += a * b[v];
+            }
         }
-        for (int r = 0; r < kRows; r++) {
-            const size_t e = static_cast<size_t>(g0 + r) * S + s;
-            m[r] = sigma != nullptr ? acc[r] / Load<T>(sigma + e) : acc[r];
-            if (W::storeMock) StreamStore(p.Mock + e, m[r]);
-        }
+        for (int r = 0; r < kRows; r++)
+            for (int v = 0; v < NV; v++) {
+                const size_t e = static_cast<size_t>(g0 + r) * S + s + v * NW;
+                m[r][v] = sigma != nullptr ? acc[r][v] / Load<T>(sigma + e) : acc[r][v];
+                if (W::storeMock) StreamStore(Mock + e, m[r][v]);
+            }
     } else {
-        for (int r = 0; r < kRows; r++) m[r] = Load<T>(p.Mock + static_cast<size_t>(g0 + r) * S + s);
+        for (int r = 0; r < kRows; r++)
+            for (int v = 0; v < NV; v++)
+                m[r][v] = Load<T>(Mock + static_cast<size_t>(g0 + r) * S + s + v * NW);
     }
     if (W::weights) {
         const double eps = p.eps;
-        for (int r = 0; r < kRows; r++) {
-            const T d = Above(Load<T>(p.D + static_cast<size_t>(g0 + r) * S + s), eps);
-            const T mm = Above(m[r], eps);
-            Store(p.Dp + static_cast<size_t>(r) * S + s, d);
-            Store(p.Mp + static_cast<size_t>(r) * S + s, mm);
-            inf |= InfBits(d) | InfBits(mm);
-        }
+        for (int r = 0; r < kRows; r++)
+            for (int v = 0; v < NV; v++) {
+                const size_t o = static_cast<size_t>(r) * S + s + v * NW;
+                const T d = Above(Load<T>(D + static_cast<size_t>(g0) * S + o), eps);
+                const T mm = Above(m[r][v], eps);
+                Store(Dp + o, d);
+                Store(Mp + o, mm);
+                top = Max(top, Max(d, mm));
+            }
     }
 }
 
@@ -445,7 +463,6 @@ template <int KIND>
 void Sweep(const Pass& p)
 {
     typedef Parts<KIND> W;
-    typedef typename Lanes<Vec>::I I;
     constexpr int NW = Lanes<Vec>::n;
     const int G = p.G, S = p.S, K = p.K;
     const double eps = p.eps;
@@ -471,13 +488,14 @@ void Sweep(const Pass& p)
             if (W::weights) LiteralWeightRows<KIND>(p, g0, kRows);
             continue;
         }
-        I infv = I{};
-        long long inf1 = 0;
+        Vec topv = Splat<Vec>(0.0);
+        double top1 = 0.0;
         int s = 0;
-        for (; s < Svec; s += NW) MockStep<KIND, Vec>(p, g0, s, infv);
-        for (; s < S; s++) MockStep<KIND, double>(p, g0, s, inf1);
+        for (; s + 2 * NW <= S; s += 2 * NW) MockStep<KIND, Vec, 2>(p, g0, s, topv);
+        for (; s < Svec; s += NW) MockStep<KIND, Vec, 1>(p, g0, s, topv);
+        for (; s < S; s++) MockStep<KIND, double, 1>(p, g0, s, top1);
         if (!W::weights) continue;
-        if (AnyBits(infv) || AnyBits(inf1)) {
+        if (AnyInf(topv) || AnyInf(top1)) {
             LiteralWeightRows<KIND>(p, g0, kRows);
             continue;
         }
