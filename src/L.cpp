@@ -69,7 +69,7 @@ size_t KernelScratchSize(int genes, int samples, int npatterns)
 {
     (void)genes;
     const size_t S = static_cast<size_t>(samples), K = static_cast<size_t>(npatterns);
-    return 2 * K * S + S * PaddedPatterns(npatterns) + 2 * zk::kRows * S + 2 * zk::kRows * K;
+    return 2 * K * S + S * PaddedPatterns(npatterns) + 4 * zk::kRows * S + 2 * zk::kRows * K;
 }
 
 // Matrices start on a cache line, so that rows of a multiple of four
@@ -227,7 +227,9 @@ void L::Sweep(int kind)
     double* LP = PwT + static_cast<size_t>(S) * Kst;
     double* Dp = LP + KS;
     double* Mp = Dp + static_cast<size_t>(zk::kRows) * S;
-    double* am = Mp + static_cast<size_t>(zk::kRows) * S;
+    double* DpT = Mp + static_cast<size_t>(zk::kRows) * S;
+    double* MpT = DpT + static_cast<size_t>(zk::kRows) * S;
+    double* am = MpT + static_cast<size_t>(zk::kRows) * S;
     double* aw = am + static_cast<size_t>(zk::kRows) * K;
 
     bool finiteP = true;
@@ -259,6 +261,8 @@ void L::Sweep(int kind)
     p.Kst = Kst;
     p.Dp = Dp;
     p.Mp = Mp;
+    p.DpT = DpT;
+    p.MpT = MpT;
     p.am = am;
     p.aw = aw;
     if (kind == zk::kWeightsOnly || kind == zk::kPatternHalf) p.AWout = A_Weights;

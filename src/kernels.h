@@ -57,10 +57,14 @@ struct Parts {
     static constexpr bool aWeights = KIND == kWeightsOnly || KIND == kPatternHalf;
     static constexpr bool pWeights = KIND == kWeightsOnly || KIND == kAmplitudeHalf;
     static constexpr bool weights = aWeights || pWeights;
+    // Copies of the block's masked rows: by rows for the pattern sums (lanes
+    // across samples), by samples for the amplitude sums (lanes across genes).
+    static constexpr bool rowCopy = pWeights;
+    static constexpr bool colCopy = aWeights;
 };
 
-// Rows per block of the fast path.
-constexpr int kRows = 4;
+// Gene rows per block of the fast path.
+constexpr int kRows = 8;
 
 // The operands of one pass; the parts the kind does not use may stay null.
 struct Pass {
@@ -78,10 +82,12 @@ struct Pass {
     bool finiteP = false;           // every pattern value is finite
     // Scratch, sized once per run.
     const double* Pm = nullptr;   // patterns masked for the reconstruction, K x S
-    const double* PwT = nullptr;  // patterns masked for the weights, S x Kst, transposed, zero-padded
+    const double* PwT = nullptr;  // patterns masked for the weights, S x Kst, transposed
     int Kst = 0;
-    double* Dp = nullptr;  // kRows x S: data of the block, masked
-    double* Mp = nullptr;  // kRows x S: reconstruction of the block, masked
+    double* Dp = nullptr;   // kRows x S: data of the block, masked
+    double* Mp = nullptr;   // kRows x S: reconstruction of the block, masked
+    double* DpT = nullptr;  // S x kRows: the same two, sample by sample
+    double* MpT = nullptr;
     double* am = nullptr;  // kRows x K: amplitudes of the block, masked for the reconstruction
     double* aw = nullptr;  // kRows x K: the same, masked for the weights
 };
@@ -229,6 +235,14 @@ ZK_INLINE bool AnyInf(V x)
 
 // ---- Literal branches, for blocks with non-finite values and the row tail ----
 
+// Where the masked copy of (row r, sample s) of the block lies.
+template <int KIND>
+ZK_INLINE size_t CopyIndex(int S, int r, int s)
+{
+    return Parts<KIND>::rowCopy ? static_cast<size_t>(r) * S + s
+                                : static_cast<size_t>(s) * kRows + r;
+}
+
 template <int KIND>
 ZK_INLINE void LiteralMockRows(const Pass& p, int g0, int nrows)
 {
@@ -252,11 +266,15 @@ ZK_INLINE void LiteralMockRows(const Pass& p, int g0, int nrows)
             } else {
                 m = p.Mock[e];
             }
-            if (W::weights) {
-                // The masked copies carry the same tests: Dp > eps exactly where
-                // D > eps, and then Dp == D.
+            // The masked copies carry the same tests: Dp > eps exactly where
+            // D > eps, and then Dp == D.
+            if (W::rowCopy) {
                 p.Dp[static_cast<size_t>(r) * S + s] = KeepAbove(p.D[e], eps);
                 p.Mp[static_cast<size_t>(r) * S + s] = KeepAbove(m, eps);
+            }
+            if (W::colCopy) {
+                p.DpT[static_cast<size_t>(s) * kRows + r] = KeepAbove(p.D[e], eps);
+                p.MpT[static_cast<size_t>(s) * kRows + r] = KeepAbove(m, eps);
             }
         }
     }
@@ -268,18 +286,19 @@ ZK_INLINE void LiteralWeightRows(const Pass& p, int g0, int nrows)
     typedef Parts<KIND> W;
     const int S = p.S, K = p.K;
     const double eps = p.eps;
+    const double* const dp = W::rowCopy ? p.Dp : p.DpT;
+    const double* const mp = W::rowCopy ? p.Mp : p.MpT;
     for (int r = 0; r < nrows; r++) {
         const size_t g = static_cast<size_t>(g0 + r);
-        const double* dp = p.Dp + static_cast<size_t>(r) * S;
-        const double* mp = p.Mp + static_cast<size_t>(r) * S;
         if (W::aWeights) {
             for (int k = 0; k < K; k++) {
                 double ua = 0.0, la = 0.0;
                 for (int s = 0; s < S; s++) {
                     const double b = p.P[static_cast<size_t>(k) * S + s];
                     if (!(b > eps)) continue;
-                    if (dp[s] > eps) ua += dp[s] * b;
-                    if (mp[s] > eps) la += mp[s] * b;
+                    const size_t c = CopyIndex<KIND>(S, r, s);
+                    if (dp[c] > eps) ua += dp[c] * b;
+                    if (mp[c] > eps) la += mp[c] * b;
                 }
                 p.AWout[g * K + k] = (la < eps) ? 1.0 : ua / la;
             }
@@ -291,8 +310,9 @@ ZK_INLINE void LiteralWeightRows(const Pass& p, int g0, int nrows)
                 double* up = p.UP + static_cast<size_t>(k) * S;
                 double* lp = p.LP + static_cast<size_t>(k) * S;
                 for (int s = 0; s < S; s++) {
-                    if (dp[s] > eps) up[s] += a * dp[s];
-                    if (mp[s] > eps) lp[s] += a * mp[s];
+                    const size_t c = CopyIndex<KIND>(S, r, s);
+                    if (dp[c] > eps) up[s] += a * dp[c];
+                    if (mp[c] > eps) lp[s] += a * mp[c];
                 }
             }
         }
@@ -300,6 +320,56 @@ ZK_INLINE void LiteralWeightRows(const Pass& p, int g0, int nrows)
 }
 
 // ---- Fast path: a block of kRows rows, all operands finite ----
+
+// In-place transpose of an NW x NW block held as NW vectors of NW lanes.
+ZK_INLINE void Transpose(V2 (&x)[2])
+{
+    const V2 a = x[0], b = x[1];
+    x[0] = __builtin_shuffle(a, b, I2{0, 2});
+    x[1] = __builtin_shuffle(a, b, I2{1, 3});
+}
+ZK_INLINE void Transpose(V4 (&x)[4])
+{
+    const V4 t0 = __builtin_shuffle(x[0], x[1], I4{0, 4, 2, 6});
+    const V4 t1 = __builtin_shuffle(x[0], x[1], I4{1, 5, 3, 7});
+    const V4 t2 = __builtin_shuffle(x[2], x[3], I4{0, 4, 2, 6});
+    const V4 t3 = __builtin_shuffle(x[2], x[3], I4{1, 5, 3, 7});
+    x[0] = __builtin_shuffle(t0, t2, I4{0, 1, 4, 5});
+    x[1] = __builtin_shuffle(t1, t3, I4{0, 1, 4, 5});
+    x[2] = __builtin_shuffle(t0, t2, I4{2, 3, 6, 7});
+    x[3] = __builtin_shuffle(t1, t3, I4{2, 3, 6, 7});
+}
+ZK_INLINE void Transpose(V8 (&x)[8])
+{
+    V8 t[8], u[8];
+    for (int i = 0; i < 8; i += 2) {
+        t[i] = __builtin_shuffle(x[i], x[i + 1], I8{0, 8, 2, 10, 4, 12, 6, 14});
+        t[i + 1] = __builtin_shuffle(x[i], x[i + 1], I8{1, 9, 3, 11, 5, 13, 7, 15});
+    }
+    for (int i = 0; i < 8; i += 4)
+        for (int j = 0; j < 2; j++) {
+            u[i + j] = __builtin_shuffle(t[i + j], t[i + j + 2], I8{0, 1, 8, 9, 4, 5, 12, 13});
+            u[i + j + 2] = __builtin_shuffle(t[i + j], t[i + j + 2], I8{2, 3, 10, 11, 6, 7, 14, 15});
+        }
+    for (int j = 0; j < 4; j++) {
+        x[j] = __builtin_shuffle(u[j], u[j + 4], I8{0, 1, 2, 3, 8, 9, 10, 11});
+        x[j + 4] = __builtin_shuffle(u[j], u[j + 4], I8{4, 5, 6, 7, 12, 13, 14, 15});
+    }
+}
+
+// Stores lane j of rows[i] (rows i of a group of NW rows starting at row r0,
+// samples s .. s+NW-1) at sample s+j, row r0+i of the sample-major copy.
+template <class T>
+ZK_INLINE void StoreColumns(double* copyT, int s, int r0, T (&rows)[Lanes<T>::n])
+{
+    constexpr int NW = Lanes<T>::n;
+    if constexpr (NW == 1) {
+        copyT[static_cast<size_t>(s) * kRows + r0] = rows[0];
+    } else {
+        Transpose(rows);
+        for (int j = 0; j < NW; j++) Store(copyT + static_cast<size_t>(s + j) * kRows + r0, rows[j]);
+    }
+}
 
 // Reconstruction of the block's rows at samples s .. s+NV*lanes-1 (sum over
 // the patterns in order, then the division), and the masked copies the
@@ -316,8 +386,6 @@ ZK_INLINE void MockStep(const Pass& p, int g0, int s, T& top)
     const double* const sigma = p.sigma;
     const double* const D = p.D;
     double* const Mock = p.Mock;
-    double* const Dp = p.Dp;
-    double* const Mp = p.Mp;
     if (NW > 1 && g0 + 2 * kRows <= p.G) {
         // The next block's rows, a block ahead, one cache line per row and
         // stream: their loads then overlap this block's arithmetic.
@@ -354,107 +422,119 @@ ZK_INLINE void MockStep(const Pass& p, int g0, int s, T& top)
             for (int v = 0; v < NV; v++)
                 m[r][v] = Load<T>(Mock + static_cast<size_t>(g0 + r) * S + s + v * NW);
     }
-    if (W::weights) {
-        const double eps = p.eps;
-        for (int r = 0; r < kRows; r++)
-            for (int v = 0; v < NV; v++) {
+    if (!W::weights) return;
+    const double eps = p.eps;
+    for (int v = 0; v < NV; v++)
+        for (int r0 = 0; r0 < kRows; r0 += NW) {
+            T d[NW], mm[NW];
+            for (int i = 0; i < NW; i++) {
+                const int r = r0 + i;
                 const size_t o = static_cast<size_t>(r) * S + s + v * NW;
-                const T d = Above(Load<T>(D + static_cast<size_t>(g0) * S + o), eps);
-                const T mm = Above(m[r][v], eps);
-                Store(Dp + o, d);
-                Store(Mp + o, mm);
-                top = Max(top, Max(d, mm));
+                d[i] = Above(Load<T>(D + static_cast<size_t>(g0) * S + o), eps);
+                mm[i] = Above(m[r][v], eps);
+                top = Max(top, Max(d[i], mm[i]));
+                if (W::rowCopy) {
+                    Store(p.Dp + o, d[i]);
+                    Store(p.Mp + o, mm[i]);
+                }
             }
-    }
+            if (W::colCopy) {
+                StoreColumns(p.DpT, s + v * NW, r0, d);
+                StoreColumns(p.MpT, s + v * NW, r0, mm);
+            }
+        }
 }
 
-// Amplitude sums of RG rows starting at row r0 of the block, for the NK
-// vectors of patterns starting at column k0: sums over the samples in order,
-// lanes across patterns.
-template <int NK, int RG>
-ZK_INLINE void AmplitudeSums(const Pass& p, int g0, int r0, int k0)
+// Amplitude sums of RG groups of NW rows (from row group q0) for KC patterns
+// from k0: sums over the samples in order, lanes across genes.
+template <int KC, int RG>
+ZK_INLINE void AmplitudeSums(const Pass& p, int g0, int q0, int k0)
 {
     constexpr int NW = Lanes<Vec>::n;
     const int S = p.S, K = p.K, Kst = p.Kst;
     const double eps = p.eps;
-    const double* const dp = p.Dp + static_cast<size_t>(r0) * S;
-    const double* const mp = p.Mp + static_cast<size_t>(r0) * S;
-    const double* const bt = p.PwT + k0;
-    Vec ua[RG][NK], la[RG][NK];
-    for (int r = 0; r < RG; r++)
-        for (int j = 0; j < NK; j++) ua[r][j] = la[r][j] = Splat<Vec>(0.0);
+    Vec ua[RG][KC], la[RG][KC];
+    for (int q = 0; q < RG; q++)
+        for (int c = 0; c < KC; c++) ua[q][c] = la[q][c] = Splat<Vec>(0.0);
+    const double* dt = p.DpT + (q0 * NW);
+    const double* mt = p.MpT + (q0 * NW);
+    const double* bt = p.PwT + k0;
     for (int s = 0; s < S; s++) {
-        Vec b[NK];
-        for (int j = 0; j < NK; j++) b[j] = Load<Vec>(bt + static_cast<size_t>(s) * Kst + j * NW);
-        for (int r = 0; r < RG; r++) {
-            const Vec d = Splat<Vec>(dp[static_cast<size_t>(r) * S + s]);
-            const Vec m = Splat<Vec>(mp[static_cast<size_t>(r) * S + s]);
-            for (int j = 0; j < NK; j++) {
-                ua[r][j] += d * b[j];
-                la[r][j] += m * b[j];
+        Vec d[RG], m[RG];
+        for (int q = 0; q < RG; q++) {
+            d[q] = Load<Vec>(dt + static_cast<size_t>(s) * kRows + q * NW);
+            m[q] = Load<Vec>(mt + static_cast<size_t>(s) * kRows + q * NW);
+        }
+        for (int c = 0; c < KC; c++) {
+            const Vec b = Splat<Vec>(bt[static_cast<size_t>(s) * Kst + c]);
+            for (int q = 0; q < RG; q++) {
+                ua[q][c] += d[q] * b;
+                la[q][c] += m[q] * b;
             }
         }
     }
-    for (int r = 0; r < RG; r++) {
-        double u[NK * NW], l[NK * NW];
-        for (int j = 0; j < NK; j++) {
-            Store(u + j * NW, ua[r][j]);
-            Store(l + j * NW, la[r][j]);
+    for (int q = 0; q < RG; q++)
+        for (int c = 0; c < KC; c++) {
+            double u[NW], l[NW];
+            Store(u, ua[q][c]);
+            Store(l, la[q][c]);
+            for (int i = 0; i < NW; i++) {
+                const size_t g = static_cast<size_t>(g0 + (q0 + q) * NW + i);
+                p.AWout[g * K + k0 + c] = (l[i] < eps) ? 1.0 : u[i] / l[i];
+            }
         }
-        double* out = p.AWout + static_cast<size_t>(g0 + r0 + r) * K;
-        for (int k = k0; k < K && k < k0 + NK * NW; k++)
-            out[k] = (l[k - k0] < eps) ? 1.0 : u[k - k0] / l[k - k0];
-    }
-}
-
-template <int NK>
-ZK_INLINE void AmplitudeSumsRows(const Pass& p, int g0, int k0)
-{
-    // Enough independent sums in flight to hide the latency of the adds.
-    constexpr int RG = NK == 1 ? 4 : NK == 2 ? 2 : 1;
-    for (int r0 = 0; r0 < kRows; r0 += RG) AmplitudeSums<NK, RG>(p, g0, r0, k0);
 }
 
 ZK_INLINE void AmplitudeWeightsBlock(const Pass& p, int g0)
 {
     constexpr int NW = Lanes<Vec>::n;
-    for (int k0 = 0; k0 < p.K; k0 += 4 * NW) {
-        const int nk = (p.K - k0 + NW - 1) / NW;
-        if (nk >= 4)
-            AmplitudeSumsRows<4>(p, g0, k0);
-        else if (nk == 3)
-            AmplitudeSumsRows<3>(p, g0, k0);
-        else if (nk == 2)
-            AmplitudeSumsRows<2>(p, g0, k0);
-        else
-            AmplitudeSumsRows<1>(p, g0, k0);
-    }
+    constexpr int groups = kRows / NW;
+    // Two row groups at a time where there are two, else more patterns: either
+    // way enough independent sums in flight to hide the latency of the adds.
+    constexpr int RG = groups >= 2 ? 2 : 1;
+    constexpr int KCmax = RG == 2 ? 2 : 4;
+    for (int q0 = 0; q0 < groups; q0 += RG)
+        for (int k0 = 0; k0 < p.K; k0 += KCmax) {
+            const int kc = p.K - k0 < KCmax ? p.K - k0 : KCmax;
+            if (kc == 4)
+                AmplitudeSums<4 <= KCmax ? 4 : 1, RG>(p, g0, q0, k0);
+            else if (kc == 3)
+                AmplitudeSums<3 <= KCmax ? 3 : 1, RG>(p, g0, q0, k0);
+            else if (kc == 2)
+                AmplitudeSums<2, RG>(p, g0, q0, k0);
+            else
+                AmplitudeSums<1, RG>(p, g0, q0, k0);
+        }
 }
 
-// Pattern sums at samples s .. s+lanes-1: the block's rows added in gene order.
+// Pattern sums at samples s .. s+lanes-1: the block's rows added in gene
+// order, RH rows per pass over the patterns.
 template <class T>
 ZK_INLINE void PatternStep(const Pass& p, int s)
 {
+    constexpr int RH = Lanes<Vec>::n >= 8 ? kRows : kRows / 2;
     const int S = p.S, K = p.K;
     const double* const aw = p.aw;
     double* const UP = p.UP;
     double* const LP = p.LP;
-    T d[kRows], m[kRows];
-    for (int r = 0; r < kRows; r++) {
-        d[r] = Load<T>(p.Dp + static_cast<size_t>(r) * S + s);
-        m[r] = Load<T>(p.Mp + static_cast<size_t>(r) * S + s);
-    }
-    for (int k = 0; k < K; k++) {
-        double* up = UP + static_cast<size_t>(k) * S + s;
-        double* lp = LP + static_cast<size_t>(k) * S + s;
-        T u = Load<T>(up), l = Load<T>(lp);
-        for (int r = 0; r < kRows; r++) {
-            const T a = Splat<T>(aw[r * K + k]);
-            u += a * d[r];
-            l += a * m[r];
+    for (int r0 = 0; r0 < kRows; r0 += RH) {
+        T d[RH], m[RH];
+        for (int r = 0; r < RH; r++) {
+            d[r] = Load<T>(p.Dp + static_cast<size_t>(r0 + r) * S + s);
+            m[r] = Load<T>(p.Mp + static_cast<size_t>(r0 + r) * S + s);
         }
-        Store(up, u);
-        Store(lp, l);
+        for (int k = 0; k < K; k++) {
+            double* up = UP + static_cast<size_t>(k) * S + s;
+            double* lp = LP + static_cast<size_t>(k) * S + s;
+            T u = Load<T>(up), l = Load<T>(lp);
+            for (int r = 0; r < RH; r++) {
+                const T a = Splat<T>(aw[(r0 + r) * K + k]);
+                u += a * d[r];
+                l += a * m[r];
+            }
+            Store(up, u);
+            Store(lp, l);
+        }
     }
 }
 
@@ -464,6 +544,8 @@ void Sweep(const Pass& p)
 {
     typedef Parts<KIND> W;
     constexpr int NW = Lanes<Vec>::n;
+    // Vectors per row and step: two where the registers hold them.
+    constexpr int NV = NW >= 8 ? 2 : 1;
     const int G = p.G, S = p.S, K = p.K;
     const double eps = p.eps;
     const int Svec = S - S % NW;
@@ -491,7 +573,7 @@ void Sweep(const Pass& p)
         Vec topv = Splat<Vec>(0.0);
         double top1 = 0.0;
         int s = 0;
-        for (; s + 2 * NW <= S; s += 2 * NW) MockStep<KIND, Vec, 2>(p, g0, s, topv);
+        for (; s + NV * NW <= S; s += NV * NW) MockStep<KIND, Vec, NV>(p, g0, s, topv);
         for (; s < Svec; s += NW) MockStep<KIND, Vec, 1>(p, g0, s, topv);
         for (; s < S; s++) MockStep<KIND, double, 1>(p, g0, s, top1);
         if (!W::weights) continue;
