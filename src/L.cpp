@@ -1,5 +1,7 @@
 #include "L.h"
 
+#include <sys/mman.h>
+
 #include <cstring>
 #include <new>
 
@@ -72,23 +74,47 @@ size_t KernelScratchSize(int genes, int samples, int npatterns)
     return 2 * K * S + S * PaddedPatterns(npatterns) + 4 * zk::kRows * S + 2 * zk::kRows * K;
 }
 
-// Matrices start on a cache line, so that rows of a multiple of four
-// samples can take the kernels' streamed (cache-bypassing) stores.
+// Every matrix starts on a cache line (rows of a multiple of four samples can
+// then take the kernels' streamed stores) after a header that keeps its size.
+// Large ones come straight from the kernel: already zero, and backed by
+// transparent huge pages where the system offers them, so that a run's tens
+// of megabytes cost a few dozen page faults instead of thousands, and no
+// zeroing pass of our own.
 constexpr std::align_val_t kAlign{64};
+constexpr size_t kHeader = 64;
+constexpr size_t kLarge = size_t(4) << 20;
 
 template <typename T>
 T* NewZeroed(size_t n)
 {
-    const size_t bytes = (n == 0 ? 1 : n) * sizeof(T);
-    void* m = ::operator new[](bytes, kAlign, std::nothrow);
-    if (m != nullptr) std::memset(m, 0, bytes);
-    return static_cast<T*>(m);
+    const size_t bytes = kHeader + (n == 0 ? 1 : n) * sizeof(T);
+    char* base;
+    if (bytes >= kLarge) {
+        void* m = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (m == MAP_FAILED) return nullptr;
+        madvise(m, bytes, MADV_HUGEPAGE);  // advice only: without it, small pages
+        base = static_cast<char*>(m);
+    } else {
+        base = static_cast<char*>(::operator new[](bytes, kAlign, std::nothrow));
+        if (base == nullptr) return nullptr;
+        std::memset(base, 0, bytes);
+    }
+    std::memcpy(base, &bytes, sizeof bytes);
+    return reinterpret_cast<T*>(base + kHeader);
 }
 
 template <typename T>
 void Release(T*& p)
 {
-    if (p != nullptr) ::operator delete[](p, kAlign);
+    if (p != nullptr) {
+        char* base = reinterpret_cast<char*>(p) - kHeader;
+        size_t bytes;
+        std::memcpy(&bytes, base, sizeof bytes);
+        if (bytes >= kLarge)
+            munmap(base, bytes);
+        else
+            ::operator delete[](base, kAlign);
+    }
     p = nullptr;
 }
 
@@ -450,8 +476,7 @@ int L::SA_simulation()
     ScaleData();
     GenerateMock();
     GenerateWeights();
-    TestChiSquare();
-    // A fit test is due every INTERM rounds, but nothing reads those interim
+    // A fit test is due here and every INTERM rounds, but nothing reads those
     // values before the final test below overwrites them, so they are not
     // taken: each would be a sequential pass over all elements.
     for (int i = 0; i < SimulateIterations; i++) {
