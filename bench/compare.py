@@ -71,7 +71,8 @@ def main():
     args = ap.parse_args()
 
     print("Timing the engine and the literal loops ...", file=sys.stderr)
-    gb = bench_times(args.bench, "BM_Round/.*/uncert:1/|BM_Bandwidth", args.rounds, args.reps, args.clock)
+    gb = bench_times(args.bench, "BM_Round/.*/uncert:1/|BM_Bandwidth|BM_MulAddPeak", args.rounds,
+                     args.reps, args.clock)
     lit = bench_times(args.bench, "BM_LiteralRound/.*/uncert:1", args.rounds, args.literal_reps, args.clock)
 
     rows = []
@@ -80,12 +81,13 @@ def main():
         name = "genes:%d/samples:%d/patterns:%d/uncert:1" % (g, s, k)
         row = {
             "size": "%dx%dx%d" % (g, s, k),
-            "engine": gb.get("BM_Round/%s/avx2:1/iterations:%d/real_time" % (name, args.rounds)),
-            "sse2": gb.get("BM_Round/%s/avx2:0/iterations:%d/real_time" % (name, args.rounds)),
+            "avx512": gb.get("BM_Round/%s/isa:2/iterations:%d/real_time" % (name, args.rounds)),
+            "avx2": gb.get("BM_Round/%s/isa:1/iterations:%d/real_time" % (name, args.rounds)),
+            "sse2": gb.get("BM_Round/%s/isa:0/iterations:%d/real_time" % (name, args.rounds)),
             "literal": lit.get("BM_LiteralRound/%s/iterations:%d/real_time" % (name, args.rounds)),
         }
-        if row["engine"] is None:  # no AVX2 on this processor: the baseline is the engine
-            row["engine"] = row["sse2"]
+        # The engine picks the widest instruction set the processor has.
+        row["engine"] = row["avx512"] or row["avx2"] or row["sse2"]
         for tool in ("numpy", "sklearn"):
             print("Timing %s at %s ..." % (tool, row["size"]), file=sys.stderr)
             r = peer(["/usr/bin/python3", os.path.join(HERE, "peers.py"), tool, str(g), str(s), str(k),
@@ -106,13 +108,23 @@ def main():
     bandwidth = None
     if bw_name:
         bandwidth = 2 * 256 * 2 ** 20 / gb[bw_name[0]]  # two streams of 256 MiB
+    # Multiplies per second at each width: 7 chains x 2^22 iterations x lanes.
+    peak = {}
+    for isa, lanes in (("avx512", 8), ("avx2", 4)):
+        name = "BM_MulAddPeak/isa:%d" % (2 if isa == "avx512" else 1)
+        if name in gb:
+            peak[isa] = 7 * 2 ** 22 * lanes / gb[name]
 
-    cols = [("engine", "engine"), ("sse2", "engine SSE2"), ("literal", "literal loops"),
-            ("numpy", "numpy"), ("lsnmf", "R ls-nmf"), ("sklearn", "sklearn mu*")]
+    cols = [("engine", "engine"), ("avx2", "AVX2 only"), ("sse2", "SSE2 only"),
+            ("literal", "literal loops"), ("numpy", "numpy"), ("lsnmf", "R ls-nmf"),
+            ("sklearn", "sklearn mu*")]
     print()
+    isa = "AVX-512" if any(r["avx512"] for r in rows) else "AVX2" if any(r["avx2"] for r in rows) else "SSE2"
     print("Seconds per update round, %s time, one core; median of %d timings of %d rounds "
           "(literal loops: %d timings)" % (args.clock, args.reps, args.rounds, args.literal_reps))
-    print("%-16s" % "genes x samples x patterns" + "".join("%14s" % c[1] for c in cols))
+    print("engine: the widest instruction set this processor has (%s); AVX2 only, SSE2 only: "
+          "the same engine held to those (same bits)" % isa)
+    print("%-26s" % "genes x samples x patterns" + "".join("%14s" % c[1] for c in cols))
     for row in rows:
         print("%-26s" % row["size"] + "".join("%14s" % fmt(row[c[0]]) for c in cols))
     print()
@@ -127,14 +139,26 @@ def main():
     print()
     print("* scikit-learn's solver is unweighted (plain Frobenius loss): about a third of the "
           "engine's work per round.")
+    print("What bounds the round: it streams at least 5 x 8 x genes x samples bytes (data and "
+          "uncertainties in both halves, Mock once) and makes 6 x genes x samples x patterns "
+          "multiplies and as many adds, unfused:")
     if bandwidth:
-        print("Memory bandwidth, one core, two streams read together: %.1f GB/s." % (bandwidth / 1e9))
-        for row in rows:
-            g, s, _ = (int(x) for x in row["size"].split("x"))
-            floor = 5 * 8 * g * s / bandwidth
-            print("  %s: a round streams at least 5 x 8 x genes x samples bytes (data and "
-                  "uncertainties twice, Mock once): %s at that bandwidth; the engine takes %s."
-                  % (row["size"], fmt(floor), fmt(row["engine"])))
+        print("  memory bandwidth, one core, two streams read together: %.1f GB/s" % (bandwidth / 1e9))
+    for isa in ("avx512", "avx2"):
+        if isa in peak:
+            print("  %s: %.1f G multiplies/s (as many adds alongside)" % (
+                "AVX-512" if isa == "avx512" else "AVX2", peak[isa] / 1e9))
+    for row in rows:
+        g, s, k = (int(x) for x in row["size"].split("x"))
+        parts = []
+        if bandwidth:
+            parts.append("memory %s" % fmt(5 * 8 * g * s / bandwidth))
+        for isa in ("avx512", "avx2"):
+            if isa in peak:
+                parts.append("%s arithmetic %s (takes %s)" % (
+                    "AVX-512" if isa == "avx512" else "AVX2", fmt(6.0 * g * s * k / peak[isa]),
+                    fmt(row[isa])))
+        print("  %s: floors: %s" % (row["size"], ", ".join(parts)))
     for v in blas.values():
         print(v)
     print("BLAS environment: " + ", ".join("%s=%s" % (k, os.environ.get(k, "(unset)")) for k in (
