@@ -70,13 +70,37 @@ def main():
     ap.add_argument("--no-r", action="store_true", help="leave out R's ls-nmf")
     args = ap.parse_args()
 
-    print("Timing the engine and the literal loops ...", file=sys.stderr)
-    gb = bench_times(args.bench, "BM_Round/.*/uncert:1/|BM_Bandwidth|BM_MulAddPeak", args.rounds,
-                     args.reps, args.clock)
-    lit = bench_times(args.bench, "BM_LiteralRound/.*/uncert:1", args.rounds, args.literal_reps, args.clock)
+    # Each repetition times every tool once, so that all of them see the same
+    # conditions of a shared machine; the medians are taken across repetitions.
+    samples = {}
+
+    def add(key, value):
+        samples.setdefault(key, []).append(value)
+
+    blas = {}
+    for rep in range(args.reps):
+        print("Repetition %d of %d ..." % (rep + 1, args.reps), file=sys.stderr)
+        for name, value in bench_times(args.bench, "BM_Round/.*/uncert:1/|BM_Bandwidth|BM_MulAddPeak",
+                                       args.rounds, 1, args.clock).items():
+            add(name, value)
+        if rep < args.literal_reps:
+            for name, value in bench_times(args.bench, "BM_LiteralRound/.*/uncert:1", args.rounds, 1,
+                                           args.clock).items():
+                add(name, value)
+        for (g, s, k) in SIZES:
+            for tool in ("numpy", "sklearn"):
+                r = peer(["/usr/bin/python3", os.path.join(HERE, "peers.py"), tool, str(g), str(s),
+                          str(k), str(args.rounds), "1"], args.clock)
+                add((tool, g, s, k), r["seconds_per_round"])
+                blas[tool] = "%s %s; BLAS: %s" % (tool, r["version"], r["blas"])
+            if not args.no_r:
+                r = peer(["Rscript", os.path.join(HERE, "lsnmf.R"), str(g), str(s), str(k),
+                          str(args.rounds), "1"], args.clock)
+                add(("lsnmf", g, s, k), r["seconds_per_round"])
+                blas["lsnmf"] = "ls-nmf: %s; BLAS: %s" % (r["version"], r["blas"])
+    gb = {key: statistics.median(values) for key, values in samples.items()}
 
     rows = []
-    blas = {}
     for (g, s, k) in SIZES:
         name = "genes:%d/samples:%d/patterns:%d/uncert:1" % (g, s, k)
         row = {
@@ -84,27 +108,16 @@ def main():
             "avx512": gb.get("BM_Round/%s/isa:2/iterations:%d/real_time" % (name, args.rounds)),
             "avx2": gb.get("BM_Round/%s/isa:1/iterations:%d/real_time" % (name, args.rounds)),
             "sse2": gb.get("BM_Round/%s/isa:0/iterations:%d/real_time" % (name, args.rounds)),
-            "literal": lit.get("BM_LiteralRound/%s/iterations:%d/real_time" % (name, args.rounds)),
+            "literal": gb.get("BM_LiteralRound/%s/iterations:%d/real_time" % (name, args.rounds)),
+            "numpy": gb.get(("numpy", g, s, k)),
+            "sklearn": gb.get(("sklearn", g, s, k)),
+            "lsnmf": gb.get(("lsnmf", g, s, k)),
         }
         # The engine picks the widest instruction set the processor has.
         row["engine"] = row["avx512"] or row["avx2"] or row["sse2"]
-        for tool in ("numpy", "sklearn"):
-            print("Timing %s at %s ..." % (tool, row["size"]), file=sys.stderr)
-            r = peer(["/usr/bin/python3", os.path.join(HERE, "peers.py"), tool, str(g), str(s), str(k),
-                      str(args.rounds), str(args.reps)], args.clock)
-            row[tool] = r["seconds_per_round"]
-            blas[tool] = "%s %s; BLAS: %s" % (tool, r["version"], r["blas"])
-        if not args.no_r:
-            print("Timing R ls-nmf at %s ..." % row["size"], file=sys.stderr)
-            r = peer(["Rscript", os.path.join(HERE, "lsnmf.R"), str(g), str(s), str(k), str(args.rounds),
-                      str(args.reps)], args.clock)
-            row["lsnmf"] = r["seconds_per_round"]
-            blas["lsnmf"] = "ls-nmf: %s; BLAS: %s" % (r["version"], r["blas"])
-        else:
-            row["lsnmf"] = None
         rows.append(row)
 
-    bw_name = [n for n in gb if n.startswith("BM_Bandwidth")]
+    bw_name = [n for n in gb if isinstance(n, str) and n.startswith("BM_Bandwidth")]
     bandwidth = None
     if bw_name:
         bandwidth = 2 * 256 * 2 ** 20 / gb[bw_name[0]]  # two streams of 256 MiB
@@ -120,8 +133,9 @@ def main():
             ("sklearn", "sklearn mu*")]
     print()
     isa = "AVX-512" if any(r["avx512"] for r in rows) else "AVX2" if any(r["avx2"] for r in rows) else "SSE2"
-    print("Seconds per update round, %s time, one core; median of %d timings of %d rounds "
-          "(literal loops: %d timings)" % (args.clock, args.reps, args.rounds, args.literal_reps))
+    print("Seconds per update round, %s time, one core; median of %d repetitions, each timing "
+          "every tool over %d rounds (literal loops: the first %d)" % (
+              args.clock, args.reps, args.rounds, args.literal_reps))
     print("engine: the widest instruction set this processor has (%s); AVX2 only, SSE2 only: "
           "the same engine held to those (same bits)" % isa)
     print("%-26s" % "genes x samples x patterns" + "".join("%14s" % c[1] for c in cols))

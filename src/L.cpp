@@ -60,18 +60,11 @@ void RunSweep(int level, const zk::Pass& p)
         zk::base::Sweep<KIND>(p);
 }
 
-// Row stride of the transposed pattern copy: padded so that every lane width
-// up to eight reads whole vectors.
-int PaddedPatterns(int npatterns)
-{
-    return (npatterns + 7) / 8 * 8;
-}
-
 size_t KernelScratchSize(int genes, int samples, int npatterns)
 {
     (void)genes;
     const size_t S = static_cast<size_t>(samples), K = static_cast<size_t>(npatterns);
-    return 2 * K * S + S * PaddedPatterns(npatterns) + 4 * zk::kRows * S + 2 * zk::kRows * K;
+    return 3 * K * S + 4 * zk::kRows * S + 2 * zk::kRows * K;
 }
 
 // Every matrix starts on a cache line (rows of a multiple of four samples can
@@ -246,11 +239,10 @@ int L::GenerateWeights()
 void L::Sweep(int kind)
 {
     const int G = Ngenes, S = Nsamples, K = Npatterns;
-    const int Kst = PaddedPatterns(K);
     const size_t KS = static_cast<size_t>(K) * S;
     double* Pm = KernelScratch;
     double* PwT = Pm + KS;
-    double* LP = PwT + static_cast<size_t>(S) * Kst;
+    double* LP = PwT + KS;
     double* Dp = LP + KS;
     double* Mp = Dp + static_cast<size_t>(zk::kRows) * S;
     double* DpT = Mp + static_cast<size_t>(zk::kRows) * S;
@@ -260,14 +252,13 @@ void L::Sweep(int kind)
 
     bool finiteP = true;
     for (int s = 0; s < S; s++) {
-        double* t = PwT + static_cast<size_t>(s) * Kst;
+        double* t = PwT + static_cast<size_t>(s) * K;
         for (int k = 0; k < K; k++) {
             const double b = Pattern[static_cast<size_t>(k) * S + s];
             finiteP = finiteP && zk::Finite(b);
             Pm[static_cast<size_t>(k) * S + s] = zk::KeepNotBelow(b, eps);
             t[k] = zk::KeepAbove(b, eps);
         }
-        for (int k = K; k < Kst; k++) t[k] = 0.0;
     }
 
     zk::Pass p;
@@ -284,7 +275,6 @@ void L::Sweep(int kind)
     p.finiteP = finiteP;
     p.Pm = Pm;
     p.PwT = PwT;
-    p.Kst = Kst;
     p.Dp = Dp;
     p.Mp = Mp;
     p.DpT = DpT;

@@ -14,13 +14,16 @@
 // every lane width, as long as nothing contracts a * b + c into one rounding
 // (the build uses -ffp-contract=off, and the wide paths use no FMA).
 //
+// Rows go in blocks of eight. The reconstruction and the pattern sums take
+// lanes across samples, the amplitude sums lanes across the block's genes
+// (from an in-register transpose), so no lane idles whatever the pattern count.
+//
 // The first part declares the pass. The second part, the kernels, is included
 // once per instruction set by L.cpp (SSE2, AVX2, AVX-512), with ZK_ISA naming
 // the namespace and ZK_VEC the vector type, inside a `#pragma GCC target`
-// region where needed:
-// code compiled for the wider set from the start gets its broadcasts and
-// loads right, which inlining baseline code into a target("avx2") function
-// does not.
+// region where needed: code compiled for the wider set from the start gets its
+// broadcasts right, which baseline code inlined into a target("avx2")
+// function does not.
 #ifndef ZARNO_KERNELS_H
 #define ZARNO_KERNELS_H
 
@@ -82,8 +85,7 @@ struct Pass {
     bool finiteP = false;           // every pattern value is finite
     // Scratch, sized once per run.
     const double* Pm = nullptr;   // patterns masked for the reconstruction, K x S
-    const double* PwT = nullptr;  // patterns masked for the weights, S x Kst, transposed
-    int Kst = 0;
+    const double* PwT = nullptr;  // patterns masked for the weights, S x K, transposed
     double* Dp = nullptr;   // kRows x S: data of the block, masked
     double* Mp = nullptr;   // kRows x S: reconstruction of the block, masked
     double* DpT = nullptr;  // S x kRows: the same two, sample by sample
@@ -451,7 +453,7 @@ template <int KC, int RG>
 ZK_INLINE void AmplitudeSums(const Pass& p, int g0, int q0, int k0)
 {
     constexpr int NW = Lanes<Vec>::n;
-    const int S = p.S, K = p.K, Kst = p.Kst;
+    const int S = p.S, K = p.K;
     const double eps = p.eps;
     Vec ua[RG][KC], la[RG][KC];
     for (int q = 0; q < RG; q++)
@@ -466,7 +468,7 @@ ZK_INLINE void AmplitudeSums(const Pass& p, int g0, int q0, int k0)
             m[q] = Load<Vec>(mt + static_cast<size_t>(s) * kRows + q * NW);
         }
         for (int c = 0; c < KC; c++) {
-            const Vec b = Splat<Vec>(bt[static_cast<size_t>(s) * Kst + c]);
+            const Vec b = Splat<Vec>(bt[static_cast<size_t>(s) * K + c]);
             for (int q = 0; q < RG; q++) {
                 ua[q][c] += d[q] * b;
                 la[q][c] += m[q] * b;
