@@ -3,7 +3,9 @@
 // of a sum shows up here as a bit difference.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -188,6 +190,45 @@ TEST(OracleNonFinite, InfAndNaNFollowTheLiteralBranches)
             s.probe.Free();
         }
     }
+}
+
+// Matrices of several megabytes come from the kernel instead of the heap and
+// take the streamed stores; zeroed, aligned and bit-identical all the same.
+TEST(LargeRun, KernelMemoryAndStreamedStoresMatchTheLiteralLoops)
+{
+    const int G = 1024, S = 600, K = 3;  // Mock and the scaled data: 4.9 MB each
+    Standalone s(G, S, K, 1);
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> u(0.05, 2.0);
+    for (auto& v : s.data) v = Tricky(rng);
+    for (auto& v : s.uncert) v = u(rng);
+    ASSERT_EQ(s.probe.Allocate(), 1);
+    L& e = s.engine;
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(e.Mock) % 64, 0u);
+    EXPECT_EQ(*std::max_element(e.Mock, e.Mock + G * S), 0.0);
+    EXPECT_EQ(*std::min_element(e.Mock, e.Mock + G * S), 0.0);
+    s.probe.Start();
+    Literal lit{G, S, K, 1, s.data, s.uncert,
+                std::vector<double>(e.Amplitude, e.Amplitude + G * K),
+                std::vector<double>(e.Pattern, e.Pattern + K * S),
+                std::vector<double>(s.data.size()), std::vector<double>(G * K),
+                std::vector<double>(K * S)};
+    for (size_t k = 0; k < lit.data.size(); k++) lit.data[k] = lit.data[k] / lit.uncert[k];
+    s.probe.Scale();
+    s.probe.Mock();
+    s.probe.Weights();
+    lit.GenerateMock();
+    lit.GenerateWeights();
+    for (int round = 0; round < 2; round++) {
+        s.probe.Update(0);
+        lit.PatternHalf();
+        lit.AmplitudeHalf();
+    }
+    EXPECT_TRUE(Same(e.Mock, lit.Mock));
+    EXPECT_TRUE(Same(s.probe.PW(), lit.P_Weights));
+    EXPECT_TRUE(Same(e.Amplitude, lit.Amplitude));
+    s.probe.Free();
+    EXPECT_EQ(e.Mock, nullptr);
 }
 
 TEST(RandomStart, SeedsFollowPatternCountAndChain)
