@@ -37,7 +37,8 @@ void MakeData(int G, int S, int K, std::vector<double>& data, std::vector<double
     for (int g = 0; g < G; g++)
         for (int s = 0; s < S; s++) {
             double x = 0.01;
-            for (int k = 0; k < K; k++) x += a[static_cast<size_t>(g) * K + k] * p[static_cast<size_t>(k) * S + s];
+            for (int k = 0; k < K; k++)
+                x += a[static_cast<size_t>(g) * K + k] * p[static_cast<size_t>(k) * S + s];
             x *= 0.8 + 0.4 * u(rng);
             data[static_cast<size_t>(g) * S + s] = x;
             uncert[static_cast<size_t>(g) * S + s] = 0.05 + 0.1 * x;
@@ -68,8 +69,8 @@ void SetRoundCounters(benchmark::State& state, int G, int S, int K)
     // Bytes the round must stream at least: scaled data and uncertainties in
     // both halves, Mock written once.
     const double gs = static_cast<double>(G) * S;
-    state.counters["GB/s"] = benchmark::Counter(5.0 * 8.0 * gs, benchmark::Counter::kIsIterationInvariantRate,
-                                                benchmark::Counter::kIs1000);
+    state.counters["GB/s"] = benchmark::Counter(
+        5.0 * 8.0 * gs, benchmark::Counter::kIsIterationInvariantRate, benchmark::Counter::kIs1000);
     // The six essential multiply-adds per element and pattern.
     state.counters["Gmadd/s"] =
         benchmark::Counter(6.0 * gs * K * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
@@ -81,7 +82,8 @@ void BM_Round(benchmark::State& state)
 {
     const int G = state.range(0), S = state.range(1), K = state.range(2);
     const int flag = state.range(3), simd = state.range(4);
-    if ((simd == 1 && !__builtin_cpu_supports("avx2")) || (simd == 2 && !__builtin_cpu_supports("avx512f"))) {
+    if ((simd == 1 && !__builtin_cpu_supports("avx2")) ||
+        (simd == 2 && !__builtin_cpu_supports("avx512f"))) {
         state.SkipWithError("this processor lacks the instruction set");
         return;
     }
@@ -102,10 +104,17 @@ void BM_LiteralRound(benchmark::State& state)
     L& e = run.s.engine;
     const size_t GS = static_cast<size_t>(G) * S, GK = static_cast<size_t>(G) * K,
                  KS = static_cast<size_t>(K) * S;
-    Literal lit{G, S, K, flag, std::vector<double>(run.s.probe.Work(), run.s.probe.Work() + GS),
-                run.s.uncert, std::vector<double>(e.Amplitude, e.Amplitude + GK),
-                std::vector<double>(e.Pattern, e.Pattern + KS), std::vector<double>(GS),
-                std::vector<double>(GK), std::vector<double>(KS)};
+    Literal lit{G,
+                S,
+                K,
+                flag,
+                std::vector<double>(run.s.probe.Work(), run.s.probe.Work() + GS),
+                run.s.uncert,
+                std::vector<double>(e.Amplitude, e.Amplitude + GK),
+                std::vector<double>(e.Pattern, e.Pattern + KS),
+                std::vector<double>(GS),
+                std::vector<double>(GK),
+                std::vector<double>(KS)};
     lit.GenerateMock();
     lit.GenerateWeights();
     for (auto _ : state) {
@@ -156,7 +165,8 @@ void BM_RunWithoutRounds(benchmark::State& state)
 // data and uncertainties), summed in independent lanes.
 typedef double V4 __attribute__((vector_size(32)));
 
-__attribute__((target("avx2"), noinline)) double ReadTwoStreams(const double* a, const double* b, size_t n)
+__attribute__((target("avx2"), noinline)) double ReadTwoStreams(const double* a, const double* b,
+                                                                size_t n)
 {
     V4 s0 = {}, s1 = {}, s2 = {}, s3 = {};
     for (size_t i = 0; i + 8 <= n; i += 8) {
@@ -218,7 +228,8 @@ __attribute__((target("avx512f"), noinline)) double MulAddAvx512(long n, double 
 void BM_MulAddPeak(benchmark::State& state)
 {
     const int isa = state.range(0);
-    if ((isa == 1 && !__builtin_cpu_supports("avx2")) || (isa == 2 && !__builtin_cpu_supports("avx512f"))) {
+    if ((isa == 1 && !__builtin_cpu_supports("avx2")) ||
+        (isa == 2 && !__builtin_cpu_supports("avx512f"))) {
         state.SkipWithError("this processor lacks the instruction set");
         return;
     }

@@ -408,7 +408,8 @@ int L::UpdateP(int I, int J)
         const double* a = Amplitude + static_cast<size_t>(g) * Npatterns;
         for (int p = 0; p < Npatterns; p++) Changes[p] += diff * a[p];
     }
-    for (int p = 0; p < Npatterns; p++) P_Weights[static_cast<size_t>(p) * Nsamples + J] *= Changes[p];
+    for (int p = 0; p < Npatterns; p++)
+        P_Weights[static_cast<size_t>(p) * Nsamples + J] *= Changes[p];
     return 1;
 }
 

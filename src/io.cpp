@@ -137,8 +137,8 @@ int io::PrintMatrixes(double* A, double* P, int Npatterns, int /*chain*/, JNIEnv
     static const char* const replaced[] = {"distribution", "distSD", "pattern", "pattSD"};
     const double one = 1.0;
     jdoubleArray footprint = nullptr;
-    bool ok = DropMatrices(env, c, KQout, replaced, 4) && SetInt(env, c, KQout, "Na", Ngenes) && SetInt(env, c, KQout, "Nf", Nsamples) &&
-              SetInt(env, c, KQout, "Nsol", Npatterns) &&
+    bool ok = DropMatrices(env, c, KQout, replaced, 4) && SetInt(env, c, KQout, "Na", Ngenes) &&
+              SetInt(env, c, KQout, "Nf", Nsamples) && SetInt(env, c, KQout, "Nsol", Npatterns) &&
               SetObject(env, c, KQout, "date", "Ljava/lang/String;",
                         env->NewStringUTF(stamp.c_str())) &&
               SetInt(env, c, KQout, "Nfoot", 1) &&

@@ -351,7 +351,8 @@ ZK_INLINE void Transpose(V8 (&x)[8])
     for (int i = 0; i < 8; i += 4)
         for (int j = 0; j < 2; j++) {
             u[i + j] = __builtin_shuffle(t[i + j], t[i + j + 2], I8{0, 1, 8, 9, 4, 5, 12, 13});
-            u[i + j + 2] = __builtin_shuffle(t[i + j], t[i + j + 2], I8{2, 3, 10, 11, 6, 7, 14, 15});
+            u[i + j + 2] =
+                __builtin_shuffle(t[i + j], t[i + j + 2], I8{2, 3, 10, 11, 6, 7, 14, 15});
         }
     for (int j = 0; j < 4; j++) {
         x[j] = __builtin_shuffle(u[j], u[j + 4], I8{0, 1, 2, 3, 8, 9, 10, 11});
@@ -369,7 +370,8 @@ ZK_INLINE void StoreColumns(double* copyT, int s, int r0, T (&rows)[Lanes<T>::n]
         copyT[static_cast<size_t>(s) * kRows + r0] = rows[0];
     } else {
         Transpose(rows);
-        for (int j = 0; j < NW; j++) Store(copyT + static_cast<size_t>(s + j) * kRows + r0, rows[j]);
+        for (int j = 0; j < NW; j++)
+            Store(copyT + static_cast<size_t>(s + j) * kRows + r0, rows[j]);
     }
 }
 
@@ -407,7 +409,8 @@ ZK_INLINE void MockStep(const Pass& p, int g0, int s, T& top)
             for (int v = 0; v < NV; v++) acc[r][v] = Splat<T>(0.0);
         for (int k = 0; k < K; k++) {
             T b[NV];
-            for (int v = 0; v < NV; v++) b[v] = Load<T>(Pm + static_cast<size_t>(k) * S + s + v * NW);
+            for (int v = 0; v < NV; v++)
+                b[v] = Load<T>(Pm + static_cast<size_t>(k) * S + s + v * NW);
             for (int r = 0; r < kRows; r++) {
                 const T a = Splat<T>(am[r * K + k]);
                 for (int v = 0; v < NV; v++) acc[r][v] += a * b[v];
