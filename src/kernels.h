@@ -375,11 +375,12 @@ ZK_INLINE void StoreColumns(double* copyT, int s, int r0, T (&rows)[Lanes<T>::n]
     }
 }
 
-// Reconstruction of the block's rows at samples s .. s+NV*lanes-1 (sum over
-// the patterns in order, then the division), and the masked copies the
-// weights read; folds those copies into the running maximum top. NV vectors
-// per row keep enough independent sums in flight to hide the add latency.
-template <int KIND, class T, int NV>
+// Reconstruction of the block's rows at samples s .. s+lanes-1 (sum over the
+// patterns in order, then the division), and the masked copies the weights
+// read; folds those copies into the running maximum top. The block's eight
+// rows are eight independent sums in flight, enough to hide the add latency
+// (more would not fit the registers).
+template <int KIND, class T>
 ZK_INLINE void MockStep(const Pass& p, int g0, int s, T& top)
 {
     typedef Parts<KIND> W;
@@ -390,64 +391,52 @@ ZK_INLINE void MockStep(const Pass& p, int g0, int s, T& top)
     const double* const sigma = p.sigma;
     const double* const D = p.D;
     double* const Mock = p.Mock;
-    if (NW > 1 && g0 + 2 * kRows <= p.G) {
+    if (NW > 1 && s % 8 < NW && g0 + 2 * kRows <= p.G) {
         // The next block's rows, a block ahead, one cache line per row and
         // stream: their loads then overlap this block's arithmetic.
         const size_t next = static_cast<size_t>(g0 + kRows) * S + s;
-        for (int c = 0; c < NV * NW; c += 8)
-            for (int r = 0; r < kRows; r++) {
-                const size_t e = next + static_cast<size_t>(r) * S + c;
-                if (W::computeMock && sigma != nullptr) __builtin_prefetch(sigma + e);
-                if (!W::computeMock) __builtin_prefetch(Mock + e);
-                if (W::weights) __builtin_prefetch(D + e);
-            }
-    }
-    T m[kRows][NV];
-    if (W::computeMock) {
-        T acc[kRows][NV];
-        for (int r = 0; r < kRows; r++)
-            for (int v = 0; v < NV; v++) acc[r][v] = Splat<T>(0.0);
-        for (int k = 0; k < K; k++) {
-            T b[NV];
-            for (int v = 0; v < NV; v++)
-                b[v] = Load<T>(Pm + static_cast<size_t>(k) * S + s + v * NW);
-            for (int r = 0; r < kRows; r++) {
-                const T a = Splat<T>(am[r * K + k]);
-                for (int v = 0; v < NV; v++) acc[r][v] += a * b[v];
-            }
+        for (int r = 0; r < kRows; r++) {
+            const size_t e = next + static_cast<size_t>(r) * S;
+            if (W::computeMock && sigma != nullptr) __builtin_prefetch(sigma + e);
+            if (!W::computeMock) __builtin_prefetch(Mock + e);
+            if (W::weights) __builtin_prefetch(D + e);
         }
-        for (int r = 0; r < kRows; r++)
-            for (int v = 0; v < NV; v++) {
-                const size_t e = static_cast<size_t>(g0 + r) * S + s + v * NW;
-                m[r][v] = sigma != nullptr ? acc[r][v] / Load<T>(sigma + e) : acc[r][v];
-                if (W::storeMock) StreamStore(Mock + e, m[r][v]);
-            }
+    }
+    T m[kRows];
+    if (W::computeMock) {
+        T acc[kRows];
+        for (int r = 0; r < kRows; r++) acc[r] = Splat<T>(0.0);
+        for (int k = 0; k < K; k++) {
+            const T b = Load<T>(Pm + static_cast<size_t>(k) * S + s);
+            for (int r = 0; r < kRows; r++) acc[r] += Splat<T>(am[r * K + k]) * b;
+        }
+        for (int r = 0; r < kRows; r++) {
+            const size_t e = static_cast<size_t>(g0 + r) * S + s;
+            m[r] = sigma != nullptr ? acc[r] / Load<T>(sigma + e) : acc[r];
+            if (W::storeMock) StreamStore(Mock + e, m[r]);
+        }
     } else {
-        for (int r = 0; r < kRows; r++)
-            for (int v = 0; v < NV; v++)
-                m[r][v] = Load<T>(Mock + static_cast<size_t>(g0 + r) * S + s + v * NW);
+        for (int r = 0; r < kRows; r++) m[r] = Load<T>(Mock + static_cast<size_t>(g0 + r) * S + s);
     }
     if (!W::weights) return;
     const double eps = p.eps;
-    for (int v = 0; v < NV; v++)
-        for (int r0 = 0; r0 < kRows; r0 += NW) {
-            T d[NW], mm[NW];
-            for (int i = 0; i < NW; i++) {
-                const int r = r0 + i;
-                const size_t o = static_cast<size_t>(r) * S + s + v * NW;
-                d[i] = Above(Load<T>(D + static_cast<size_t>(g0) * S + o), eps);
-                mm[i] = Above(m[r][v], eps);
-                top = Max(top, Max(d[i], mm[i]));
-                if (W::rowCopy) {
-                    Store(p.Dp + o, d[i]);
-                    Store(p.Mp + o, mm[i]);
-                }
-            }
-            if (W::colCopy) {
-                StoreColumns(p.DpT, s + v * NW, r0, d);
-                StoreColumns(p.MpT, s + v * NW, r0, mm);
+    for (int r0 = 0; r0 < kRows; r0 += NW) {
+        T d[NW], mm[NW];
+        for (int i = 0; i < NW; i++) {
+            const size_t o = static_cast<size_t>(r0 + i) * S + s;
+            d[i] = Above(Load<T>(D + static_cast<size_t>(g0) * S + o), eps);
+            mm[i] = Above(m[r0 + i], eps);
+            top = Max(top, Max(d[i], mm[i]));
+            if (W::rowCopy) {
+                Store(p.Dp + o, d[i]);
+                Store(p.Mp + o, mm[i]);
             }
         }
+        if (W::colCopy) {
+            StoreColumns(p.DpT, s, r0, d);
+            StoreColumns(p.MpT, s, r0, mm);
+        }
+    }
 }
 
 // Amplitude sums of RG groups of NW rows (from row group q0) for KC patterns
@@ -549,8 +538,6 @@ void Sweep(const Pass& p)
 {
     typedef Parts<KIND> W;
     constexpr int NW = Lanes<Vec>::n;
-    // Vectors per row and step: two where the registers hold them.
-    constexpr int NV = NW >= 8 ? 2 : 1;
     const int G = p.G, S = p.S, K = p.K;
     const double eps = p.eps;
     const int Svec = S - S % NW;
@@ -578,9 +565,8 @@ void Sweep(const Pass& p)
         Vec topv = Splat<Vec>(0.0);
         double top1 = 0.0;
         int s = 0;
-        for (; s + NV * NW <= S; s += NV * NW) MockStep<KIND, Vec, NV>(p, g0, s, topv);
-        for (; s < Svec; s += NW) MockStep<KIND, Vec, 1>(p, g0, s, topv);
-        for (; s < S; s++) MockStep<KIND, double, 1>(p, g0, s, top1);
+        for (; s < Svec; s += NW) MockStep<KIND, Vec>(p, g0, s, topv);
+        for (; s < S; s++) MockStep<KIND, double>(p, g0, s, top1);
         if (!W::weights) continue;
         if (AnyInf(topv) || AnyInf(top1)) {
             LiteralWeightRows<KIND>(p, g0, kRows);
