@@ -1,21 +1,114 @@
 #include "L.h"
 
+#include <sys/mman.h>
+
 #include <cstring>
 #include <new>
 #include <vector>
 
+#include "kernels.h"
+
+// The kernels compiled three times, for the x86-64 baseline (SSE2), for AVX2
+// and for AVX-512, the widest the processor has picked at run time. Only lane
+// widths differ, never the order of an operation, so all give the same bits.
+// No FMA: -ffp-contract=off holds, and no copy enables FMA anyway.
+#define ZK_ISA base
+#define ZK_VEC V2
+#include "kernels.h"
+#undef ZK_ISA
+#undef ZK_VEC
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#define ZK_ISA avx2
+#define ZK_VEC V4
+#include "kernels.h"
+#undef ZK_ISA
+#undef ZK_VEC
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+#define ZK_ISA avx512
+#define ZK_VEC V8
+#include "kernels.h"
+#undef ZK_ISA
+#undef ZK_VEC
+#pragma GCC pop_options
+
 namespace {
+
+// Widest instruction set of this processor the kernels have a copy for:
+// 0 SSE2, 1 AVX2, 2 AVX-512.
+int CpuSimdLevel()
+{
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return 2;
+    if (__builtin_cpu_supports("avx2")) return 1;
+    return 0;
+}
+
+const int kCpuSimdLevel = CpuSimdLevel();
+
+template <int KIND>
+void RunSweep(int level, const zk::Pass& p)
+{
+    if (level >= 2)
+        zk::avx512::Sweep<KIND>(p);
+    else if (level == 1)
+        zk::avx2::Sweep<KIND>(p);
+    else
+        zk::base::Sweep<KIND>(p);
+}
+
+size_t KernelScratchSize(int genes, int samples, int npatterns)
+{
+    (void)genes;
+    const size_t S = static_cast<size_t>(samples), K = static_cast<size_t>(npatterns);
+    return 3 * K * S + 4 * zk::kRows * S + 2 * zk::kRows * K;
+}
+
+// Every matrix starts on a cache line (rows of a multiple of four samples can
+// then take the kernels' streamed stores) after a header that keeps its size.
+// Large ones come straight from the kernel: already zero, and backed by
+// transparent huge pages where the system offers them, so that a run's tens
+// of megabytes cost a few dozen page faults instead of thousands, and no
+// zeroing pass of our own.
+constexpr std::align_val_t kAlign{64};
+constexpr size_t kHeader = 64;
+constexpr size_t kLarge = size_t(4) << 20;
 
 template <typename T>
 T* NewZeroed(size_t n)
 {
-    return new (std::nothrow) T[n == 0 ? 1 : n]();
+    const size_t bytes = kHeader + (n == 0 ? 1 : n) * sizeof(T);
+    char* base;
+    if (bytes >= kLarge) {
+        void* m = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (m == MAP_FAILED) return nullptr;
+        madvise(m, bytes, MADV_HUGEPAGE);  // advice only: without it, small pages
+        base = static_cast<char*>(m);
+    } else {
+        base = static_cast<char*>(::operator new[](bytes, kAlign, std::nothrow));
+        if (base == nullptr) return nullptr;
+        std::memset(base, 0, bytes);
+    }
+    std::memcpy(base, &bytes, sizeof bytes);
+    return reinterpret_cast<T*>(base + kHeader);
 }
 
 template <typename T>
 void Release(T*& p)
 {
-    delete[] p;
+    if (p != nullptr) {
+        char* base = reinterpret_cast<char*>(p) - kHeader;
+        size_t bytes;
+        std::memcpy(&bytes, base, sizeof bytes);
+        if (bytes >= kLarge)
+            munmap(base, bytes);
+        else
+            ::operator delete[](base, kAlign);
+    }
     p = nullptr;
 }
 
@@ -57,8 +150,9 @@ int L::AllocateMemory()
     ScannedA = NewZeroed<int>(GP);
     ScannedP = NewZeroed<int>(PS);
     normalizedP = NewZeroed<double>(PS);
+    KernelScratch = NewZeroed<double>(KernelScratchSize(Ngenes, Nsamples, Npatterns));
     bool ok = Mock && Amplitude && A_Weights && Pattern && P_Weights && ScannedA && ScannedP &&
-              normalizedP;
+              normalizedP && KernelScratch;
     if (uncertFlag != 0) {
         ScaledData = NewZeroed<double>(GS);
         ok = ok && ScaledData;
@@ -90,6 +184,7 @@ int L::CleanUpMemory()
     Release(normalizedP);
     Release(Mock);
     Release(ScaledData);
+    Release(KernelScratch);
     Release(connectivity);
     Release(connectivity0);
     WorkData = data;
@@ -122,53 +217,96 @@ int L::RandomlizeMatrix(double* matrix, char id)
     return seed;
 }
 
+// Mock = Amplitude . Pattern, a product term left out where either factor is
+// below eps, divided by the uncertainty when there is one.
 int L::GenerateMock()
 {
-    for (int g = 0; g < Ngenes; g++) {
-        for (int s = 0; s < Nsamples; s++) {
-            const size_t e = static_cast<size_t>(g) * Nsamples + s;
-            Mock[e] = 0.0;
-            for (int p = 0; p < Npatterns; p++) {
-                const double a = Amplitude[static_cast<size_t>(g) * Npatterns + p];
-                const double b = Pattern[static_cast<size_t>(p) * Nsamples + s];
-                if (a >= eps && b >= eps) Mock[e] += a * b;
-            }
-            if (uncertFlag != 0) Mock[e] /= uncert[e];
-        }
-    }
+    Sweep(zk::kMockOnly);
     return 1;
 }
 
+// P_Weights and A_Weights from the current Mock: each the ratio of the data
+// sum to the reconstruction sum over the factor entries above eps (and data
+// and Mock entries above eps); 1.0 where the reconstruction sum is below eps.
 int L::GenerateWeights()
 {
-    const double* D = WorkData;
-    for (int p = 0; p < Npatterns; p++) {
-        for (int s = 0; s < Nsamples; s++) {
-            double UP = 0.0, LP = 0.0;
-            for (int g = 0; g < Ngenes; g++) {
-                const double a = Amplitude[static_cast<size_t>(g) * Npatterns + p];
-                if (!(a > eps)) continue;
-                const size_t index2 = static_cast<size_t>(g) * Nsamples + s;
-                if (D[index2] > eps) UP += a * D[index2];
-                if (Mock[index2] > eps) LP += a * Mock[index2];
-            }
-            P_Weights[static_cast<size_t>(p) * Nsamples + s] = (LP < eps) ? 1.0 : UP / LP;
-        }
-    }
-    for (int g = 0; g < Ngenes; g++) {
-        for (int p = 0; p < Npatterns; p++) {
-            double UA = 0.0, LA = 0.0;
-            for (int s = 0; s < Nsamples; s++) {
-                const double b = Pattern[static_cast<size_t>(p) * Nsamples + s];
-                if (!(b > eps)) continue;
-                const size_t index1 = static_cast<size_t>(g) * Nsamples + s;
-                if (D[index1] > eps) UA += D[index1] * b;
-                if (Mock[index1] > eps) LA += Mock[index1] * b;
-            }
-            A_Weights[static_cast<size_t>(g) * Npatterns + p] = (LA < eps) ? 1.0 : UA / LA;
-        }
-    }
+    Sweep(zk::kWeightsOnly);
     return 1;
+}
+
+// One streaming pass over the gene rows (kernels.h): for each block of rows it
+// builds the reconstruction rows and adds them into the sums the kind needs.
+// The masked pattern copies are made here, once per pass.
+void L::Sweep(int kind)
+{
+    const int G = Ngenes, S = Nsamples, K = Npatterns;
+    const size_t KS = static_cast<size_t>(K) * S;
+    double* Pm = KernelScratch;
+    double* PwT = Pm + KS;
+    double* LP = PwT + KS;
+    double* Dp = LP + KS;
+    double* Mp = Dp + static_cast<size_t>(zk::kRows) * S;
+    double* DpT = Mp + static_cast<size_t>(zk::kRows) * S;
+    double* MpT = DpT + static_cast<size_t>(zk::kRows) * S;
+    double* am = MpT + static_cast<size_t>(zk::kRows) * S;
+    double* aw = am + static_cast<size_t>(zk::kRows) * K;
+
+    bool finiteP = true;
+    for (int s = 0; s < S; s++) {
+        double* t = PwT + static_cast<size_t>(s) * K;
+        for (int k = 0; k < K; k++) {
+            const double b = Pattern[static_cast<size_t>(k) * S + s];
+            finiteP = finiteP && zk::Finite(b);
+            Pm[static_cast<size_t>(k) * S + s] = zk::KeepNotBelow(b, eps);
+            t[k] = zk::KeepAbove(b, eps);
+        }
+    }
+
+    zk::Pass p;
+    p.G = G;
+    p.S = S;
+    p.K = K;
+    p.eps = eps;
+    p.D = WorkData;
+    p.sigma = uncertFlag != 0 ? uncert : nullptr;
+    p.Mock = Mock;
+    p.A = Amplitude;
+    p.AW = A_Weights;
+    p.P = Pattern;
+    p.finiteP = finiteP;
+    p.Pm = Pm;
+    p.PwT = PwT;
+    p.Dp = Dp;
+    p.Mp = Mp;
+    p.DpT = DpT;
+    p.MpT = MpT;
+    p.am = am;
+    p.aw = aw;
+    if (kind == zk::kWeightsOnly || kind == zk::kPatternHalf) p.AWout = A_Weights;
+    if (kind == zk::kWeightsOnly || kind == zk::kAmplitudeHalf) {
+        p.UP = P_Weights;
+        p.LP = LP;
+        for (size_t k = 0; k < KS; k++) p.UP[k] = p.LP[k] = 0.0;
+    }
+
+    const int level = SimdLevel < kCpuSimdLevel ? SimdLevel : kCpuSimdLevel;
+    switch (kind) {
+    case zk::kMockOnly:
+        RunSweep<zk::kMockOnly>(level, p);
+        break;
+    case zk::kWeightsOnly:
+        RunSweep<zk::kWeightsOnly>(level, p);
+        break;
+    case zk::kPatternHalf:
+        RunSweep<zk::kPatternHalf>(level, p);
+        break;
+    case zk::kAmplitudeHalf:
+        RunSweep<zk::kAmplitudeHalf>(level, p);
+        break;
+    }
+
+    if (p.UP != nullptr)
+        for (size_t k = 0; k < KS; k++) P_Weights[k] = (LP[k] < eps) ? 1.0 : P_Weights[k] / LP[k];
 }
 
 int L::ScaleData()
@@ -207,16 +345,16 @@ void L::UpdatePatternHalf()
 {
     const size_t n = static_cast<size_t>(Npatterns) * Nsamples;
     for (size_t k = 0; k < n; k++) Pattern[k] = Pattern[k] * P_Weights[k];
-    GenerateMock();
-    GenerateWeights();
+    // Mock and the amplitude weights of the new patterns; the pattern weights
+    // and the stored Mock would be overwritten unread by the amplitude half.
+    Sweep(zk::kPatternHalf);
 }
 
 void L::UpdateAmplitudeHalf()
 {
-    const size_t n = static_cast<size_t>(Ngenes) * Npatterns;
-    for (size_t k = 0; k < n; k++) Amplitude[k] = Amplitude[k] * A_Weights[k];
-    GenerateMock();
-    GenerateWeights();
+    // Amplitude = Amplitude * A_Weights, then Mock and the pattern weights;
+    // the amplitude weights would be overwritten unread by the next pattern half.
+    Sweep(zk::kAmplitudeHalf);
 }
 
 int L::Updating(int SamplingFlag)
@@ -261,14 +399,18 @@ int L::UpdateP(int I, int J)
         if (uncertFlag != 0) Changes = Changes / uncert[e];
         Mock[e] = Mock[e] + Changes;
     }
-    // Rescale the pattern weights of column J.
-    for (int p = 0; p < Npatterns; p++) {
-        double Changes = 0.0;
-        for (int g = 0; g < Ngenes; g++)
-            Changes += (Mock[static_cast<size_t>(g) * Nsamples + J] - oldValue) *
-                       Amplitude[static_cast<size_t>(g) * Npatterns + p];
-        P_Weights[static_cast<size_t>(p) * Nsamples + J] *= Changes;
+    // Rescale the pattern weights of column J: for each p the sum over g of
+    // (Mock[g, J] - oldValue) * Amplitude[g, p], in gene order. Genes outermost
+    // walks column J and the amplitude rows once.
+    double* Changes = KernelScratch;  // free between kernel passes
+    for (int p = 0; p < Npatterns; p++) Changes[p] = 0.0;
+    for (int g = 0; g < Ngenes; g++) {
+        const double diff = Mock[static_cast<size_t>(g) * Nsamples + J] - oldValue;
+        const double* a = Amplitude + static_cast<size_t>(g) * Npatterns;
+        for (int p = 0; p < Npatterns; p++) Changes[p] += diff * a[p];
     }
+    for (int p = 0; p < Npatterns; p++)
+        P_Weights[static_cast<size_t>(p) * Nsamples + J] *= Changes[p];
     return 1;
 }
 
@@ -328,22 +470,17 @@ int L::SA_simulation()
     StartCPU = clock();
     StartTimeInSecond = time(nullptr);
     StartTime = CTimeText(StartTimeInSecond);
-    int Accumulated = 0;
     UsedRound = 0;
     if (env != nullptr && !PrintMatrixes(Amplitude, Pattern, Npatterns, chain, env, obj, KQout))
         return 0;
     ScaleData();
     GenerateMock();
     GenerateWeights();
-    Accumulated = 0;
-    TestChiSquare();
+    // A fit test is due here and every INTERM rounds, but nothing reads those
+    // values before the final test below overwrites them, so they are not
+    // taken: each would be a sequential pass over all elements.
     for (int i = 0; i < SimulateIterations; i++) {
         Updating(0);
-        Accumulated += 1;
-        if (Accumulated == INTERM) {
-            Accumulated = 0;
-            TestChiSquare();
-        }
         UsedRound = i + 1;
     }
     TestChiSquare();

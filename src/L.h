@@ -55,6 +55,16 @@ private:
     double* ScaledData = nullptr;
     Rand15 rng;  // this engine's 15-bit draws: random start and sampling mode
 
+    // Scratch of the dense kernels (masked pattern copies, the pattern-weight
+    // denominators, one block of rows), sized once per run.
+    double* KernelScratch = nullptr;
+    // Widest instruction set the kernels may use, where the processor has it:
+    // 0 the x86-64 baseline (SSE2), 1 AVX2, 2 AVX-512. All give the same bits.
+    int SimdLevel = 2;
+    // One pass over the gene rows doing the work of `kind`, a zk::Kind of
+    // kernels.h: the reconstruction, weights or a half round.
+    void Sweep(int kind);
+
     int AllocateMemory();
     int CleanUpMemory();
     int Initialization();
@@ -68,7 +78,10 @@ private:
     int UpdateA(int I, int J);
     int UpdateP(int I, int J);
     // The two halves of a full sweep: patterns move, then mock and weights
-    // follow; then the same for the amplitudes.
+    // follow; then the same for the amplitudes. Each half computes only what a
+    // later operation reads: after the pattern half, Mock and P_Weights are not
+    // current (the amplitude half rebuilds Mock before reading it); after the
+    // amplitude half, A_Weights are not (the next pattern half rebuilds them).
     void UpdatePatternHalf();
     void UpdateAmplitudeHalf();
     void TestChiSquare();

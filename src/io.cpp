@@ -169,6 +169,19 @@ bool SetObject(JNIEnv* e, jclass c, jobject o, const char* name, const char* sig
     return f != nullptr;
 }
 
+// Drops KQout's references to the matrices a run is about to replace, so that
+// the JVM can collect the last run's copies instead of holding two runs' at once
+// (and copying the old ones through every collection the new ones trigger).
+bool DropMatrices(JNIEnv* e, jclass c, jobject o, const char* const* names, int n)
+{
+    for (int i = 0; i < n; i++) {
+        jfieldID f = e->GetFieldID(c, names[i], "[[D");
+        if (f == nullptr) return false;
+        e->SetObjectField(o, f, nullptr);
+    }
+    return true;
+}
+
 // A new double[rows][cols]; row r copies src[r*cols ...], or stays zero when src
 // is null. Each row's local reference is dropped once stored, so a large
 // matrix never holds more than a few references.
@@ -209,10 +222,11 @@ int io::PrintMatrixes(double* A, double* P, int Npatterns, int /*chain*/, JNIEnv
 
     jclass c = env->GetObjectClass(KQout);
     if (c == nullptr) return 0;
+    static const char* const replaced[] = {"distribution", "distSD", "pattern", "pattSD"};
     const double one = 1.0;
     jdoubleArray footprint = nullptr;
-    bool ok = SetInt(env, c, KQout, "Na", Ngenes) && SetInt(env, c, KQout, "Nf", Nsamples) &&
-              SetInt(env, c, KQout, "Nsol", Npatterns) &&
+    bool ok = DropMatrices(env, c, KQout, replaced, 4) && SetInt(env, c, KQout, "Na", Ngenes) &&
+              SetInt(env, c, KQout, "Nf", Nsamples) && SetInt(env, c, KQout, "Nsol", Npatterns) &&
               SetObject(env, c, KQout, "date", "Ljava/lang/String;",
                         env->NewStringUTF(stamp.c_str())) &&
               SetInt(env, c, KQout, "Nfoot", 1) &&
@@ -249,7 +263,9 @@ int io::PrintOutput(double* Mock, int Npatterns, int chain, int UsedRound, long 
 
     jclass c = env->GetObjectClass(KQout);
     if (c == nullptr) return 0;
-    bool ok = SetObject(env, c, KQout, "tag", "Ljava/lang/String;", env->NewStringUTF(basename)) &&
+    static const char* const replaced[] = {"data", "mock", "noise"};
+    bool ok = DropMatrices(env, c, KQout, replaced, 3) &&
+              SetObject(env, c, KQout, "tag", "Ljava/lang/String;", env->NewStringUTF(basename)) &&
               SetDouble(env, c, KQout, "chisq", ChiSquare) &&
               SetDouble(env, c, KQout, "AtomsA", rmsd) &&
               SetDouble(env, c, KQout, "AtomsF", 0.0) &&

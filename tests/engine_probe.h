@@ -22,6 +22,7 @@ public:
     int Normalize() { return e.Normalization(); }
     int Update(int flag) { return e.Updating(flag); }
     int UpdateP(int i, int j) { return e.UpdateP(i, j); }
+    int UpdateA(int i, int j) { return e.UpdateA(i, j); }
     void HalfP() { e.UpdatePatternHalf(); }
     void HalfA() { e.UpdateAmplitudeHalf(); }
     void Chi() { e.TestChiSquare(); }
@@ -41,6 +42,7 @@ public:
     double* NormalizedP() { return e.normalizedP; }
     int* Conn() { return e.connectivity; }
     int* Conn0() { return e.connectivity0; }
+    void Simd(int level) { e.SimdLevel = level; }
 };
 
 // An engine with no host: messages go to standard output.

@@ -1,0 +1,183 @@
+"""One run that times ZARNO's update round against the literal loops it must
+match and against its peers, at the same sizes and rounds, on one core.
+
+Run through compare.sh, which installs what this needs and builds the
+benchmark binary. Prints seconds per round (medians), the ratios and the
+memory bandwidth that bounds the round.
+"""
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SIZES = [(2000, 50, 3), (5000, 100, 5), (20000, 200, 8)]
+
+# One thread for every BLAS and OpenMP runtime: the engine starts no thread.
+ONE_THREAD = {k: "1" for k in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS",
+                               "BLIS_NUM_THREADS", "GOTO_NUM_THREADS")}
+
+
+def run(cmd, env=None, timeout=3600):
+    full_env = dict(os.environ, **ONE_THREAD)
+    if env:
+        full_env.update(env)
+    proc = subprocess.run(cmd, env=full_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=timeout)
+    if proc.returncode != 0:
+        raise RuntimeError("%s failed (%d):\n%s" % (" ".join(cmd), proc.returncode, proc.stderr[-3000:]))
+    return proc.stdout
+
+
+def bench_times(binary, filt, rounds, reps, clock):
+    """Medians from the Google Benchmark binary, in seconds per iteration."""
+    key = "cpu_time" if clock == "cpu" else "real_time"
+    out = run([binary, "--rounds=%d" % rounds, "--benchmark_filter=" + filt,
+               "--benchmark_repetitions=%d" % reps, "--benchmark_format=json"])
+    samples = {}
+    for b in json.loads(out)["benchmarks"]:
+        if b.get("run_type") != "iteration" or b.get("error_occurred"):
+            continue
+        scale = {"ms": 1e-3, "us": 1e-6, "ns": 1e-9, "s": 1.0}[b["time_unit"]]
+        samples.setdefault(b["run_name"], []).append(b[key] * scale)
+    return {name: statistics.median(values) for name, values in samples.items()}
+
+
+def peer(cmd, clock):
+    out = run(cmd, env={"ZARNO_CLOCK": clock})
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def fmt(seconds):
+    if seconds is None:
+        return "-"
+    if seconds >= 1.0:
+        return "%.2f s" % seconds
+    return "%.2f ms" % (seconds * 1e3)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--bench", required=True, help="the zarno_bench binary")
+    ap.add_argument("--rounds", type=int, default=20, help="rounds per timing, every tool (20)")
+    ap.add_argument("--reps", type=int, default=5, help="timings per tool and size; medians (5)")
+    ap.add_argument("--literal-reps", type=int, default=3, help="timings of the literal loops (3)")
+    ap.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
+                    help="processor time of the process (default; robust on a shared machine) "
+                         "or wall-clock time")
+    ap.add_argument("--no-r", action="store_true", help="leave out R's ls-nmf")
+    args = ap.parse_args()
+
+    # Each repetition times every tool once, so that all of them see the same
+    # conditions of a shared machine; the medians are taken across repetitions.
+    samples = {}
+
+    def add(key, value):
+        samples.setdefault(key, []).append(value)
+
+    blas = {}
+    for rep in range(args.reps):
+        print("Repetition %d of %d ..." % (rep + 1, args.reps), file=sys.stderr)
+        for name, value in bench_times(args.bench, "BM_Round/.*/uncert:1/|BM_Bandwidth|BM_MulAddPeak",
+                                       args.rounds, 1, args.clock).items():
+            add(name, value)
+        if rep < args.literal_reps:
+            for name, value in bench_times(args.bench, "BM_LiteralRound/.*/uncert:1", args.rounds, 1,
+                                           args.clock).items():
+                add(name, value)
+        for (g, s, k) in SIZES:
+            for tool in ("numpy", "sklearn"):
+                r = peer(["/usr/bin/python3", os.path.join(HERE, "peers.py"), tool, str(g), str(s),
+                          str(k), str(args.rounds), "1"], args.clock)
+                add((tool, g, s, k), r["seconds_per_round"])
+                blas[tool] = "%s %s; BLAS: %s" % (tool, r["version"], r["blas"])
+            if not args.no_r:
+                r = peer(["Rscript", os.path.join(HERE, "lsnmf.R"), str(g), str(s), str(k),
+                          str(args.rounds), "1"], args.clock)
+                add(("lsnmf", g, s, k), r["seconds_per_round"])
+                blas["lsnmf"] = "ls-nmf: %s; BLAS: %s" % (r["version"], r["blas"])
+    gb = {key: statistics.median(values) for key, values in samples.items()}
+
+    rows = []
+    for (g, s, k) in SIZES:
+        name = "genes:%d/samples:%d/patterns:%d/uncert:1" % (g, s, k)
+        row = {
+            "size": "%dx%dx%d" % (g, s, k),
+            "avx512": gb.get("BM_Round/%s/isa:2/iterations:%d/real_time" % (name, args.rounds)),
+            "avx2": gb.get("BM_Round/%s/isa:1/iterations:%d/real_time" % (name, args.rounds)),
+            "sse2": gb.get("BM_Round/%s/isa:0/iterations:%d/real_time" % (name, args.rounds)),
+            "literal": gb.get("BM_LiteralRound/%s/iterations:%d/real_time" % (name, args.rounds)),
+            "numpy": gb.get(("numpy", g, s, k)),
+            "sklearn": gb.get(("sklearn", g, s, k)),
+            "lsnmf": gb.get(("lsnmf", g, s, k)),
+        }
+        # The engine picks the widest instruction set the processor has.
+        row["engine"] = row["avx512"] or row["avx2"] or row["sse2"]
+        rows.append(row)
+
+    bw_name = [n for n in gb if isinstance(n, str) and n.startswith("BM_Bandwidth")]
+    bandwidth = None
+    if bw_name:
+        bandwidth = 2 * 256 * 2 ** 20 / gb[bw_name[0]]  # two streams of 256 MiB
+    # Multiplies per second at each width: 7 chains x 2^22 iterations x lanes.
+    peak = {}
+    for isa, lanes in (("avx512", 8), ("avx2", 4)):
+        name = "BM_MulAddPeak/isa:%d" % (2 if isa == "avx512" else 1)
+        if name in gb:
+            peak[isa] = 7 * 2 ** 22 * lanes / gb[name]
+
+    cols = [("engine", "engine"), ("avx2", "AVX2 only"), ("sse2", "SSE2 only"),
+            ("literal", "literal loops"), ("numpy", "numpy"), ("lsnmf", "R ls-nmf"),
+            ("sklearn", "sklearn mu*")]
+    print()
+    isa = "AVX-512" if any(r["avx512"] for r in rows) else "AVX2" if any(r["avx2"] for r in rows) else "SSE2"
+    print("Seconds per update round, %s time, one core; median of %d repetitions, each timing "
+          "every tool over %d rounds (literal loops: the first %d)" % (
+              args.clock, args.reps, args.rounds, args.literal_reps))
+    print("engine: the widest instruction set this processor has (%s); AVX2 only, SSE2 only: "
+          "the same engine held to those (same bits)" % isa)
+    print("%-26s" % "genes x samples x patterns" + "".join("%14s" % c[1] for c in cols))
+    for row in rows:
+        print("%-26s" % row["size"] + "".join("%14s" % fmt(row[c[0]]) for c in cols))
+    print()
+    print("Peer time / engine time (above 1: the engine is faster)")
+    print("%-26s" % "" + "".join("%14s" % c[1] for c in cols[1:]))
+    for row in rows:
+        cells = []
+        for c in cols[1:]:
+            v = row[c[0]]
+            cells.append("%14s" % ("-" if v is None or not row["engine"] else "%.1fx" % (v / row["engine"])))
+        print("%-26s" % row["size"] + "".join(cells))
+    print()
+    print("* scikit-learn's solver is unweighted (plain Frobenius loss): about a third of the "
+          "engine's work per round.")
+    print("What bounds the round: it streams at least 5 x 8 x genes x samples bytes (data and "
+          "uncertainties in both halves, Mock once) and makes 6 x genes x samples x patterns "
+          "multiplies and as many adds, unfused:")
+    if bandwidth:
+        print("  memory bandwidth, one core, two streams read together: %.1f GB/s" % (bandwidth / 1e9))
+    for isa in ("avx512", "avx2"):
+        if isa in peak:
+            print("  %s: %.1f G multiplies/s (as many adds alongside)" % (
+                "AVX-512" if isa == "avx512" else "AVX2", peak[isa] / 1e9))
+    for row in rows:
+        g, s, k = (int(x) for x in row["size"].split("x"))
+        parts = []
+        if bandwidth:
+            parts.append("memory %s" % fmt(5 * 8 * g * s / bandwidth))
+        for isa in ("avx512", "avx2"):
+            if isa in peak:
+                parts.append("%s arithmetic %s (takes %s)" % (
+                    "AVX-512" if isa == "avx512" else "AVX2", fmt(6.0 * g * s * k / peak[isa]),
+                    fmt(row[isa])))
+        print("  %s: floors: %s" % (row["size"], ", ".join(parts)))
+    for v in blas.values():
+        print(v)
+    print("BLAS environment: " + ", ".join("%s=%s" % (k, os.environ.get(k, "(unset)")) for k in (
+        "OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")) + "; every BLAS pinned to one thread.")
+
+
+if __name__ == "__main__":
+    main()
