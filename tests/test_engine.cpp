@@ -33,6 +33,23 @@ bool SameUpToNaN(const double* a, const std::vector<double>& b)
     return true;
 }
 
+// The literal loops started from the engine's current matrices, on the data
+// scaled as ScaleData scales them.
+Literal Mirror(Standalone& s)
+{
+    const L& e = s.engine;
+    const size_t GK = static_cast<size_t>(e.Ngenes) * e.Npatterns;
+    const size_t KS = static_cast<size_t>(e.Npatterns) * e.Nsamples;
+    Literal lit{e.Ngenes, e.Nsamples, e.Npatterns, e.uncertFlag, s.data, s.uncert,
+                std::vector<double>(e.Amplitude, e.Amplitude + GK),
+                std::vector<double>(e.Pattern, e.Pattern + KS),
+                std::vector<double>(s.data.size()), std::vector<double>(GK),
+                std::vector<double>(KS)};
+    if (lit.uncertFlag != 0)
+        for (size_t k = 0; k < lit.data.size(); k++) lit.data[k] = lit.data[k] / lit.uncert[k];
+    return lit;
+}
+
 // Values around the 1e-10 threshold, zeros and negatives, mixed into
 // otherwise ordinary positive data.
 double Tricky(std::mt19937_64& rng)
@@ -82,14 +99,7 @@ TEST_P(OracleTest, EveryHalfRoundIsBitIdenticalToTheLiteralLoops)
     for (int k = 0; k < c.genes * c.patterns; k += 5) e.Amplitude[k] = (k % 3 == 0) ? 1e-10 : (k % 3 == 1 ? 0.0 : 5e-11);
     for (int k = 0; k < c.patterns * c.samples; k += 7) e.Pattern[k] = (k % 2 == 0) ? 1e-10 : 0.0;
 
-    Literal lit{c.genes, c.samples, c.patterns, c.flag, s.data, s.uncert,
-                std::vector<double>(e.Amplitude, e.Amplitude + c.genes * c.patterns),
-                std::vector<double>(e.Pattern, e.Pattern + c.patterns * c.samples),
-                std::vector<double>(s.data.size()),
-                std::vector<double>(static_cast<size_t>(c.genes) * c.patterns),
-                std::vector<double>(static_cast<size_t>(c.patterns) * c.samples)};
-    if (c.flag != 0)
-        for (size_t k = 0; k < lit.data.size(); k++) lit.data[k] = lit.data[k] / lit.uncert[k];
+    Literal lit = Mirror(s);
 
     s.probe.Scale();
     ASSERT_TRUE(Same(s.probe.Work(), lit.data));
@@ -175,12 +185,7 @@ TEST(OracleNonFinite, InfAndNaNFollowTheLiteralBranches)
             for (int k = 0; k < K * S; k += 7) e.Pattern[k] = (k % 2 == 0) ? 1e-10 : 0.0;
             if (variant == 2) e.Amplitude[6 * K + 1] = inf, e.Amplitude[13 * K + 2] = nan;
             if (variant == 3) e.Pattern[2 * S + 4] = inf;
-            Literal lit{G, S, K, 1, s.data, s.uncert,
-                        std::vector<double>(e.Amplitude, e.Amplitude + G * K),
-                        std::vector<double>(e.Pattern, e.Pattern + K * S),
-                        std::vector<double>(s.data.size()), std::vector<double>(G * K),
-                        std::vector<double>(K * S)};
-            for (size_t k = 0; k < lit.data.size(); k++) lit.data[k] = lit.data[k] / lit.uncert[k];
+            Literal lit = Mirror(s);
             s.probe.Scale();
             s.probe.Mock();
             s.probe.Weights();
@@ -220,12 +225,7 @@ TEST(LargeRun, KernelMemoryAndStreamedStoresMatchTheLiteralLoops)
     EXPECT_EQ(*std::max_element(e.Mock, e.Mock + G * S), 0.0);
     EXPECT_EQ(*std::min_element(e.Mock, e.Mock + G * S), 0.0);
     s.probe.Start();
-    Literal lit{G, S, K, 1, s.data, s.uncert,
-                std::vector<double>(e.Amplitude, e.Amplitude + G * K),
-                std::vector<double>(e.Pattern, e.Pattern + K * S),
-                std::vector<double>(s.data.size()), std::vector<double>(G * K),
-                std::vector<double>(K * S)};
-    for (size_t k = 0; k < lit.data.size(); k++) lit.data[k] = lit.data[k] / lit.uncert[k];
+    Literal lit = Mirror(s);
     s.probe.Scale();
     s.probe.Mock();
     s.probe.Weights();
