@@ -12,11 +12,13 @@
 #include <cstdio>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <queue>
 #include <thread>
 #include <vector>
 
@@ -204,12 +206,17 @@ std::vector<RunKey> WorkerShare(const std::vector<RunKey>& runs, int worker, int
     for (size_t i = 0; i < order.size(); i++) order[i] = i;
     std::stable_sort(order.begin(), order.end(),
                      [&](size_t a, size_t b) { return runs[a].patterns > runs[b].patterns; });
-    std::vector<long long> load(static_cast<size_t>(workers), 0);
+    // The least-loaded worker on top, the lowest number among equals.
+    typedef std::pair<long long, int> Load;
+    std::priority_queue<Load, std::vector<Load>, std::greater<Load>> loads;
+    for (int w = 0; w < workers; w++) loads.push(Load(0, w));
     std::vector<int> owner(runs.size(), 0);
     for (size_t i : order) {
-        const int w = static_cast<int>(std::min_element(load.begin(), load.end()) - load.begin());
-        owner[i] = w;
-        load[static_cast<size_t>(w)] += runs[i].patterns;
+        Load least = loads.top();
+        loads.pop();
+        owner[i] = least.second;
+        least.first += runs[i].patterns;
+        loads.push(least);
     }
     for (size_t i = 0; i < runs.size(); i++)
         if (owner[i] == worker) mine.push_back(runs[i]);
