@@ -334,6 +334,9 @@ int Study(const RunArgs& a)
     }
     job.threads = threads;
     job.only = todo;
+    // Each run is written as soon as it is done: an interruption loses only
+    // the runs in flight. summary.tsv keeps the job's order.
+    job.ordered = false;
 
     info(fmt::format("{} x {}{}, pattern counts {} to {}, chains {} to {}, {} rounds: {} run{} "
                      "to compute{}{}, {} at a time",
