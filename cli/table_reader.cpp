@@ -346,17 +346,19 @@ Table ReadTable(const std::string& path, const ReadOptions& options)
         throw InputError(fmt::format("{}:{}:{}: the row of gene {} holds no values", path, line,
                                      static_cast<int>(e - b) + 1, Shown(Label(fields[0]))));
     }
+    // A header one longer than the first row's values starts with a corner
+    // label. A first row shorter than that is itself ragged: reported below.
     size_t firstLabel = 0;
-    if (labels == firstValues + 1) {
-        firstLabel = 1;  // a corner label names the gene column
+    if (labels >= firstValues + 1) {
+        firstLabel = 1;
     } else if (labels != firstValues) {
         throw InputError(fmt::format(
             "{}:{}:{}: the first row holds {} values, but the header (line {}) has {} labels: "
             "a row needs one value per sample label",
             path, line, fields.back().column, firstValues, headerLine, labels));
     }
-    if (firstValues > 0x7fffffff) throw InputError(fmt::format("{}:{}:1: too many columns", path, line));
-    t.samples = static_cast<int>(firstValues);
+    if (labels > 0x7fffffff) throw InputError(fmt::format("{}:{}:1: too many columns", path, line));
+    t.samples = static_cast<int>(labels) - static_cast<int>(firstLabel);
     if (firstLabel == 1) t.corner = Label(header[0]);
     t.headerLine = headerLine;
     t.sampleLabels.reserve(static_cast<size_t>(t.samples));
