@@ -211,12 +211,9 @@ int Study(const RunArgs& a)
     if (!a.uncert.empty()) s.uncertPath = a.uncert;
     const bool weighted = !s.uncertPath.empty();
 
-    Table data = ReadTable(s.dataPath, ReadOptions{false, "data"});
-    Table unc;
-    if (weighted) {
-        unc = ReadTable(s.uncertPath, ReadOptions{true, "uncertainty"});
-        CheckSameShape(data, unc);
-    }
+    Table data, unc;
+    ReadDataAndUncertainties(s.dataPath, weighted ? s.uncertPath : std::string(), &data, &unc);
+    if (weighted) CheckSameShape(data, unc);
     if (s.control && (ctr.genes != data.genes || ctr.samples != data.samples)) {
         throw InputError(fmt::format("{}:1:1: {} genes x {} samples, but {} holds {} x {}",
                                      ctr.path, ctr.genes, ctr.samples, data.path, data.genes,

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <thread>
 
 #include <fmt/format.h>
 
@@ -436,6 +437,31 @@ Table ReadTable(const std::string& path, const ReadOptions& options)
     }
     t.genes = static_cast<int>(t.geneNames.size());
     return t;
+}
+
+void ReadDataAndUncertainties(const std::string& dataPath, const std::string& uncertPath,
+                              Table* data, Table* uncert)
+{
+    if (uncertPath.empty()) {
+        *data = ReadTable(dataPath, ReadOptions{false, "data"});
+        return;
+    }
+    std::exception_ptr uncertFault;
+    std::thread other([&] {
+        try {
+            *uncert = ReadTable(uncertPath, ReadOptions{true, "uncertainty"});
+        } catch (...) {
+            uncertFault = std::current_exception();
+        }
+    });
+    try {
+        *data = ReadTable(dataPath, ReadOptions{false, "data"});
+    } catch (...) {
+        other.join();
+        throw;
+    }
+    other.join();
+    if (uncertFault) std::rethrow_exception(uncertFault);
 }
 
 bool IsControlFile(const std::string& path)

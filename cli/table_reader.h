@@ -50,6 +50,11 @@ struct ReadOptions {
 // correctly rounded, so a number written shortest reads back to its bits.
 Table ReadTable(const std::string& path, const ReadOptions& options = {});
 
+// Data and (when `uncertPath` is not empty) uncertainties, read at the same
+// time on two threads. When both are bad, the data's fault is reported.
+void ReadDataAndUncertainties(const std::string& dataPath, const std::string& uncertPath,
+                              Table* data, Table* uncert);
+
 // The whole contents of a file, decompressed when it is gzip data.
 std::string ReadFileContents(const std::string& path);
 
