@@ -320,6 +320,31 @@ TEST_F(Command, ControlFileGzipAndCsvGiveTheSameRuns)
     EXPECT_EQ(Snapshot(dir + "ctr").at("summary.tsv"), Snapshot(dir + "ref").at("summary.tsv"));
 }
 
+TEST_F(Command, TraceAndUnwritableResults)
+{
+    std::vector<std::string> a = Sample(dir + "t", 50);
+    a[5] = "2:2";
+    a[7] = "1";
+    std::string err;
+    ASSERT_EQ(run(With(a, {"--trace"}), &err), 0) << err;
+    const std::string json = Slurp(dir + "t/runs/k2/c1/run.json");
+    const std::smatch m = [&] {
+        std::smatch r;
+        std::regex_search(json, r, std::regex("\"trace\": \\[([^\\]]*)\\]"));
+        return r;
+    }();
+    ASSERT_FALSE(m.empty()) << json;
+    const std::string list = m[1].str();
+    EXPECT_EQ(std::count(list.begin(), list.end(), ','), 5) << list;  // rounds 0, 10, ..., 50
+
+    // A run whose folder cannot be made: exit 1, the complete run kept.
+    Write("t/runs/k3", "in the way");
+    a[5] = "2:3";
+    EXPECT_EQ(run(With(a, {"--trace", "--resume"}), &err), 1) << err;
+    EXPECT_NE(err.find("runs/k3"), std::string::npos) << err;
+    EXPECT_EQ(CountRuns(dir + "t"), 1);
+}
+
 class Interrupt : public Command, public ::testing::WithParamInterface<int> {};
 
 TEST_P(Interrupt, StopsKeepsFinishedRunsExits130AndResumes)
