@@ -9,6 +9,9 @@
 //   zarno_cli_bench bandwidth [GENES SAMPLES PATTERNS]
 //                                               memory bandwidth on 1 and 2
 //                                               threads and what one run uses
+//   zarno_cli_bench sweep [GENES SAMPLES ROUNDS]
+//                                               patterns 2 to 8, 2 chains, on 1
+//                                               and 2 threads (no files)
 //   zarno_cli_bench gen DIR [GENES SAMPLES]     writes DIR/data.txt, DIR/unc.txt
 #include <stdlib.h>
 #include <unistd.h>
@@ -264,6 +267,60 @@ int BandwidthModel(int G, int S, int P)
     return 0;
 }
 
+// A sink that only counts: the sweep's own cost, without files.
+class CountingSink : public JobSink {
+public:
+    bool RunFinished(const RunView& run) override
+    {
+        (void)run;
+        runs++;
+        return true;
+    }
+    int runs = 0;
+};
+
+double ProcessSeconds()
+{
+    return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
+}
+
+// Runs per second of one sweep on 1 and 2 threads, and the processor time per
+// run in each: on a shared machine the wall-clock ratio says what this
+// process got, the processor time per run what the runs cost each other
+// (memory stalls count as processor time).
+int Sweep(int G, int S, int rounds)
+{
+    Synthetic syn(G, S);
+    JobSpec job;
+    job.firstPatterns = 2;
+    job.lastPatterns = 8;
+    job.chains = 2;
+    job.run.rounds = rounds;
+    double rate[3] = {0, 0, 0}, cpuPerRun[3] = {0, 0, 0};
+    for (int threads : {1, 2}) {
+        job.threads = threads;
+        CountingSink sink;
+        const double c0 = ProcessSeconds();
+        const auto start = Clock::now();
+        const JobOutcome o = RunJob(syn.data, job, sink);
+        const double wall = Since(start), cpu = ProcessSeconds() - c0;
+        if (o.status != JobOutcome::kDone) {
+            std::fprintf(stderr, "sweep failed: %s\n", o.error.c_str());
+            return 1;
+        }
+        rate[threads] = sink.runs / wall;
+        cpuPerRun[threads] = cpu / sink.runs;
+        std::printf("%d thread%s: %d runs in %.1f s = %.3f runs/s; %.2f s of processor time per "
+                    "run (process: %.1f s, %.0f%% of %d processors)\n",
+                    threads, threads == 1 ? "" : "s", sink.runs, wall, rate[threads],
+                    cpuPerRun[threads], cpu, 100.0 * cpu / wall / threads, threads);
+    }
+    std::printf("2 threads / 1 thread: %.2fx runs/s; processor time per run %.2fx -> on otherwise "
+                "idle processors %.2fx\n",
+                rate[2] / rate[1], cpuPerRun[2] / cpuPerRun[1], 2.0 * cpuPerRun[1] / cpuPerRun[2]);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -272,11 +329,12 @@ int main(int argc, char** argv)
     auto arg = [&](int i, int dflt) { return argc > i ? std::atoi(argv[i]) : dflt; };
     if (mode == "read") return Read(arg(2, 20000), arg(3, 200));
     if (mode == "write") return Write(arg(2, 20000), arg(3, 200), arg(4, 8));
+    if (mode == "sweep") return Sweep(arg(2, 20000), arg(3, 200), arg(4, 200));
     if (mode == "bandwidth") return BandwidthModel(arg(2, 20000), arg(3, 200), arg(4, 8));
     if (mode == "gen" && argc > 2) {
         Generate(argv[2], arg(3, 20000), arg(4, 200));
         return 0;
     }
-    std::fprintf(stderr, "usage: zarno_cli_bench read|write|bandwidth [G S [P]] | gen DIR [G S]\n");
+    std::fprintf(stderr, "usage: zarno_cli_bench read|write|bandwidth [G S [P]] | sweep [G S R] | gen DIR [G S]\n");
     return 2;
 }
