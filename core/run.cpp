@@ -570,6 +570,7 @@ JobOutcome RunThreaded(const Dataset& data, const JobSpec& job, const std::vecto
     size_t next = 0;  // into order
     std::map<size_t, std::unique_ptr<RunResult>> finished;
     bool stop = false;
+    bool outOfMemory = false;
     int working = threads;
 
     auto worker = [&]() {
@@ -595,7 +596,7 @@ JobOutcome RunThreaded(const Dataset& data, const JobSpec& job, const std::vecto
         } catch (...) {
             // Out of memory outside a run: the sweep stops, and says why.
             std::lock_guard<std::mutex> lock(m);
-            stop = true;
+            stop = outOfMemory = true;
             ctl.cancel = true;
         }
         std::lock_guard<std::mutex> lock(m);
@@ -680,9 +681,9 @@ JobOutcome RunThreaded(const Dataset& data, const JobSpec& job, const std::vecto
         if (working == 0) {
             // Workers stopped before every run was done: cancelled or out of memory.
             if (outcome.status == JobOutcome::kDone)
-                outcome = ctl.cancel ? Outcome(JobOutcome::kCancelled, "", outcome.runsDone)
-                                     : Outcome(JobOutcome::kFailed, "out of memory",
-                                               outcome.runsDone);
+                outcome = outOfMemory || !ctl.cancel
+                              ? Outcome(JobOutcome::kFailed, "out of memory", outcome.runsDone)
+                              : Outcome(JobOutcome::kCancelled, "", outcome.runsDone);
             break;
         }
         cv.wait_for(lock, std::chrono::milliseconds(100));
