@@ -186,6 +186,10 @@ struct RunView {
     const std::vector<double>* trace = nullptr;
 };
 
+// A complete run's view copied into a result of its own, and the other way.
+RunResult CopyRun(const RunView& view);
+RunView ViewOf(const RunResult& run);
+
 // The caller's end of a sweep. Every call comes on the thread that called
 // RunJob, in job order; returning false stops the sweep.
 class JobSink {

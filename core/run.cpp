@@ -287,6 +287,51 @@ RunView ViewOfEngine(const L& e)
     return v;
 }
 
+RunResult CopyRun(const RunView& v)
+{
+    RunResult r;
+    r.status = RunResult::kComplete;
+    r.patterns = v.patterns;
+    r.chain = v.chain;
+    r.genes = v.genes;
+    r.samples = v.samples;
+    r.weighted = v.weighted;
+    const size_t GK = static_cast<size_t>(v.genes) * static_cast<size_t>(v.patterns);
+    const size_t KS = static_cast<size_t>(v.patterns) * static_cast<size_t>(v.samples);
+    if (v.amplitudes != nullptr) r.amplitudes.assign(v.amplitudes, v.amplitudes + GK);
+    if (v.patternRows != nullptr) r.patternRows.assign(v.patternRows, v.patternRows + KS);
+    r.chiSquare = v.chiSquare;
+    r.ssr = v.ssr;
+    r.seedA = v.seedA;
+    r.seedP = v.seedP;
+    r.rounds = v.rounds;
+    r.roundsPlanned = v.roundsPlanned;
+    r.seconds = v.seconds;
+    if (v.trace != nullptr) r.trace = *v.trace;
+    return r;
+}
+
+RunView ViewOf(const RunResult& r)
+{
+    RunView v;
+    v.patterns = r.patterns;
+    v.chain = r.chain;
+    v.genes = r.genes;
+    v.samples = r.samples;
+    v.weighted = r.weighted;
+    v.amplitudes = r.amplitudes.data();
+    v.patternRows = r.patternRows.data();
+    v.chiSquare = r.chiSquare;
+    v.ssr = r.ssr;
+    v.seedA = r.seedA;
+    v.seedP = r.seedP;
+    v.rounds = r.rounds;
+    v.roundsPlanned = r.roundsPlanned;
+    v.seconds = r.seconds;
+    v.trace = &r.trace;
+    return v;
+}
+
 namespace {
 
 // An engine of the core's: configured for a data set, run after run.
@@ -401,30 +446,15 @@ public:
     }
     int RunFinished(L& run) override
     {
-        const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+        RunView v = ViewOfEngine(run);
+        v.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+        v.trace = &trace;
         if (sink != nullptr) {
-            RunView v = ViewOfEngine(run);
-            v.seconds = seconds;
-            v.trace = &trace;
             if (sink->RunFinished(v)) return 1;
             sinkStopped = true;
             return 0;
         }
-        if (result != nullptr) {
-            RunResult& r = *result;
-            r.status = RunResult::kComplete;
-            const size_t GK = static_cast<size_t>(run.Ngenes) * run.Npatterns;
-            const size_t KS = static_cast<size_t>(run.Npatterns) * run.Nsamples;
-            r.amplitudes.assign(run.Amplitude, run.Amplitude + GK);
-            r.patternRows.assign(run.Pattern, run.Pattern + KS);
-            r.chiSquare = run.ChiSquare;
-            r.ssr = run.rmsd;
-            r.seedA = run.SeedA;
-            r.seedP = run.SeedP;
-            r.rounds = run.UsedRound;
-            r.seconds = seconds;
-            r.trace = trace;
-        }
+        if (result != nullptr) *result = CopyRun(v);
         return 1;
     }
 
@@ -635,25 +665,7 @@ JobOutcome RunThreaded(const Dataset& data, const JobSpec& job, const std::vecto
             bool go = true;
             if (r->status == RunResult::kComplete) {
                 go = sink.Message(Format("Npatterns %d chain %d", r->patterns, r->chain));
-                if (go) {
-                    RunView v;
-                    v.patterns = r->patterns;
-                    v.chain = r->chain;
-                    v.genes = r->genes;
-                    v.samples = r->samples;
-                    v.weighted = r->weighted;
-                    v.amplitudes = r->amplitudes.data();
-                    v.patternRows = r->patternRows.data();
-                    v.chiSquare = r->chiSquare;
-                    v.ssr = r->ssr;
-                    v.seedA = r->seedA;
-                    v.seedP = r->seedP;
-                    v.rounds = r->rounds;
-                    v.roundsPlanned = r->roundsPlanned;
-                    v.seconds = r->seconds;
-                    v.trace = &r->trace;
-                    go = sink.RunFinished(v);
-                }
+                if (go) go = sink.RunFinished(ViewOf(*r));
                 if (!go) outcome = Outcome(JobOutcome::kStopped, "", outcome.runsDone);
                 else outcome.runsDone++;
             } else if (r->status == RunResult::kCancelled) {

@@ -98,21 +98,7 @@ public:
     }
     bool RunFinished(const zarno::RunView& v) override
     {
-        zarno::RunResult r;
-        r.status = zarno::RunResult::kComplete;
-        r.patterns = v.patterns;
-        r.chain = v.chain;
-        const size_t GK = static_cast<size_t>(v.genes) * v.patterns;
-        const size_t KS = static_cast<size_t>(v.patterns) * v.samples;
-        r.amplitudes.assign(v.amplitudes, v.amplitudes + GK);
-        r.patternRows.assign(v.patternRows, v.patternRows + KS);
-        r.chiSquare = v.chiSquare;
-        r.ssr = v.ssr;
-        r.seedA = v.seedA;
-        r.seedP = v.seedP;
-        r.rounds = v.rounds;
-        if (v.trace) r.trace = *v.trace;
-        runs.push_back(r);
+        runs.push_back(zarno::CopyRun(v));
         return stopAfter < 0 || static_cast<int>(runs.size()) <= stopAfter;
     }
 };
