@@ -252,6 +252,8 @@ int Study(const RunArgs& a)
     job.chains = s.chains;
     job.run.rounds = s.rounds;
     job.run.trace = a.trace;
+    job.run.tolerance = a.tolerance;
+    job.run.holdout = a.holdout;
     if (const Refusal r = CheckJob(set, job)) {
         std::string from = s.ranksFrom;
         if (r.code == Refusal::kChains) from = s.chainsFrom + " / --first-chain";
@@ -276,6 +278,8 @@ int Study(const RunArgs& a)
     id.weighted = weighted;
     id.rounds = s.rounds;
     id.trace = a.trace;
+    id.tolerance = a.tolerance;
+    id.holdout = a.holdout;
     RunDir::Check(a.out, id, a.resume);
 
     // ---- The runs this process computes.
@@ -478,6 +482,17 @@ void AddRunCommand(CLI::App& app)
         ->check(CLI::Range(1, 1 << 16));
     run->add_flag("--trace", args->trace,
                   "Record chi-square at round 0 and every 10 rounds (costs a pass each)");
+    run->add_option("--tolerance", args->tolerance,
+                    "Convergence stop: a run ends once the relative change of chi-square between "
+                    "fit tests (every 10 rounds) stays below this for three tests in a row "
+                    "(0: every run does all its rounds)")
+        ->default_str("0")
+        ->check(CLI::Range(0.0, 1.0));
+    run->add_option("--holdout", args->holdout,
+                    "Hold out this fraction of the cells (a fixed mask per chain) and report "
+                    "their error in run.json and summary.tsv (0: none)")
+        ->default_str("0")
+        ->check(CLI::Range(0.0, 0.9));
     run->add_flag("--resume", args->resume,
                   "Go on with DIR: keep its complete runs of this study, compute the rest");
     run->add_flag("--quiet,-q", args->quiet, "No progress on standard error");

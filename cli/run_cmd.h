@@ -18,6 +18,8 @@ struct RunArgs {
     int rounds = 2000;
     int threads = 0;  // 0: the processors this process may use
     bool trace = false;
+    double tolerance = 0.0;  // > 0: convergence stop
+    double holdout = 0.0;    // > 0: fraction of cells held out
     bool resume = false;
     bool quiet = false;
     int worker = -1, workers = 0;  // -1, 0: one machine runs everything

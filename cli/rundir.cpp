@@ -243,6 +243,8 @@ std::string JobIdentity::ToJson() const
     j["weighted"] = weighted;
     j["rounds"] = rounds;
     j["trace"] = trace;
+    j["tolerance"] = tolerance;
+    j["holdout"] = holdout;
     j["data_sha256"] = dataSha256;
     if (weighted) {
         j["uncert_sha256"] = uncertSha256;
@@ -364,7 +366,14 @@ bool ValidRun(const Json& j, const RunKey& key, const JobIdentity& id)
         if (!j.is_object()) return false;
         if (j.at("patterns").get<int>() != key.patterns) return false;
         if (j.at("chain").get<int>() != key.chain) return false;
-        if (j.at("rounds").get<int>() != id.rounds) return false;
+        // A convergence stop may end a run early; fixed rounds are all done.
+        const int rounds = j.at("rounds").get<int>();
+        if (id.tolerance > 0.0 ? (rounds < 0 || rounds > id.rounds) : rounds != id.rounds) {
+            return false;
+        }
+        if (j.value("tolerance", 0.0) != id.tolerance) return false;
+        if (j.value("holdout", 0.0) != id.holdout) return false;
+        if (id.holdout > 0.0 && !j.contains("holdout_error")) return false;
         if (j.at("weighted").get<bool>() != id.weighted) return false;
         if (j.at("data_sha256").get<std::string>() != id.dataSha256) return false;
         const Json& u = j.at("uncert_sha256");
@@ -450,6 +459,12 @@ std::string RunDir::RunJson(const RunView& run) const
         }
         s += "],\n";
     }
+    if (id_.tolerance > 0.0) Number(s, "tolerance", id_.tolerance);
+    if (id_.holdout > 0.0) {
+        Number(s, "holdout", id_.holdout);
+        s += fmt::format("  \"holdout_cells\": {},\n", run.holdoutCells);
+        Number(s, "holdout_error", run.holdoutError);
+    }
     s += fmt::format("  \"data_sha256\": \"{}\",\n", id_.dataSha256);
     if (id_.weighted) {
         s += fmt::format("  \"uncert_sha256\": \"{}\",\n", id_.uncertSha256);
@@ -532,9 +547,11 @@ int RunDir::WriteSummary()
             if (rows_.count(key) != 0) continue;
             Json j;
             if (!LoadRun(RunFolder(key), key, id_, &j)) continue;
-            rows_[key] = fmt::format("{}\t{}\t{}\t{}\t{}\t{}\n", patterns, chain,
-                                     JsonNumber(j["chi_square"]), JsonNumber(j["ssr"]),
-                                     j["rounds"].get<int>(), JsonNumber(j["seconds"]));
+            std::string row = fmt::format("{}\t{}\t{}\t{}\t{}", patterns, chain,
+                                          JsonNumber(j["chi_square"]), JsonNumber(j["ssr"]),
+                                          j["rounds"].get<int>());
+            if (id_.holdout > 0.0) row += "\t" + JsonNumber(j["holdout_error"]);
+            rows_[key] = row + "\t" + JsonNumber(j["seconds"]) + "\n";
         }
     }
     // Runs seen before but gone since (removed by hand) leave the summary.
@@ -545,7 +562,8 @@ int RunDir::WriteSummary()
             ++it;
         }
     }
-    std::string text = "patterns\tchain\tchi_square\tssr\trounds\tseconds\n";
+    std::string text = "patterns\tchain\tchi_square\tssr\trounds";
+    text += id_.holdout > 0.0 ? "\tholdout_error\tseconds\n" : "\tseconds\n";
     for (const auto& row : rows_) text += row.second;
     WriteFileAtomic(Join(dir_, "summary.tsv"), text);
     SyncDirectory(dir_);

@@ -46,8 +46,10 @@ struct JobIdentity {
     std::string uncertSha256;  // empty when unweighted
     int genes = 0, samples = 0;
     bool weighted = false;
-    int rounds = 0;
+    int rounds = 0;             // planned; with a tolerance, the most a run uses
     bool trace = false;
+    double tolerance = 0.0;     // > 0: runs stop once chi-square settles
+    double holdout = 0.0;       // > 0: this fraction of cells held out of every run
 
     std::string ToJson() const;
     // Differences to the job.json text `json` ("" when equal); throws

@@ -345,6 +345,44 @@ TEST_F(Command, TraceAndUnwritableResults)
     EXPECT_EQ(CountRuns(dir + "t"), 1);
 }
 
+TEST_F(Command, ConvergenceStopAndHoldoutAreKeptResumedAndPartOfTheStudy)
+{
+    const std::vector<std::string> extra{"--tolerance", "1e-4", "--holdout", "0.1"};
+    ASSERT_EQ(run(With(Sample(dir + "ref", 2000), extra)), 0);
+    const std::vector<std::string> rows = Lines(dir + "ref/summary.tsv");
+    ASSERT_EQ(rows.size(), 13u);
+    EXPECT_EQ(rows[0], "patterns\tchain\tchi_square\tssr\trounds\tholdout_error\tseconds");
+    int early = 0;
+    for (size_t i = 1; i < rows.size(); i++) {
+        std::vector<std::string> f;
+        std::stringstream in(rows[i]);
+        for (std::string x; std::getline(in, x, '\t');) f.push_back(x);
+        ASSERT_EQ(f.size(), 7u) << rows[i];
+        EXPECT_LE(std::stoi(f[4]), 2000);
+        early += std::stoi(f[4]) < 2000;
+        EXPECT_GT(std::stod(f[5]), 0.0) << rows[i];
+    }
+    EXPECT_GT(early, 0);  // the stop ended some runs early
+    const std::string json = Slurp(dir + "ref/runs/k3/c1/run.json");
+    std::smatch cells;
+    ASSERT_TRUE(std::regex_search(json, cells, std::regex("\"holdout_cells\": (\\d+),"))) << json;
+    EXPECT_NEAR(std::stod(cells[1].str()), 600.0, 100.0) << json;  // about 10% of 6000
+
+    // Runs that stopped early are complete: a resume keeps them all.
+    const std::string out = dir + "s";
+    std::vector<std::string> part = With(Sample(out, 2000), extra);
+    part[5] = "2:3";
+    ASSERT_EQ(run(part), 0);
+    ASSERT_EQ(run(With(With(Sample(out, 2000), extra), {"--resume"})), 0);
+    ExpectSameStudy(dir + "ref", out);
+    std::string err;
+    EXPECT_EQ(run(With(With(Sample(out, 2000), {"--tolerance", "1e-5", "--holdout", "0.1"}),
+                       {"--resume"}),
+                  &err),
+              2);
+    EXPECT_NE(err.find("tolerance (DIR: 0.0001, now: 1e-05)"), std::string::npos) << err;
+}
+
 class Interrupt : public Command, public ::testing::WithParamInterface<int> {};
 
 TEST_P(Interrupt, StopsKeepsFinishedRunsExits130AndResumes)
