@@ -166,6 +166,7 @@ struct Settings {
 int Study(const RunArgs& a)
 {
     // ---- Settings, then the input files, all checked before DIR is touched.
+    if (a.out.empty()) throw InputError("--out: expected a directory name");
     Settings s;
     ControlFile ctr;
     if (IsControlFile(a.data)) {
