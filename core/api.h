@@ -65,9 +65,11 @@ struct Refusal {
     explicit operator bool() const { return code != kNone; }
 };
 
-// The classic entry's checks of the data: dimensions, 32-bit sizes, finite
-// values and, when weighted, positive finite uncertainties. The first fault in
-// row-major order is reported.
+// The classic entry's checks of the data: dimensions and 32-bit sizes
+// (CheckShape), then finite values and, when weighted, positive finite
+// uncertainties (CheckValues, the first fault in row-major order).
+Refusal CheckShape(const Dataset& data);
+Refusal CheckValues(const Dataset& data);
 Refusal CheckDataset(const Dataset& data);
 
 // Counts values below zero (the engine runs them as they are; a log
@@ -140,11 +142,16 @@ struct JobSpec {
     RunOptions run;
     int threads = 0;            // concurrent runs; 0: the processors this process may use
     std::vector<RunKey> only;   // when not empty: just these runs (resume, workers)
+    bool ordered = true;        // hand runs over in job order; false: as they finish
 };
 
-// Checks the sweep's bounds against the data (pattern counts, chains, seeds,
-// rounds). An empty sweep (last < first, or no chains) is valid.
-Refusal CheckJob(const Dataset& data, const JobSpec& job);
+// Checks the sweep's bounds against the data: pattern counts from 1 and
+// within 32-bit sizes, chains from 1 and seeds within 32 bits. An empty sweep
+// (last < first, or no chains) is valid. The classic rules stop there; a
+// study also refuses more patterns than samples or genes, negative rounds,
+// and labels that do not match the dimensions.
+enum class Rules { kClassic, kStudy };
+Refusal CheckJob(const Dataset& data, const JobSpec& job, Rules rules = Rules::kStudy);
 
 // The job's runs in job order: pattern counts outer, chains inner; filtered by
 // job.only when given.
@@ -190,7 +197,7 @@ public:
     virtual bool RunStarting(const RunView& start) { (void)start; return true; }
     // A complete run.
     virtual bool RunFinished(const RunView& run) = 0;
-    // After RunStarting returned true, whatever became of the run.
+    // After every RunStarting, whatever it returned and became of the run.
     virtual void RunEnded() {}
     // At most every 100 ms while runs go on; false cancels the sweep.
     virtual bool Tick(const Control& progress) { (void)progress; return true; }
