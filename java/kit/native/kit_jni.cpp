@@ -15,10 +15,6 @@
 
 #include "api.h"
 
-#ifndef ZARNO_KIT_VERSION
-#error "ZARNO_KIT_VERSION must be defined by the build"
-#endif
-
 namespace {
 
 std::atomic<int> openStudies{0};
@@ -126,7 +122,7 @@ extern "C" {
 
 JNIEXPORT jstring JNICALL Java_zarno_kit_Native_version(JNIEnv* env, jclass)
 {
-    return env->NewStringUTF(ZARNO_KIT_VERSION);
+    return env->NewStringUTF(zarno::kVersion);
 }
 
 JNIEXPORT jint JNICALL Java_zarno_kit_Native_processors(JNIEnv*, jclass)
