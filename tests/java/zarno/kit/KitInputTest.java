@@ -76,7 +76,7 @@ class KitInputTest {
         assertContains(refusal(() -> Dataset.of(new double[][] {{1, 2}, {3}}, new double[][] {{1, 1}, {1, 1}})),
                 "values row 1 has 1 columns", "ragged");
         assertContains(refusal(() -> Dataset.of(ok, new double[][] {{1, 1, 1}, {1, 1}})), "sigmas row 1 has 2 columns");
-        assertContains(refusal(() -> Dataset.of(new double[][] {{1, 2}, null}, okSigmas)), "values row 1 is null");
+        assertContains(refusal(() -> Dataset.of(new double[][] {{1, 2}, null}, new double[][] {{1, 1}, {1, 1}})), "values row 1 is null");
         assertContains(refusal(() -> Dataset.of(ok, new double[][] {{1, 1, 1}})), "sigmas has 1 rows; values has 2");
         assertContains(refusal(() -> Dataset.of(new double[6], new double[6], 0, 6)), "genes must be positive, not 0");
         assertContains(refusal(() -> Dataset.of(new double[6], new double[6], 2, -3)), "samples must be positive, not -3");
