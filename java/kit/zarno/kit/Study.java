@@ -138,26 +138,32 @@ public final class Study {
         return new Study(data, firstPatterns, lastPatterns, firstChain, lastChain, rounds, threads, trace);
     }
 
+    /** @return the data of the study */
     public Dataset data() {
         return data;
     }
 
+    /** @return the first pattern count */
     public int firstPatterns() {
         return firstPatterns;
     }
 
+    /** @return the last pattern count */
     public int lastPatterns() {
         return lastPatterns;
     }
 
+    /** @return the first chain */
     public int firstChain() {
         return firstChain;
     }
 
+    /** @return the last chain */
     public int lastChain() {
         return lastChain;
     }
 
+    /** @return update rounds per run */
     public int rounds() {
         return rounds;
     }
@@ -167,6 +173,7 @@ public final class Study {
         return threads;
     }
 
+    /** @return whether runs record their chi-square every 10 rounds */
     public boolean trace() {
         return trace;
     }
@@ -176,7 +183,7 @@ public final class Study {
         return (lastPatterns - firstPatterns + 1) * (lastChain - firstChain + 1);
     }
 
-    /** Runs the study on the calling thread's behalf, without progress; see {@link #run(ProgressListener)}. */
+    /** Runs the study without progress; see {@link #run(ProgressListener)}. */
     public StudyResult run() {
         return run(null);
     }
