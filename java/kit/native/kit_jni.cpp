@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "api.h"
+#include "zarno_kit_Native.h"
 
 namespace {
 
