@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -146,26 +147,25 @@ JNIEXPORT jlong JNICALL Java_zarno_kit_Native_open(JNIEnv* env, jclass, jdoubleA
             Throw(env, "java/lang/IllegalArgumentException", "arrays do not match genes x samples");
             return 0;
         }
-        auto* study = new Study;
+        std::unique_ptr<Study> study(new Study);  // freed on every early way out
         study->values.resize(n);
         env->GetDoubleArrayRegion(values, 0, n, study->values.data());
         if (sigmas != nullptr && !env->ExceptionCheck()) {
             study->sigmas.resize(n);
             env->GetDoubleArrayRegion(sigmas, 0, n, study->sigmas.data());
         }
+        if (env->ExceptionCheck()) return 0;
         zarno::Dataset& d = study->data;
         d.genes = genes;
         d.samples = samples;
         d.values = study->values.data();
         d.weighted = sigmas != nullptr;
         d.sigmas = d.weighted ? study->sigmas.data() : nullptr;
-        const zarno::Refusal refusal = env->ExceptionCheck() ? zarno::Refusal() : zarno::CheckDataset(d);
-        if (env->ExceptionCheck() || refusal) {
-            delete study;
-            if (refusal) Throw(env, "java/lang/IllegalArgumentException", refusal.text);
+        if (const zarno::Refusal refusal = zarno::CheckDataset(d)) {
+            Throw(env, "java/lang/IllegalArgumentException", refusal.text);
             return 0;
         }
-        return static_cast<jlong>(reinterpret_cast<std::intptr_t>(study));
+        return static_cast<jlong>(reinterpret_cast<std::intptr_t>(study.release()));
     } catch (...) {
         ThrowCurrent(env);
         return 0;
