@@ -112,6 +112,10 @@ class KitProcessTest {
         assertNotEquals("exit 0", missing.split("\n")[0]);
         assertTrue(missing.contains("UnsatisfiedLinkError") && missing.contains("-Dzarno.library=" + tmp.resolve("nowhere")),
                 missing);
+        // A library without the kit's functions (the program build's) is named, not used.
+        String program = System.getProperty("zarno.programLibrary");
+        String old = finish(start(List.of("-Dzarno.library=" + program), cp, KitChild.class.getName(), "study"));
+        assertTrue(old.contains(program + " has no kit functions"), old);
         Path libDir = Files.createDirectory(tmp.resolve("lib"));
         Files.writeString(libDir.resolve("libZARNO.so"), "not a library");
         String bad = finish(start(List.of("-Djava.library.path=" + libDir), cp, KitChild.class.getName(), "study"));
