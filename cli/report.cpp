@@ -4,6 +4,7 @@
 #include <fmt/core.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 
 #include "survey_cmd.h"
@@ -17,6 +18,9 @@ namespace zarno {
 namespace {
 
 using nlohmann::json;
+
+constexpr int S_MAX_HEATMAP = 300;  // survey.json carries the consensus up to this
+constexpr size_t kTopGenesShown = 10;
 
 std::string Escape(const std::string& s)
 {
@@ -142,7 +146,8 @@ json StabilityChart(const json& survey, int lo, int hi)
 // The consensus in the data's sample order, drawn in the tree's leaf order.
 json HeatmapChart(const json& c, const json& labels)
 {
-    const json& order = c["sample_order"];
+    json order = json::array();
+    for (const json& i : c["sample_order_index"]) order.push_back(labels[i.get<size_t>()]);
     const json& m = c["consensus"];
     const size_t S = labels.size();
     json values = json::array();
@@ -307,7 +312,15 @@ std::string ReportHtml(const json& survey)
             "are the means of the matched patterns over the chains kept (outlier chains left out), with their "
             "standard deviation. Top genes rank the genes by the z-score of their consensus amplitudes across "
             "the patterns.</p>\n";
-    const json& labels = survey["sample_labels"];
+    // Chart axes join values by label: repeated sample labels get their position appended.
+    json labels = survey["sample_labels"];
+    {
+        std::map<std::string, int> seen;
+        for (const json& l : labels) seen[l.get<std::string>()]++;
+        for (size_t i = 0; i < labels.size(); i++)
+            if (seen[labels[i].get<std::string>()] > 1)
+                labels[i] = labels[i].get<std::string>() + " #" + std::to_string(i + 1);
+    }
     for (const json& c : survey["counts"]) {
         const int P = c["patterns"].get<int>();
         body += fmt::format("<h3 id=\"k{0}\">{0} pattern{1}{2}</h3>\n", P, P > 1 ? "s" : "",
@@ -319,16 +332,22 @@ std::string ReportHtml(const json& survey)
             if (m["outlier"].get<bool>()) outl.push_back(m["chain"]);
         body += fmt::format("<p>Chains used in the consensus: {} of {}{}.</p>\n", c["chains_used"].get<int>(),
                             c["chains"].size(), outl.empty() ? "" : "; outliers left out: " + outl.dump());
-        const json h = HeatmapChart(c, labels);
-        body += "<div class=\"grid\">" + chart(fmt::format("k{}_heat", P), h, "") +
+        const json h = c["consensus"].is_array() ? HeatmapChart(c, labels) : json(nullptr);
+        body += "<div class=\"grid\">" +
+                chart(fmt::format("k{}_heat", P), h,
+                      fmt::format("More than {} samples: the consensus is in consensus/k{}/sample_consensus.tsv",
+                                  S_MAX_HEATMAP, P)) +
                 chart(fmt::format("k{}_prof", P), ProfileChart(c, labels), "") + "</div>\n";
         body += "<div class=\"tops\">";
         for (size_t p = 0; p < c["top_genes"].size(); p++) {
             body += fmt::format("<table class=\"top\"><thead><tr><th colspan=\"3\">P{}</th></tr><tr><th>gene</th>"
                                 "<th>z</th><th>amplitude</th></tr></thead><tbody>", p + 1);
-            for (const json& t : c["top_genes"][p])
+            const json& list = c["top_genes"][p];
+            for (size_t r = 0; r < list.size() && r < kTopGenesShown; r++) {
+                const json& t = list[r];
                 body += "<tr><td>" + Escape(t["gene"].get<std::string>()) + "</td><td>" + Num(t["zscore"], 3) +
                         "</td><td>" + Num(t["amplitude"], 4) + "</td></tr>";
+            }
             body += "</tbody></table>";
         }
         body += "</div>\n";

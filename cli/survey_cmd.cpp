@@ -17,6 +17,10 @@ namespace {
 
 using nlohmann::json;
 
+// Samples up to which survey.json carries the consensus matrix (and the
+// report draws it).
+constexpr int kConsensusInJson = 300;
+
 json Opt(const std::optional<double>& x) { return x ? json(*x) : json(nullptr); }
 json Opt(const std::optional<bool>& x) { return x ? json(*x) : json(nullptr); }
 json SpreadJson(const std::optional<Spread>& s)
@@ -265,11 +269,18 @@ json SurveyJson(const RunDirectory& d, const Survey& s, const SurveyOptions& o)
             json order = json::array();
             for (int i : c.sampleOrder) order.push_back(Label(data.sampleLabels, i, 's'));
             k["sample_order"] = order;
-            json m = json::array();
-            for (int i = 0; i < S; i++)
-                m.push_back(std::vector<double>(c.consensus.begin() + static_cast<long>(i) * S,
-                                                c.consensus.begin() + static_cast<long>(i + 1) * S));
-            k["consensus"] = m;
+            k["sample_order_index"] = c.sampleOrder;
+            // The whole matrix only where a heatmap of it can be read; it is
+            // always in consensus/k<P>/sample_consensus.tsv.
+            if (S <= kConsensusInJson) {
+                json m = json::array();
+                for (int i = 0; i < S; i++)
+                    m.push_back(std::vector<double>(c.consensus.begin() + static_cast<long>(i) * S,
+                                                    c.consensus.begin() + static_cast<long>(i + 1) * S));
+                k["consensus"] = m;
+            } else {
+                k["consensus"] = nullptr;
+            }
             json pm = json::array(), psd = json::array();
             for (int p = 0; p < P; p++) {
                 pm.push_back(std::vector<double>(c.patternMean.begin() + static_cast<long>(p) * S,

@@ -524,17 +524,25 @@ void AverageLinkage(const std::vector<double>& distance, int n, std::vector<doub
     for (int i = 0; i < n; i++) members[i] = {i};
     std::vector<double> d = distance;
     std::vector<bool> alive(n, true);
+    // Each cluster's nearest cluster of higher index. A merge only moves the
+    // merged cluster's distances between its parts', so a row needs a new
+    // search only when its neighbour took part in the merge: O(n^2) in practice.
+    std::vector<int> nn(n, -1);
+    std::vector<double> nnd(n, std::numeric_limits<double>::infinity());
+    auto search = [&](int i) {
+        nn[i] = -1;
+        nnd[i] = std::numeric_limits<double>::infinity();
+        for (int j = i + 1; j < n; j++)
+            if (alive[j] && d[static_cast<size_t>(i) * n + j] < nnd[i])
+                nnd[i] = d[static_cast<size_t>(i) * n + j], nn[i] = j;
+    };
+    for (int i = 0; i < n; i++) search(i);
     for (int step = 1; step < n; step++) {
-        int a = -1, b = -1;
-        double best = std::numeric_limits<double>::infinity();
-        for (int i = 0; i < n; i++) {
-            if (!alive[i]) continue;
-            for (int j = i + 1; j < n; j++) {
-                if (!alive[j]) continue;
-                const double x = d[static_cast<size_t>(i) * n + j];
-                if (x < best) best = x, a = i, b = j;
-            }
-        }
+        int a = -1;
+        for (int i = 0; i < n; i++)
+            if (alive[i] && nn[i] >= 0 && (a < 0 || nnd[i] < nnd[a])) a = i;
+        const int b = nn[a];
+        const double best = nnd[a];
         for (int x : members[a])
             for (int y : members[b])
                 (*cophenetic)[static_cast<size_t>(x) * n + y] =
@@ -551,6 +559,14 @@ void AverageLinkage(const std::vector<double>& distance, int n, std::vector<doub
         members[a].insert(members[a].end(), members[b].begin(), members[b].end());
         members[b].clear();
         alive[b] = false;
+        for (int k = 0; k < n; k++) {
+            if (!alive[k]) continue;
+            if (k == a || nn[k] == a || nn[k] == b) {
+                search(k);
+            } else if (k < a && d[static_cast<size_t>(k) * n + a] < nnd[k]) {
+                nnd[k] = d[static_cast<size_t>(k) * n + a], nn[k] = a;
+            }
+        }
     }
     order->clear();
     for (int i = 0; i < n; i++)

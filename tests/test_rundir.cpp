@@ -249,3 +249,26 @@ TEST_F(RunDirTest, FailedRunIsListedNotUsed)
     EXPECT_EQ(s["counts"][0]["chains"], (std::vector<int>{1, 3}));
     EXPECT_NE(s["counts"][0]["status"].get<std::string>().find("failed chains: 2"), std::string::npos);
 }
+
+TEST_F(RunDirTest, HeldOutErrorsOfTheMaskedTwinsAreSurveyedPerCount)
+{
+    for (int c = 1; c <= 3; c++)
+        fixture::WriteText(Path("holdout/k2/c" + std::to_string(c) + "/run.json"),
+                           "{\"patterns\": 2, \"chain\": " + std::to_string(c) +
+                               ", \"holdout_error\": " + std::to_string(c) + ".5, \"data_sha256\": \"d0\"}");
+    std::string err;
+    ASSERT_EQ(Survey(&err), 0) << err;
+    const auto s = nlohmann::json::parse(Slurp(Path("survey.json")));
+    EXPECT_EQ(s["counts"][0]["holdout_error"],
+              (nlohmann::json{{"best", 1.5}, {"median", 2.5}, {"worst", 3.5}}));
+    EXPECT_TRUE(s["counts"][1]["holdout_error"].is_null());
+    // The masked runs never change the unmasked figures.
+    const auto d = zarno::ReadRunDirectory(run);
+    EXPECT_EQ(d.runs[0].chiSquare, runs[0].chiSquare);
+
+    fixture::WriteText(Path("holdout/k3/c1/run.json"),
+                       "{\"patterns\": 3, \"chain\": 1, \"holdout_error\": 2, \"data_sha256\": \"x\"}");
+    fs::remove(Path("survey.tsv"));
+    fs::remove_all(Path("consensus"));
+    ExpectRefused("holdout/k3/c1/run.json", "other data");
+}

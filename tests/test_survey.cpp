@@ -134,6 +134,44 @@ TEST(SurveyBlocks, AverageLinkageMergeHeightsAndCorrelation)
     EXPECT_FALSE(sv::UpperCorrelation(std::vector<double>(16, 0.5), coph, 4).has_value());
 }
 
+TEST(SurveyBlocks, AverageLinkageEqualsTheTextbookMerging)
+{
+    // The textbook loop: merge the closest pair of clusters by the mean of
+    // all member distances, every step searched afresh.
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int n : {2, 3, 7, 30}) {
+        std::vector<double> d(n * n, 0.0);
+        for (int i = 0; i < n; i++)
+            for (int j = i + 1; j < n; j++) d[i * n + j] = d[j * n + i] = u(rng);
+        std::vector<std::vector<int>> cl;
+        for (int i = 0; i < n; i++) cl.push_back({i});
+        std::vector<double> want(n * n, 0.0);
+        while (cl.size() > 1) {
+            size_t a = 0, b = 1;
+            double best = 1e300;
+            for (size_t x = 0; x < cl.size(); x++)
+                for (size_t y = x + 1; y < cl.size(); y++) {
+                    double m = 0.0;
+                    for (int i : cl[x])
+                        for (int j : cl[y]) m += d[i * n + j];
+                    m /= static_cast<double>(cl[x].size() * cl[y].size());
+                    if (m < best) best = m, a = x, b = y;
+                }
+            for (int i : cl[a])
+                for (int j : cl[b]) want[i * n + j] = want[j * n + i] = best;
+            cl[a].insert(cl[a].end(), cl[b].begin(), cl[b].end());
+            cl.erase(cl.begin() + b);
+        }
+        std::vector<double> coph;
+        std::vector<int> order;
+        sv::AverageLinkage(d, n, &coph, &order);
+        for (int i = 0; i < n * n; i++) EXPECT_NEAR(coph[i], want[i], 1e-12) << "n " << n << " cell " << i;
+        std::sort(order.begin(), order.end());
+        for (int i = 0; i < n; i++) EXPECT_EQ(order[i], i);
+    }
+}
+
 TEST(SurveyBlocks, CosineOfZeroVectorIsZeroNotNaN)
 {
     const double z[3] = {0, 0, 0}, x[3] = {1, 2, 3}, y[3] = {2, 4, 6};
