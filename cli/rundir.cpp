@@ -275,7 +275,13 @@ RunDirectory ReadRunDirectory(const std::string& dirIn)
     }
     std::set<std::pair<int, int>> planned;
     int first = 0, last = -1, firstChain = 1, chains = 0;
-    if (Plan(d.job, &first, &last, &firstChain, &chains))
+    bool planned_ok = false;
+    try {
+        planned_ok = Plan(d.job, &first, &last, &firstChain, &chains);
+    } catch (const nlohmann::json::exception& e) {
+        Fail(jobPath, std::string("has a malformed field (") + e.what() + ")");
+    }
+    if (planned_ok)
         for (int P = first; P <= last; P++)
             for (int C = firstChain; C < firstChain + chains; C++) planned.insert({P, C});
     std::set<std::pair<int, int>> all(planned);

@@ -225,8 +225,13 @@ json SurveyJson(const RunDirectory& d, const Survey& s, const SurveyOptions& o)
     j["sample_labels"] = data.sampleLabels;
     j["data_sha256"] = d.dataSha256;
     j["uncert_sha256"] = d.uncertSha256;
-    j["version"] = d.job.value("version", d.records.empty() ? std::string() :
-                                   d.records.front().meta.value("version", std::string()));
+    std::string version;
+    if (d.job.contains("version") && d.job["version"].is_string())
+        version = d.job["version"].get<std::string>();
+    else if (!d.records.empty() && d.records.front().meta.contains("version") &&
+             d.records.front().meta["version"].is_string())
+        version = d.records.front().meta["version"].get<std::string>();
+    j["version"] = version;
     j["missing_runs"] = json::array();
     for (const auto& m : d.missing) j["missing_runs"].push_back({{"patterns", m.first}, {"chain", m.second}});
     json counts = json::array();

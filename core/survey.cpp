@@ -331,6 +331,22 @@ void Judge(const SurveyOptions& opt, CountSurvey* c)
     if (c->chiSquarePerDof) c->fits = c->chiSquarePerDof->best <= 1.0 + opt.fitTolerance;
 }
 
+// Where held-out errors were measured, says whether they agree with the
+// suggestion (the lowest median held-out error at the suggested count).
+void CheckHoldout(Survey* s)
+{
+    const CountSurvey* lowest = nullptr;
+    for (const CountSurvey& c : s->counts)
+        if (c.holdoutError && (lowest == nullptr || c.holdoutError->median < lowest->holdoutError->median))
+            lowest = &c;
+    if (lowest == nullptr || !s->suggested) return;
+    if (lowest->patterns == *s->suggested)
+        s->note += "; the held-out error agrees (lowest at this count)";
+    else
+        s->note += "; note: the held-out error is lowest at " + std::to_string(lowest->patterns) +
+                   " patterns";
+}
+
 void Suggest(const SurveyOptions& opt, Survey* s)
 {
     std::vector<const CountSurvey*> measured;
@@ -458,6 +474,7 @@ Survey RunSurvey(const SurveyData& data, const std::vector<SurveyRun>& runs,
         out.counts.push_back(std::move(c));
     }
     Suggest(options, &out);
+    CheckHoldout(&out);
     return out;
 }
 

@@ -272,3 +272,9 @@ TEST_F(RunDirTest, HeldOutErrorsOfTheMaskedTwinsAreSurveyedPerCount)
     fs::remove_all(Path("consensus"));
     ExpectRefused("holdout/k3/c1/run.json", "other data");
 }
+
+TEST_F(RunDirTest, MalformedJobFieldIsRefused)
+{
+    fixture::WriteText(Path("job.json"), "{\"ranks\": \"2:3\", \"chains\": 3, \"first_chain\": \"one\"}");
+    ExpectRefused("job.json", "malformed field");
+}

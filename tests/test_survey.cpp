@@ -440,6 +440,17 @@ TEST(Survey, SuggestionJudgesEachCountAloneAndDoesNotMoveWithTheRange)
     EXPECT_EQ(*small.suggested, 3);
     EXPECT_NE(small.note.find("smallest count run"), std::string::npos);
 
+    // Held-out errors are checked against the suggestion, not used to move it.
+    std::vector<SurveyRun> held = all;
+    for (auto& r : held) r.holdoutError = r.patterns == 4 ? 1.0 : 2.0 + r.chain;
+    const Survey h = zarno::RunSurvey(d, held);
+    EXPECT_EQ(*h.suggested, 3);
+    EXPECT_EQ(Count(h, 4).holdoutError->median, 1.0);
+    EXPECT_EQ(Count(h, 3).holdoutError->median, 5.0);
+    EXPECT_NE(h.note.find("held-out error is lowest at 4 patterns"), std::string::npos) << h.note;
+    for (auto& r : held) r.holdoutError = r.patterns == 3 ? 1.0 : 2.0;
+    EXPECT_NE(zarno::RunSurvey(d, held).note.find("held-out error agrees"), std::string::npos);
+
     // Nothing both stable and fitted: no guess, and the note says which were which.
     std::vector<SurveyRun> none = Fabricated(2, true, 3.0, d, true);
     auto unstable = Fabricated(4, false, 0.98, d, true);
