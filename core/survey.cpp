@@ -79,6 +79,8 @@ void SampleConsensus(const SurveyData& data, const std::vector<const SurveyRun*>
         out->notes.push_back("one sample: no consensus figures");
         return;
     }
+    // One chain's grouping is trivially clean: its figures would say nothing.
+    if (runs.size() < 2) return;
     out->cophenetic = survey::UpperCorrelation(distance, coph, S);
     if (!out->cophenetic) {
         bool together = true;
@@ -141,8 +143,10 @@ void Patterns(const SurveyData& data, const std::vector<const SurveyRun*>& runs,
             sum += cs;
             low = std::min(low, cs);
         }
-    out->meanMatch = sum / (static_cast<double>(C) * P);
-    out->minMatch = low;
+    if (C >= 2) {
+        out->meanMatch = sum / (static_cast<double>(C) * P);
+        out->minMatch = low;
+    }
 
     // Chain match: each chain against the means of the others (leave one out),
     // so that with few chains an odd one does not pull the mean to itself.
@@ -209,7 +213,7 @@ void Patterns(const SurveyData& data, const std::vector<const SurveyRun*>& runs,
         out->meanStability = total / P;
         out->minStability = lowest;
     } else if (C < 2) {
-        out->notes.push_back("one chain: stability not measurable");
+        out->notes.push_back("one chain: stability and consensus figures not measurable");
     } else {
         out->notes.push_back("one pattern: no silhouette (stability from the matched similarity)");
     }

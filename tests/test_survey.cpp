@@ -265,6 +265,11 @@ TEST(Survey, OneChainGivesNoStabilityAndNoSuggestion)
     EXPECT_FALSE(k.minStability.has_value());
     EXPECT_FALSE(k.stable.has_value());
     EXPECT_FALSE(k.hasSd);
+    EXPECT_FALSE(k.minMatch.has_value());
+    EXPECT_FALSE(k.cophenetic.has_value());
+    EXPECT_FALSE(k.dispersion.has_value());
+    EXPECT_FALSE(k.pac.has_value());
+    EXPECT_EQ(k.consensus.size(), 81u);
     EXPECT_NE(k.Status().find("one chain"), std::string::npos);
     EXPECT_FALSE(s.suggested.has_value());
     EXPECT_NE(s.note.find("one chain"), std::string::npos);

@@ -1,7 +1,9 @@
 // Writes the run directory of a small job on the shipped sample for the
-// browser test: pattern counts 2 to 4, 3 chains, 400 rounds, traces kept.
-//   zarno_make_job DATA UNCERT DIR
+// browser test: pattern counts 2 to 4, 3 chains (or CHAINS), 400 rounds,
+// traces kept; weighted unless "unweighted" is given.
+//   zarno_make_job DATA UNCERT DIR [CHAINS [unweighted]]
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -9,8 +11,8 @@
 
 int main(int argc, char** argv)
 {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s DATA UNCERT DIR\n", argv[0]);
+    if (argc < 4 || argc > 6) {
+        std::fprintf(stderr, "usage: %s DATA UNCERT DIR [CHAINS [unweighted]]\n", argv[0]);
         return 2;
     }
     std::vector<double> data, sigma;
@@ -22,9 +24,12 @@ int main(int argc, char** argv)
         return 2;
     }
     const std::string dir = argv[3];
-    fixture::WriteJob(dir, 2, 4, 3, true);
+    const int chains = argc > 4 ? std::atoi(argv[4]) : 3;
+    const bool weighted = !(argc > 5 && std::string(argv[5]) == "unweighted");
+    fixture::WriteJob(dir, 2, 4, chains, weighted, "d0", weighted ? "u0" : "");
     for (int P = 2; P <= 4; P++)
-        for (int c = 1; c <= 3; c++)
-            fixture::WriteRun(dir, fixture::EngineRun(data, &sigma, G, S, P, c, 400, true), genes, samples);
+        for (int c = 1; c <= chains; c++)
+            fixture::WriteRun(dir, fixture::EngineRun(data, weighted ? &sigma : nullptr, G, S, P, c, 400, true),
+                              genes, samples, "d0", weighted ? "u0" : "");
     return 0;
 }

@@ -1,7 +1,8 @@
 // Loads DIR/report.html from file:// in headless Chromium and fails on any
 // console error, page error or failed request; checks that every chart drew
 // its marks and that the suggested count shown is survey.json's; saves a
-// screenshot.  node report_browser.js CHROMIUM DIR SCREENSHOT
+// screenshot.  node report_browser.js CHROMIUM DIR SCREENSHOT [CHART_ID,...]
+// The listed charts must be there; no other chart may be missing its marks.
 'use strict';
 const fs = require('fs');
 const os = require('os');
@@ -9,7 +10,7 @@ const path = require('path');
 const puppeteer = require('puppeteer-core');
 
 async function main() {
-  const [chromium, dir, shot] = process.argv.slice(2);
+  const [chromium, dir, shot, required] = process.argv.slice(2);
   const survey = JSON.parse(fs.readFileSync(path.join(dir, 'survey.json'), 'utf8'));
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'zarno-chromium-'));
   const problems = [];
@@ -45,7 +46,7 @@ async function main() {
     const want = expected === null ? 'null' : String(expected);
     if (shown.value !== want) problems.push(`suggested count shown ${shown.value}, survey.json ${want}`);
     if (shown.text !== (expected === null ? 'none' : want)) problems.push(`suggested text "${shown.text}"`);
-    for (const id of ['c_chi', 'c_dof', 'c_coph', 'c_stab', 'k3_heat', 'k3_prof', 'k3_trace'])
+    for (const id of (required || '').split(',').filter((x) => x))
       if (!charts.some((c) => c.id === id)) problems.push('missing chart ' + id);
     await page.screenshot({path: shot, fullPage: true});
     console.log(`${charts.length} charts rendered; suggested ${want}; screenshot ${shot}`);

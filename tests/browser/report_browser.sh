@@ -15,7 +15,13 @@ if ! command -v node >/dev/null; then
 fi
 rm -rf "$out"
 mkdir -p "$out"
+# A weighted job of 3 chains, whose report has every chart, and a one-chain
+# unweighted job, whose report says what it cannot measure.
 "$make_job" "$src/data/sample.txt" "$src/data/sample.unc" "$out/job"
 "$survey" report "$out/job" --quiet
 NODE_PATH="$modules" node "$src/tests/browser/report_browser.js" "$chromium" "$out/job" \
-  "$out/report.png"
+  "$out/report.png" c_chi,c_dof,c_ssr,c_coph,c_disp,c_pac,c_stab,k3_heat,k3_prof,k3_trace
+"$make_job" "$src/data/sample.txt" "$src/data/sample.unc" "$out/one-chain" 1 unweighted
+"$survey" report "$out/one-chain" --quiet
+NODE_PATH="$modules" node "$src/tests/browser/report_browser.js" "$chromium" "$out/one-chain" \
+  "$out/report-one-chain.png" c_chi,c_ssr,k2_heat,k2_prof,k2_trace
