@@ -384,7 +384,7 @@ std::string ReportHtml(const json& survey)
     body += fmt::format("<tr><th>data</th><td>{} genes x {} samples</td></tr>\n", survey["genes"].get<int>(),
                         survey["samples"].get<int>());
     for (const auto& [k, v] : survey["job"].items())
-        body += "<tr><th>" + Escape(k) + "</th><td>" + Escape(v.is_string() ? v.get<std::string>() : v.dump()) +
+        body += "<tr><th>" + Escape(k) + "</th><td>" + Escape(v.is_string() ? v.get<std::string>() : v.dump(-1, ' ', false, json::error_handler_t::replace)) +
                 "</td></tr>\n";
     body += "<tr><th>data SHA-256</th><td>" + Escape(survey["data_sha256"].get<std::string>()) + "</td></tr>\n";
     body += "<tr><th>uncertainties SHA-256</th><td>" + Escape(survey["uncert_sha256"].get<std::string>()) +

@@ -200,7 +200,9 @@ Outputs SurveyOutputs(const RunDirectory& d, const Survey& s, const json& j)
     for (const CountSurvey& c : s.counts)
         if (!c.chains.empty()) ConsensusFiles(d, c, &files);
     files.push_back({d.dir + "/survey.tsv", SurveyTsv(s)});
-    files.push_back({d.dir + "/survey.json", j.dump(1) + "\n"});
+    // Invalid UTF-8 in a name (a Latin-1 data file) becomes U+FFFD, never an abort.
+    files.push_back({d.dir + "/survey.json",
+                     j.dump(1, ' ', false, json::error_handler_t::replace) + "\n"});
     return files;
 }
 

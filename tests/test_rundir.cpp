@@ -278,3 +278,18 @@ TEST_F(RunDirTest, MalformedJobFieldIsRefused)
     fixture::WriteText(Path("job.json"), "{\"ranks\": \"2:3\", \"chains\": 3, \"first_chain\": \"one\"}");
     ExpectRefused("job.json", "malformed field");
 }
+
+TEST_F(RunDirTest, NamesThatAreNotUtf8AreWrittenReplacedNotFatal)
+{
+    genes[0] = "caf\xe9";  // Latin-1
+    for (const auto& r : runs) fixture::WriteRun(run, r, genes, samples);
+    std::string err;
+    ASSERT_EQ(Survey(&err, true), 0) << err;
+    const auto j = nlohmann::json::parse(Slurp(Path("survey.json")));
+    bool found = false;
+    for (const auto& list : j["counts"][0]["top_genes"])
+        for (const auto& t : list) found = found || t["gene"] == "caf\xef\xbf\xbd";
+    EXPECT_TRUE(found);
+    // The consensus tables keep the name's bytes as they came.
+    EXPECT_NE(Slurp(Path("consensus/k2/amplitudes.tsv")).find("caf\xe9\t"), std::string::npos);
+}
