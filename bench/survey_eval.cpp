@@ -1,7 +1,8 @@
 // How often the survey suggests the right pattern count.
 //
 //   zarno_survey_eval synthetic [--reps R] [--chains C] [--rounds N] [--genes G] [--samples S]
-//   zarno_survey_eval file DATA UNCERT [--ranks A:B] [--chains C] [--rounds N]
+//                               [--true A:B] [--unweighted]
+//   zarno_survey_eval file DATA UNCERT [--ranks A:B] [--chains C] [--rounds N] [--unweighted]
 //
 // synthetic: data of known pattern count K = 2..8 at two noise levels, with
 // their uncertainties; every (K, noise, replicate) case is a sweep of pattern
@@ -25,6 +26,8 @@ namespace {
 struct Args {
     int reps = 3, chains = 10, rounds = 2000, genes = 150, samples = 30;
     int first = 2, last = 6;
+    bool unweighted = false;
+    int kFirst = 2, kLast = 8;  // true pattern counts evaluated  // run without the uncertainties (the rule then has no fit verdict)
 };
 
 // Known truth: K smooth patterns peaking across the samples, sparse gene
@@ -75,7 +78,8 @@ zarno::Survey Sweep(const std::vector<double>& data, const std::vector<double>& 
     std::vector<zarno::SurveyRun> runs;
     for (int P = first; P <= last; P++)
         for (int c = 1; c <= a.chains; c++)
-            runs.push_back(fixture::EngineRun(data, &sigma, G, S, P, c, a.rounds, false));
+            runs.push_back(fixture::EngineRun(data, a.unweighted ? nullptr : &sigma, G, S, P, c, a.rounds,
+                                              false));
     return zarno::RunSurvey(d, runs);
 }
 
@@ -108,6 +112,8 @@ int main(int argc, char** argv)
         else if (k == "--rounds") a.rounds = next();
         else if (k == "--genes") a.genes = next();
         else if (k == "--samples") a.samples = next();
+        else if (k == "--unweighted") a.unweighted = true;
+        else if (k == "--true" && i + 1 < argc) std::sscanf(argv[++i], "%d:%d", &a.kFirst, &a.kLast);
         else if (k == "--ranks" && i + 1 < argc) std::sscanf(argv[++i], "%d:%d", &a.first, &a.last);
         else files.push_back(k);
     }
@@ -128,7 +134,7 @@ int main(int argc, char** argv)
     const double levels[2] = {0.05, 0.15};
     int right = 0, total = 0;
     std::printf("%-3s %-6s %-4s %-9s %s\n", "K", "noise", "rep", "suggested", "ok");
-    for (int K = 2; K <= 8; K++)
+    for (int K = a.kFirst; K <= a.kLast; K++)
         for (double level : levels)
             for (int rep = 0; rep < a.reps; rep++) {
                 std::vector<double> data, sigma;
