@@ -133,7 +133,20 @@ int main(int argc, char** argv)
     }
     const double levels[2] = {0.05, 0.15};
     int right = 0, total = 0;
-    std::printf("%-3s %-6s %-4s %-9s %s\n", "K", "noise", "rep", "suggested", "ok");
+    // Per case: the figures the rule weighs at K - 1, K and K + 1.
+    std::printf("%-3s %-6s %-4s %-9s %-3s %10s %10s %8s %10s\n", "K", "noise", "rep", "suggested", "ok",
+                "fit(K-1)", "fit(K)", "stab(K)", "stab(K+1)");
+    auto fit = [](const zarno::Survey& s, int P) {
+        for (const auto& c : s.counts)
+            if (c.patterns == P && c.chiSquarePerDof) return c.chiSquarePerDof->best;
+        return std::nan("");
+    };
+    auto stab = [](const zarno::Survey& s, int P) {
+        for (const auto& c : s.counts)
+            if (c.patterns == P && c.minStability) return *c.minStability;
+        return std::nan("");
+    };
+    double worstRight = 0.0, bestBelow = 1e300, worstAbove = -1.0;
     for (int K = a.kFirst; K <= a.kLast; K++)
         for (double level : levels)
             for (int rep = 0; rep < a.reps; rep++) {
@@ -143,8 +156,12 @@ int main(int argc, char** argv)
                 const bool ok = s.suggested && *s.suggested == K;
                 right += ok;
                 total++;
-                std::printf("%-3d %-6.2f %-4d %-9s %s\n", K, level, rep,
-                            s.suggested ? std::to_string(*s.suggested).c_str() : "none", ok ? "yes" : "NO");
+                std::printf("%-3d %-6.2f %-4d %-9s %-3s %10.4f %10.4f %8.4f %10.4f\n", K, level, rep,
+                            s.suggested ? std::to_string(*s.suggested).c_str() : "none", ok ? "yes" : "NO",
+                            fit(s, K - 1), fit(s, K), stab(s, K), stab(s, K + 1));
+                if (!std::isnan(fit(s, K))) worstRight = std::max(worstRight, fit(s, K));
+                if (!std::isnan(fit(s, K - 1))) bestBelow = std::min(bestBelow, fit(s, K - 1));
+                if (!std::isnan(stab(s, K + 1))) worstAbove = std::max(worstAbove, stab(s, K + 1));
                 if (!ok || std::getenv("ZARNO_EVAL_VERBOSE")) {
                     std::printf("    note: %s\n", s.note.c_str());
                     PrintCounts(s);
@@ -152,5 +169,8 @@ int main(int argc, char** argv)
                 std::fflush(stdout);
             }
     std::printf("right: %d of %d (%.1f%%)\n", right, total, 100.0 * right / total);
+    if (!a.unweighted)
+        std::printf("fit at K at most %.4f; fit at K-1 at least %.4f; lowest stability at K+1 at most %.4f\n",
+                    worstRight, bestBelow, worstAbove);
     return right * 10 >= total * 9 ? 0 : 1;
 }
