@@ -309,8 +309,12 @@ void Patterns(const SurveyData& data, const std::vector<const SurveyRun*>& runs,
         std::iota(genes.begin(), genes.end(), 0);
         auto zAt = [&](int gene) { return z[static_cast<size_t>(gene) * P + g]; };
         auto aAt = [&](int gene) { return out->amplitudeMean[static_cast<size_t>(gene) * P + g]; };
+        // z-scores across few patterns take few values (with two, every gene
+        // is +-1/sqrt(2)) and differ only by rounding; ranked at 1e-9 so that
+        // such ties go to the amplitude rather than to rounding noise.
+        auto zKey = [&](int gene) { return std::llround(zAt(gene) * 1e9); };
         std::stable_sort(genes.begin(), genes.end(), [&](int x, int y) {
-            if (P >= 2 && zAt(x) != zAt(y)) return zAt(x) > zAt(y);
+            if (P >= 2 && zKey(x) != zKey(y)) return zKey(x) > zKey(y);
             return aAt(x) > aAt(y);
         });
         for (int k = 0; k < top; k++) {
