@@ -11,6 +11,9 @@
 
 namespace fs = std::filesystem;
 
+// The chart libraries' bundle (charts_blob.cpp); empty in a build without npm.
+extern "C" const char zarno_charts_js[];
+
 namespace zarno {
 
 namespace {
@@ -351,6 +354,12 @@ int RunSurveyCommand(const std::string& dir, bool quiet)
 
 int RunReportCommand(const std::string& dir, bool quiet)
 {
+    if (zarno_charts_js[0] == '\0') {
+        std::fprintf(stderr, "zarno: this build has no chart libraries (npm was not found when it "
+                             "was built): no report written; zarno survey %s gives the survey\n",
+                     dir.c_str());
+        return 2;
+    }
     RunDirectory d;
     Survey s;
     const SurveyOptions options;

@@ -13,6 +13,10 @@ if ! command -v node >/dev/null; then
   echo "SKIPPED: no node on PATH"
   exit 77
 fi
+if [ ! -d "$modules/puppeteer-core" ]; then
+  echo "SKIPPED: no puppeteer-core in $modules (the build found no npm)"
+  exit 77
+fi
 rm -rf "$out"
 mkdir -p "$out"
 # A weighted job of 3 chains, whose report has every chart, and a one-chain
