@@ -12,6 +12,8 @@ zarno_missing() {
   command -v javac >/dev/null || missing+=(openjdk-17-jdk-headless)
   [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
   [ -f /usr/share/java/junit-platform-console-standalone.jar ] || missing+=(junit5)
+  [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
+  [ -f /usr/include/fmt/core.h ] || missing+=(libfmt-dev)
   echo "${missing[@]:-}"
 }
 
