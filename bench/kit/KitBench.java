@@ -33,12 +33,15 @@ public final class KitBench {
                 .rounds(Integer.parseInt(args[5])).threads(Integer.parseInt(args[6]));
         Study.of(Dataset.of(new double[] {1, 2, 3, 4}, new double[] {1, 1, 1, 1}, 2, 2)).patterns(1).chains(1)
                 .rounds(1).run(); // loads the library outside the timing
+        com.sun.management.OperatingSystemMXBean os = (com.sun.management.OperatingSystemMXBean)
+                java.lang.management.ManagementFactory.getOperatingSystemMXBean();
         for (int rep = Integer.parseInt(args[7]); rep > 0; rep--) {
             long start = System.nanoTime();
+            long cpu = os.getProcessCpuTime(); // every thread of the JVM: the kit's, the GC's, the JIT's
             StudyResult result = study.run();
             double seconds = (System.nanoTime() - start) / 1e9;
-            System.out.printf(Locale.ROOT, "kit %.3f export %.4f runs %d%n", seconds,
-                    result.exportTime().toNanos() / 1e9, result.runs().size());
+            System.out.printf(Locale.ROOT, "kit %.3f export %.4f runs %d cpu %.3f%n", seconds,
+                    result.exportTime().toNanos() / 1e9, result.runs().size(), (os.getProcessCpuTime() - cpu) / 1e9);
         }
     }
 }

@@ -2,7 +2,9 @@
 # The kit against the core: the same study (default 20000 x 200, patterns 2 to
 # 8, 2 chains, 200 rounds, 2 threads) through zarno-kit.jar and through the
 # core's RunJob with a sink that keeps nothing, alternating, REPS times each.
-# Prints every time, the medians, the kit's overhead and its export share.
+# Prints every time, the medians, the median of the paired ratios (each kit
+# run against the core run just before it, which cancels slow drifts in the
+# machine's load), and the kit's export share.
 #
 #   bench/kit/run.sh [BUILD_DIR [GENES SAMPLES FIRST LAST CHAINS ROUNDS THREADS REPS]]
 #
@@ -33,10 +35,13 @@ awk '
     for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (a[j] < a[i]) { t = a[i]; a[i] = a[j]; a[j] = t }
     return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
   }
-  $1 == "core" { c[++nc] = $2 }
-  $1 == "kit" { k[++nk] = $2; e[nk] = $4 / $2 }
+  $1 == "core" { c[++nc] = $2; cc[nc] = $4 }
+  $1 == "kit" { k[++nk] = $2; e[nk] = $4 / $2; kc[nk] = $8 }
   END {
-    mc = median(c, nc); mk = median(k, nk); me = median(e, nk)
-    printf "median: core %.3f s, kit %.3f s; kit / core = %.4f (%+.2f%%); export %.3f%% of the kit time\n",
-           mc, mk, mk / mc, 100 * (mk / mc - 1), 100 * me
+    for (i = 1; i <= nk; i++) { r[i] = k[i] / c[i]; rc[i] = kc[i] / cc[i] }
+    mr = median(r, nk); mc = median(c, nc); mk = median(k, nk); me = median(e, nk)
+    printf "median: core %.3f s, kit %.3f s; kit / core = %.4f; median of the %d paired ratios %.4f (%+.2f%%); export %.3f%% of the kit time\n",
+           mc, mk, mk / mc, nk, mr, 100 * (mr - 1), 100 * me
+    printf "processor time (every thread of each process): median of the paired ratios %.4f (%+.2f%%)\n",
+           median(rc, nk), 100 * (median(rc, nk) - 1)
   }' "$log"

@@ -155,7 +155,7 @@ class KitProcessTest {
                 .matcher(out);
         assertTrue(out.startsWith("exit 0\n") && m.find(), out);
         int cancelled = Integer.parseInt(m.group(1));
-        assertTrue(cancelled > 100 && cancelled + Integer.parseInt(m.group(2)) == 200, out);
+        assertTrue(cancelled >= 50 && cancelled + Integer.parseInt(m.group(2)) == 200, out);
         assertEquals("0", m.group(3), "native studies left open");
         // JIT compiler threads come and go; a leaked worker would add one per study.
         assertTrue(Integer.parseInt(m.group(5)) <= Integer.parseInt(m.group(4)) + 4, out);
