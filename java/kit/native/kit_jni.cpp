@@ -184,7 +184,8 @@ JNIEXPORT void JNICALL Java_zarno_kit_Native_close(JNIEnv*, jclass, jlong handle
 
 JNIEXPORT jlong JNICALL Java_zarno_kit_Native_run(JNIEnv* env, jclass, jlong handle, jint firstPatterns,
                                                   jint lastPatterns, jint firstChain, jint chains,
-                                                  jint rounds, jboolean trace, jint threads, jobject sink)
+                                                  jint rounds, jboolean trace, jdouble tolerance, jint threads,
+                                                  jobject sink)
 {
     try {
         Study* study = FromHandle(handle);
@@ -195,6 +196,7 @@ JNIEXPORT jlong JNICALL Java_zarno_kit_Native_run(JNIEnv* env, jclass, jlong han
         job.chains = chains;
         job.run.rounds = rounds;
         job.run.trace = trace == JNI_TRUE;
+        job.run.tolerance = tolerance;
         job.threads = threads;
         if (const zarno::Refusal refusal = zarno::CheckJob(study->data, job)) {
             Throw(env, "java/lang/IllegalArgumentException", refusal.text);

@@ -56,7 +56,7 @@ final class Native {
      * ZarnoException; an exception thrown by the sink ends the study and comes out unchanged.
      */
     static native long run(long study, int firstPatterns, int lastPatterns, int firstChain,
-            int chains, int rounds, boolean trace, int threads, Sink sink);
+            int chains, int rounds, boolean trace, double tolerance, int threads, Sink sink);
 
     /** Frees the study's native memory; the handle is dead afterwards. */
     static native void close(long study);

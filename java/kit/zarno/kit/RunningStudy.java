@@ -158,7 +158,7 @@ public final class RunningStudy {
                     }
                 }
                 exportNanos = Native.run(opened, study.firstPatterns(), study.lastPatterns(), study.firstChain(),
-                        study.lastChain() - study.firstChain() + 1, study.rounds(), study.trace(), study.threads(),
+                        study.lastChain() - study.firstChain() + 1, study.rounds(), study.trace(), study.tolerance(), study.threads(),
                         collector);
             }
         } catch (Throwable t) {

@@ -82,6 +82,17 @@ class KitRunTest {
     }
 
     @Test
+    void aToleranceEndsRunsEarlyTheSameWayOnAnyThreads() {
+        Study settled = Study.of(KitData.dataset(40, 10, 14)).patterns(2, 3).chains(3).rounds(5000).tolerance(1e-4);
+        StudyResult one = settled.threads(1).run();
+        KitData.assertSameRuns(one.runs(), settled.threads(3).run().runs());
+        assertTrue(one.runs().stream().allMatch(r -> r.rounds() % 10 == 0 && r.rounds() < 5000), one.runs().toString());
+        for (double bad : new double[] {-1e-6, Double.NaN, Double.POSITIVE_INFINITY}) {
+            assertThrows(IllegalArgumentException.class, () -> settled.tolerance(bad));
+        }
+    }
+
+    @Test
     void runsAreImmutableCopiesWithTheirLookups() {
         Dataset data = KitData.dataset(25, 7, 13);
         StudyResult result = Study.of(data).patterns(2, 3).chains(3).rounds(45).trace(true).run();
