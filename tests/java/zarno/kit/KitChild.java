@@ -16,6 +16,19 @@ public final class KitChild {
                 // A small study; its chi-squares identify the library's numbers.
                 System.out.println(fingerprint(smallStudy().run()));
                 break;
+            case "oom":
+                // Results that outgrow the heap: the study ends with the JVM's OutOfMemoryError,
+                // the native side lets go of everything, and the JVM carries on.
+                Study big = Study.of(data(30000, 20, 44)).patterns(8).chains(40).rounds(1).threads(2);
+                try {
+                    big.run();
+                    System.out.println("no error");
+                } catch (OutOfMemoryError e) {
+                    System.gc();
+                    System.out.println("oom open " + Native.openStudies() + " threads " + threads() + " then "
+                            + fingerprint(smallStudy().run()));
+                }
+                break;
             case "soak":
                 soak(Integer.parseInt(args[1]));
                 break;
@@ -83,6 +96,10 @@ public final class KitChild {
             s.append(' ').append(Long.toHexString(Double.doubleToRawLongBits(run.chiSquare())));
         }
         return s.toString();
+    }
+
+    static long threads() {
+        return Thread.getAllStackTraces().keySet().stream().filter(t -> t.getName().startsWith("zarno-study-")).count();
     }
 
     static int tasks() throws IOException {

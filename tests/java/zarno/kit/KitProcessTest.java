@@ -147,6 +147,14 @@ class KitProcessTest {
     }
 
     @Test
+    void resultsBeyondTheHeapEndTheStudyWithOutOfMemoryErrorAndNothingLeft() throws Exception {
+        String cp = jar() + ":" + testClasses();
+        String out = finish(start(kitOptions(tmp, "-Xmx48m"), cp, KitChild.class.getName(), "oom"));
+        String small = KitChild.fingerprint(KitChild.smallStudy().run());
+        assertEquals("exit 0\noom open 0 threads 0 then " + small + "\n", out);
+    }
+
+    @Test
     void cancellingAtRandomMomentsLeavesNothingBehind() throws Exception {
         String cp = jar() + ":" + testClasses();
         String out = finish(start(kitOptions(tmp, "-Xms256m", "-Xmx256m", "-XX:+AlwaysPreTouch"), cp,
