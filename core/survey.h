@@ -49,7 +49,7 @@ struct SurveyOptions {
     double minMeanStability = 0.80;    // mean cosine silhouette of the groups
     double minMinStability = 0.60;     // lowest group silhouette
     double minOnePatternMatch = 0.95;  // one pattern: lowest matched similarity instead
-    double fitTolerance = 0.10;        // fits the noise: best chi-square / dof <= 1 + this
+    double fitTolerance = 0.25;        // fits the noise: best chi-square / dof <= 1 + this
     double outlierFloor = 0.05;        // an outlier's match is at least this far below the median
     double outlierMads = 3.0;          // ... and this many scaled MADs below it
 };
