@@ -33,6 +33,8 @@ const std::vector<std::string>& CommandLine();
 std::string ShellJoin(const std::vector<std::string>& words);
 
 void AddRunCommand(CLI::App& app);
+void AddSurveyCommand(CLI::App& app);  // survey_cli.cpp
+void AddReportCommand(CLI::App& app);  // survey_cli.cpp
 
 }  // namespace zarno::cli
 

@@ -25,8 +25,8 @@ int main(int argc, char** argv)
 
     // Subcommands: one Add<Name>Command per file (see commands.h).
     AddRunCommand(app);
-    // survey: registered here (cli/survey_cmd.*).
-    // report: registered here (cli/report_cmd.*).
+    AddSurveyCommand(app);  // survey_cli.cpp over survey_cmd.*
+    AddReportCommand(app);  // survey_cli.cpp over survey_cmd.* and report.cpp
     // slurm: registered here (cli/slurm_cmd.*).
 
     try {

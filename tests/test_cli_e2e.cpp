@@ -383,6 +383,19 @@ TEST_F(Command, ConvergenceStopAndHoldoutAreKeptResumedAndPartOfTheStudy)
     EXPECT_NE(err.find("tolerance (DIR: 0.0001, now: 1e-05)"), std::string::npos) << err;
 }
 
+TEST_F(Command, SurveyAndReportAreSubcommandsOverARunDirectory)
+{
+    ASSERT_EQ(run(Sample(dir + "s", 200)), 0);
+    std::string err;
+    EXPECT_EQ(run({"survey", dir + "s", "--quiet"}, &err), 0) << err;
+    EXPECT_TRUE(fs::exists(dir + "s/survey.tsv"));
+    EXPECT_TRUE(fs::exists(dir + "s/consensus/k3"));
+    EXPECT_EQ(run({"survey", dir + "none"}, &err), 2) << err;
+    EXPECT_EQ(run({"report"}, &err), 2);  // DIR is required
+    // A surveyed directory still resumes: the survey's files are no runs.
+    EXPECT_EQ(run(With(Sample(dir + "s", 200), {"--resume"}), &err), 0) << err;
+}
+
 class Interrupt : public Command, public ::testing::WithParamInterface<int> {};
 
 TEST_P(Interrupt, StopsKeepsFinishedRunsExits130AndResumes)
