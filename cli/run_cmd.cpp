@@ -111,8 +111,11 @@ void CheckSameShape(const Table& data, const Table& unc)
 // What the run directory's writer needs while runs finish.
 class DirSink : public JobSink {
 public:
-    DirSink(RunDir& dir, const Dataset& data, Progress& progress)
-        : dir_(dir), data_(data), progress_(progress)
+    // Runs go to `dir`, the summary to `summary` (the plain runs' directory
+    // also for the runs with held-out cells). `written` counts on from an
+    // earlier sweep.
+    DirSink(RunDir& dir, RunDir& summary, const Dataset& data, Progress& progress, int written)
+        : dir_(dir), summary_(summary), data_(data), progress_(progress), written_(written)
     {
     }
     bool Message(const std::string& text) override
@@ -124,7 +127,7 @@ public:
     {
         try {
             dir_.WriteRun(run, data_.geneNames, data_.sampleLabels);
-            dir_.WriteSummary();
+            summary_.WriteSummary();
         } catch (const std::exception& e) {
             error_ = e.what();
             return false;  // a disk that refuses one run's files refuses the next's
@@ -144,6 +147,7 @@ public:
 
 private:
     RunDir& dir_;
+    RunDir& summary_;
     const Dataset& data_;
     Progress& progress_;
     std::string error_;
@@ -287,13 +291,21 @@ int Study(const RunArgs& a)
     std::vector<RunKey> runs = PlanRuns(job);
     if (a.workers > 0) runs = WorkerShare(runs, a.worker, a.workers);
 
+    // With a holdout every run has a twin with held-out cells, in a folder
+    // of its own: the plain runs stay exactly what they are without one.
     RunDir dir(a.out, id, kVersion);
-    std::vector<RunKey> todo;
+    std::unique_ptr<RunDir> twinsDir;
+    if (a.holdout > 0.0) twinsDir = std::make_unique<RunDir>(a.out, id, kVersion, true);
+    std::vector<RunKey> todo, heldTodo;
     for (const RunKey& k : runs) {
         if (!dir.Complete(k)) todo.push_back(k);
+        if (twinsDir && !twinsDir->Complete(k)) heldTodo.push_back(k);
     }
     for (const RunKey& k : todo) dir.Clear(k);
-    const int kept = static_cast<int>(runs.size() - todo.size());
+    for (const RunKey& k : heldTodo) twinsDir->Clear(k);
+    const size_t planned = runs.size() * (twinsDir ? 2 : 1);
+    const size_t computing = todo.size() + heldTodo.size();
+    const int kept = static_cast<int>(planned - computing);
 
     const Progress::Mode mode = Progress::ModeFor(a.quiet);
     auto info = [&](const std::string& text) {
@@ -301,9 +313,9 @@ int Study(const RunArgs& a)
     };
     const std::string share =
         a.workers > 0 ? fmt::format(" (worker {} of {})", a.worker, a.workers) : std::string();
-    if (todo.empty()) {
+    if (computing == 0) {
         const int listed = dir.WriteSummary();
-        info(fmt::format("all {} runs{} are complete in {}; {} runs in {}/summary.tsv", runs.size(),
+        info(fmt::format("all {} runs{} are complete in {}; {} runs in {}/summary.tsv", planned,
                          share, a.out, listed, a.out));
         return kExitDone;
     }
@@ -311,9 +323,10 @@ int Study(const RunArgs& a)
     // ---- Threads: what was asked, or every processor we may use; fewer when
     // the memory would not hold them.
     int threads = a.threads > 0 ? a.threads : AvailableProcessors();
-    threads = std::min<int>(threads, static_cast<int>(todo.size()));
+    threads = std::min<int>(threads, static_cast<int>(std::max(todo.size(), heldTodo.size())));
     int largest = 0;
     for (const RunKey& k : todo) largest = std::max(largest, k.patterns);
+    for (const RunKey& k : heldTodo) largest = std::max(largest, k.patterns);
     const std::uint64_t perRun = RunBytes(data.genes, data.samples, largest, weighted);
     const std::uint64_t shared = SharedBytes(data.genes, data.samples, weighted);
     // What we hold already (the values and uncertainties) counts in `shared`.
@@ -335,7 +348,6 @@ int Study(const RunArgs& a)
         }
     }
     job.threads = threads;
-    job.only = todo;
     // Each run is written as soon as it is done: an interruption loses only
     // the runs in flight. summary.tsv keeps the job's order.
     job.ordered = false;
@@ -344,20 +356,32 @@ int Study(const RunArgs& a)
                      "to compute{}{}, {} at a time",
                      data.genes, data.samples, weighted ? " weighted" : "", s.firstPatterns,
                      s.lastPatterns, a.firstChain, a.firstChain + s.chains - 1, s.rounds,
-                     todo.size(), todo.size() == 1 ? "" : "s", share,
+                     computing, computing == 1 ? "" : "s", share,
                      kept > 0 ? fmt::format(" ({} kept)", kept) : std::string(), threads));
 
     // ---- The sweep.
-    Progress progress(mode, static_cast<int>(todo.size()),
-                      static_cast<long long>(todo.size()) * s.rounds);
+    Progress progress(mode, static_cast<int>(computing),
+                      static_cast<long long>(computing) * s.rounds);
     Control control;
-    DirSink sink(dir, set, progress);
+    DirSink plain(dir, dir, set, progress, 0);
+    std::unique_ptr<DirSink> twins;
     JobOutcome outcome;
     const auto start = std::chrono::steady_clock::now();
     {
         SignalGuard guard(&control.cancel);
-        outcome = RunJob(set, job, sink, &control);
+        if (!todo.empty()) {
+            job.only = todo;
+            job.run.holdout = 0.0;
+            outcome = RunJob(set, job, plain, &control);
+        }
+        if (outcome.status == JobOutcome::kDone && !heldTodo.empty()) {
+            twins = std::make_unique<DirSink>(*twinsDir, dir, set, progress, plain.Written());
+            job.only = heldTodo;
+            job.run.holdout = a.holdout;
+            outcome = RunJob(set, job, *twins, &control);
+        }
     }
+    DirSink& sink = twins ? *twins : plain;
     progress.Finish();
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -490,8 +514,9 @@ void AddRunCommand(CLI::App& app)
         ->default_str("0")
         ->check(CLI::Range(0.0, 1.0));
     run->add_option("--holdout", args->holdout,
-                    "Hold out this fraction of the cells (a fixed mask per chain) and report "
-                    "their error in run.json and summary.tsv (0: none)")
+                    "Also run every (pattern count, chain) with this fraction of the cells held "
+                    "out (a fixed mask per chain), into DIR/holdout, and report their error in "
+                    "summary.tsv; the plain runs stay as they are (0: none)")
         ->default_str("0")
         ->check(CLI::Range(0.0, 0.9));
     run->add_flag("--resume", args->resume,

@@ -331,8 +331,8 @@ void RunDir::Check(const std::string& dir, const JobIdentity& id, bool resume)
     }
 }
 
-RunDir::RunDir(std::string dir, JobIdentity id, std::string version)
-    : dir_(std::move(dir)), id_(std::move(id)), version_(std::move(version))
+RunDir::RunDir(std::string dir, JobIdentity id, std::string version, bool heldOut)
+    : dir_(std::move(dir)), id_(std::move(id)), version_(std::move(version)), heldOut_(heldOut)
 {
     MakeDirectories(dir_);
     DirLock lock(dir_);
@@ -349,18 +349,20 @@ RunDir::RunDir(std::string dir, JobIdentity id, std::string version)
         WriteFileAtomic(jobPath, id_.ToJson());
         SyncDirectory(dir_);
     }
-    MakeDirectories(Join(dir_, "runs"));
+    MakeDirectories(Join(dir_, heldOut_ ? "holdout" : "runs"));
 }
 
 std::string RunDir::RunFolder(const RunKey& key) const
 {
-    return Join(dir_, fmt::format("runs/k{}/c{}", key.patterns, key.chain));
+    return Join(dir_, fmt::format("{}/k{}/c{}", heldOut_ ? "holdout" : "runs", key.patterns,
+                                  key.chain));
 }
 
 namespace {
 
-// The run.json of `key` is whole and belongs to the job `id`.
-bool ValidRun(const Json& j, const RunKey& key, const JobIdentity& id)
+// The run.json of `key` is whole and belongs to the job `id`: a plain run,
+// or with `heldOut` its twin with the job's fraction of cells held out.
+bool ValidRun(const Json& j, const RunKey& key, const JobIdentity& id, bool heldOut)
 {
     try {
         if (!j.is_object()) return false;
@@ -372,8 +374,8 @@ bool ValidRun(const Json& j, const RunKey& key, const JobIdentity& id)
             return false;
         }
         if (j.value("tolerance", 0.0) != id.tolerance) return false;
-        if (j.value("holdout", 0.0) != id.holdout) return false;
-        if (id.holdout > 0.0 && !j.contains("holdout_error")) return false;
+        if (j.value("holdout", 0.0) != (heldOut ? id.holdout : 0.0)) return false;
+        if (heldOut && !j.contains("holdout_error")) return false;
         if (j.at("weighted").get<bool>() != id.weighted) return false;
         if (j.at("data_sha256").get<std::string>() != id.dataSha256) return false;
         const Json& u = j.at("uncert_sha256");
@@ -388,12 +390,13 @@ bool ValidRun(const Json& j, const RunKey& key, const JobIdentity& id)
     }
 }
 
-bool LoadRun(const std::string& folder, const RunKey& key, const JobIdentity& id, Json* out)
+bool LoadRun(const std::string& folder, const RunKey& key, const JobIdentity& id, bool heldOut,
+             Json* out)
 {
     std::string text;
     if (!ReadSmallFile(Join(folder, "run.json"), &text)) return false;
     Json j = Json::parse(text, nullptr, false);
-    if (j.is_discarded() || !ValidRun(j, key, id)) return false;
+    if (j.is_discarded() || !ValidRun(j, key, id, heldOut)) return false;
     if (!IsFile(Join(folder, "amplitudes.tsv")) || !IsFile(Join(folder, "patterns.tsv"))) {
         return false;
     }
@@ -419,7 +422,7 @@ std::string JsonNumber(const Json& v)
 
 bool RunDir::Complete(const RunKey& key) const
 {
-    return LoadRun(RunFolder(key), key, id_, nullptr);
+    return LoadRun(RunFolder(key), key, id_, heldOut_, nullptr);
 }
 
 void RunDir::Clear(const RunKey& key) const
@@ -460,7 +463,7 @@ std::string RunDir::RunJson(const RunView& run) const
         s += "],\n";
     }
     if (id_.tolerance > 0.0) Number(s, "tolerance", id_.tolerance);
-    if (id_.holdout > 0.0) {
+    if (heldOut_) {
         Number(s, "holdout", id_.holdout);
         s += fmt::format("  \"holdout_cells\": {},\n", run.holdoutCells);
         Number(s, "holdout_error", run.holdoutError);
@@ -546,17 +549,17 @@ int RunDir::WriteSummary()
             const RunKey key{patterns, chain};
             if (rows_.count(key) != 0) continue;
             Json j;
-            if (!LoadRun(RunFolder(key), key, id_, &j)) continue;
-            std::string row = fmt::format("{}\t{}\t{}\t{}\t{}", patterns, chain,
-                                          JsonNumber(j["chi_square"]), JsonNumber(j["ssr"]),
-                                          j["rounds"].get<int>());
-            if (id_.holdout > 0.0) row += "\t" + JsonNumber(j["holdout_error"]);
-            rows_[key] = row + "\t" + JsonNumber(j["seconds"]) + "\n";
+            if (!LoadRun(RunFolder(key), key, id_, false, &j)) continue;
+            rows_[key] = fmt::format("{}\t{}\t{}\t{}\t{}", patterns, chain,
+                                     JsonNumber(j["chi_square"]), JsonNumber(j["ssr"]),
+                                     j["rounds"].get<int>());
+            seconds_[key] = JsonNumber(j["seconds"]);
         }
     }
     // Runs seen before but gone since (removed by hand) leave the summary.
     for (auto it = rows_.begin(); it != rows_.end();) {
         if (!IsFile(Join(RunFolder(it->first), "run.json"))) {
+            seconds_.erase(it->first);
             it = rows_.erase(it);
         } else {
             ++it;
@@ -564,7 +567,18 @@ int RunDir::WriteSummary()
     }
     std::string text = "patterns\tchain\tchi_square\tssr\trounds";
     text += id_.holdout > 0.0 ? "\tholdout_error\tseconds\n" : "\tseconds\n";
-    for (const auto& row : rows_) text += row.second;
+    for (const auto& row : rows_) {
+        text += row.second;
+        if (id_.holdout > 0.0) {
+            // The twin may finish after its plain run: looked up every time.
+            Json h;
+            const std::string twin = Join(dir_, fmt::format("holdout/k{}/c{}", row.first.patterns,
+                                                            row.first.chain));
+            text += "\t" + (LoadRun(twin, row.first, id_, true, &h) ? JsonNumber(h["holdout_error"])
+                                                                     : std::string("nan"));
+        }
+        text += "\t" + seconds_[row.first] + "\n";
+    }
     WriteFileAtomic(Join(dir_, "summary.tsv"), text);
     SyncDirectory(dir_);
     return static_cast<int>(rows_.size());

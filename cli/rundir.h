@@ -7,6 +7,8 @@
 //   DIR/runs/k<P>/c<C>/patterns.tsv   patterns x samples
 //   DIR/runs/k<P>/c<C>/run.json       the run's figures; written last, it marks
 //                                     the run complete
+//   DIR/holdout/k<P>/c<C>/...         with --holdout: the same run with a fraction
+//                                     of the cells held out, and their error
 //
 // Every file is written to a temporary name in its own folder, flushed to disk
 // and renamed over its final name, so a reader (or a later --resume) sees a
@@ -49,7 +51,7 @@ struct JobIdentity {
     int rounds = 0;             // planned; with a tolerance, the most a run uses
     bool trace = false;
     double tolerance = 0.0;     // > 0: runs stop once chi-square settles
-    double holdout = 0.0;       // > 0: this fraction of cells held out of every run
+    double holdout = 0.0;       // > 0: each run has a twin with this fraction held out
 
     std::string ToJson() const;
     // Differences to the job.json text `json` ("" when equal); throws
@@ -65,8 +67,9 @@ public:
     static void Check(const std::string& dir, const JobIdentity& id, bool resume);
 
     // Creates DIR and job.json when missing (after Check). `version` goes
-    // into every run.json.
-    RunDir(std::string dir, JobIdentity id, std::string version);
+    // into every run.json. `heldOut`: the runs with held-out cells, in
+    // DIR/holdout, beside (and never instead of) the plain runs in DIR/runs.
+    RunDir(std::string dir, JobIdentity id, std::string version, bool heldOut = false);
 
     const std::string& Path() const { return dir_; }
     std::string RunFolder(const RunKey& key) const;
@@ -81,8 +84,9 @@ public:
     void WriteRun(const RunView& run, const std::vector<std::string>& geneNames,
                   const std::vector<std::string>& sampleLabels) const;
 
-    // Rewrites summary.tsv from the complete runs present (any process's).
-    // Returns the number of runs it lists.
+    // Rewrites summary.tsv from the complete plain runs present (any
+    // process's), with the held-out error of each one's twin where it is
+    // complete. Returns the number of runs it lists.
     int WriteSummary();
 
     // The run.json text of a run (exposed for tests).
@@ -92,7 +96,9 @@ private:
     std::string dir_;
     JobIdentity id_;
     std::string version_;
-    std::map<RunKey, std::string> rows_;  // summary lines of runs seen complete
+    bool heldOut_ = false;
+    std::map<RunKey, std::string> rows_;     // summary lines of runs seen complete
+    std::map<RunKey, std::string> seconds_;  // their wall times
 };
 
 }  // namespace zarno::cli

@@ -363,10 +363,20 @@ TEST_F(Command, ConvergenceStopAndHoldoutAreKeptResumedAndPartOfTheStudy)
         EXPECT_GT(std::stod(f[5]), 0.0) << rows[i];
     }
     EXPECT_GT(early, 0);  // the stop ended some runs early
-    const std::string json = Slurp(dir + "ref/runs/k3/c1/run.json");
+    const std::string json = Slurp(dir + "ref/holdout/k3/c1/run.json");
     std::smatch cells;
     ASSERT_TRUE(std::regex_search(json, cells, std::regex("\"holdout_cells\": (\\d+),"))) << json;
     EXPECT_NEAR(std::stod(cells[1].str()), 600.0, 100.0) << json;  // about 10% of 6000
+    // The held-out twins never change the plain runs.
+    EXPECT_EQ(Slurp(dir + "ref/runs/k3/c1/run.json").find("holdout"), std::string::npos);
+    ASSERT_EQ(run(With(Sample(dir + "plain", 2000), {"--tolerance", "1e-4"})), 0);
+    for (const char* file : {"runs/k2/c1/amplitudes.tsv", "runs/k3/c2/patterns.tsv",
+                             "runs/k5/c3/amplitudes.tsv"}) {
+        EXPECT_EQ(Slurp(dir + "ref/" + file), Slurp(dir + "plain/" + file)) << file;
+        EXPECT_NE(Slurp(dir + "ref/" + file),
+                  Slurp(dir + "ref/" + std::string(file).replace(0, 4, "holdout")))
+            << file;
+    }
 
     // Runs that stopped early are complete: a resume keeps them all.
     const std::string out = dir + "s";
