@@ -18,8 +18,11 @@
 #include "commands.h"
 #include "progress.h"
 #include "rundir.h"
+#include "survey_cmd.h"
 #include "sysmem.h"
 #include "table_reader.h"
+
+extern "C" const char zarno_charts_js[];  // the report's chart libraries; empty without npm
 
 namespace zarno::cli {
 
@@ -166,6 +169,23 @@ struct Settings {
     std::string dataPath, uncertPath;
     const ControlFile* control = nullptr;
 };
+
+// The survey and the report of a finished study. A build without the chart
+// libraries writes the survey alone and says so.
+int Conclude(const std::string& dir, bool quiet)
+{
+    if (!quiet) std::fputc('\n', stdout);
+    const bool charts = zarno_charts_js[0] != '\0';
+    if (!charts) Say("this build has no chart libraries: the survey without its report");
+    const int rc = charts ? RunReportCommand(dir, quiet) : RunSurveyCommand(dir, quiet);
+    if (rc != 0) {
+        Say(fmt::format("error: the runs are complete, but their survey failed; zarno survey {} "
+                        "tries again",
+                        dir));
+        return kExitRunFailed;
+    }
+    return kExitDone;
+}
 
 int Study(const RunArgs& a)
 {
@@ -404,7 +424,9 @@ int Study(const RunArgs& a)
     case JobOutcome::kDone:
         info(fmt::format("{} run{} computed in {}; {} runs in {}/summary.tsv", sink.Written(),
                          sink.Written() == 1 ? "" : "s", Progress::Clock(elapsed), listed, a.out));
-        return kExitDone;
+        // A worker has only its share: the survey belongs to the combine step.
+        if (a.noReport || a.workers > 0) return kExitDone;
+        return Conclude(a.out, a.quiet);
     case JobOutcome::kCancelled:
         Say(fmt::format("interrupted{}: {} run{} finished and kept in {}; to go on:\n  {}",
                         gSignal == SIGTERM ? " (SIGTERM)" : "", sink.Written(),
@@ -522,6 +544,9 @@ void AddRunCommand(CLI::App& app)
     run->add_flag("--resume", args->resume,
                   "Go on with DIR: keep its complete runs of this study, compute the rest");
     run->add_flag("--quiet,-q", args->quiet, "No progress on standard error");
+    run->add_flag("--no-report", args->noReport,
+                  "No survey and report at the end (they are written unless --no-report or "
+                  "--workers: zarno survey DIR and zarno report DIR make them later)");
     CLI::Option* worker = run->add_option("--worker", args->worker,
                                           "This worker's number, from 0 (with --workers)")
                               ->check(CLI::NonNegativeNumber);

@@ -22,6 +22,7 @@ struct RunArgs {
     double holdout = 0.0;    // > 0: fraction of cells held out
     bool resume = false;
     bool quiet = false;
+    bool noReport = false;  // no survey and report at the end
     int worker = -1, workers = 0;  // -1, 0: one machine runs everything
     // Which of the overridable settings were given as flags (a control file
     // gives the others).

@@ -132,11 +132,13 @@ protected:
         if (err) *err = Slurp(dir + "stderr.txt");
         return rc;
     }
-    // The sample study, small: 4 pattern counts x 3 chains, few rounds.
+    // The sample study, small: 4 pattern counts x 3 chains, few rounds; its
+    // runs alone (the survey and report carry timings).
     std::vector<std::string> Sample(const std::string& out, int rounds = 300)
     {
         return {"run", kData + "/sample.txt", "--uncert", kData + "/sample.unc", "--ranks", "2:5",
-                "--chains", "3", "--rounds", std::to_string(rounds), "--out", out, "--quiet"};
+                "--chains", "3", "--rounds", std::to_string(rounds), "--out", out, "--quiet",
+                "--no-report"};
     }
     static std::vector<std::string> With(std::vector<std::string> a, std::vector<std::string> more)
     {
@@ -393,6 +395,21 @@ TEST_F(Command, ConvergenceStopAndHoldoutAreKeptResumedAndPartOfTheStudy)
     EXPECT_NE(err.find("tolerance (DIR: 0.0001, now: 1e-05)"), std::string::npos) << err;
 }
 
+TEST_F(Command, AFinishedStudyEndsWithItsSurveyAndReport)
+{
+    std::vector<std::string> a = Sample(dir + "full", 2000);
+    a.pop_back();  // the survey and report this time
+    ASSERT_EQ(run(With(a, {"--threads", "2"})), 0);
+    EXPECT_TRUE(fs::exists(dir + "full/report.html"));
+    const std::string survey = Slurp(dir + "full/survey.json");
+    EXPECT_NE(survey.find("\"suggested_patterns\": 3"), std::string::npos) << survey.substr(0, 400);
+    // A worker has only its share: no survey of its own.
+    a[a.size() - 2] = dir + "part";
+    ASSERT_EQ(run(With(a, {"--worker", "0", "--workers", "2", "--resume"})), 0);
+    EXPECT_FALSE(fs::exists(dir + "part/survey.json"));
+    EXPECT_FALSE(fs::exists(dir + "part/report.html"));
+}
+
 TEST_F(Command, SurveyAndReportAreSubcommandsOverARunDirectory)
 {
     ASSERT_EQ(run(Sample(dir + "s", 200)), 0);
@@ -412,7 +429,7 @@ TEST_P(Interrupt, StopsKeepsFinishedRunsExits130AndResumes)
 {
     const std::vector<std::string> study{"run", kData + "/sample.txt", "--uncert",
                                          kData + "/sample.unc", "--ranks", "2:3", "--chains", "3",
-                                         "--rounds", "6000", "--threads", "1"};
+                                         "--rounds", "6000", "--threads", "1", "--no-report"};
     const std::string out = dir + "s";
     Child c = Spawn(With(study, {"--out", out}), dir + "int.txt");
     while (CountRuns(out) < 1 && waitpid(c.pid, nullptr, WNOHANG) == 0) {
