@@ -8,64 +8,13 @@
 
 #include "kernels.h"
 
-// The kernels compiled three times, for the x86-64 baseline (SSE2), for AVX2
-// and for AVX-512, the widest the processor has picked at run time. Only lane
-// widths differ, never the order of an operation, so all give the same bits.
-// No FMA: -ffp-contract=off holds, and no copy enables FMA anyway.
-#define ZK_ISA base
-#define ZK_VEC V2
-#include "kernels.h"
-#undef ZK_ISA
-#undef ZK_VEC
-
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#define ZK_ISA avx2
-#define ZK_VEC V4
-#include "kernels.h"
-#undef ZK_ISA
-#undef ZK_VEC
-#pragma GCC pop_options
-
-#pragma GCC push_options
-#pragma GCC target("avx512f")
-#define ZK_ISA avx512
-#define ZK_VEC V8
-#include "kernels.h"
-#undef ZK_ISA
-#undef ZK_VEC
-#pragma GCC pop_options
-
 namespace {
-
-// Widest instruction set of this processor the kernels have a copy for:
-// 0 SSE2, 1 AVX2, 2 AVX-512.
-int CpuSimdLevel()
-{
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return 2;
-    if (__builtin_cpu_supports("avx2")) return 1;
-    return 0;
-}
-
-const int kCpuSimdLevel = CpuSimdLevel();
-
-template <int KIND>
-void RunSweep(int level, const zk::Pass& p)
-{
-    if (level >= 2)
-        zk::avx512::Sweep<KIND>(p);
-    else if (level == 1)
-        zk::avx2::Sweep<KIND>(p);
-    else
-        zk::base::Sweep<KIND>(p);
-}
 
 size_t KernelScratchSize(int genes, int samples, int npatterns)
 {
     (void)genes;
     const size_t S = static_cast<size_t>(samples), K = static_cast<size_t>(npatterns);
-    return 3 * K * S + 4 * zk::kRows * S + 2 * zk::kRows * K;
+    return 3 * K * S + zk::ThreadScratchSize(samples, npatterns);
 }
 
 // Every matrix starts on a cache line (rows of a multiple of four samples can
@@ -244,13 +193,6 @@ void L::Sweep(int kind)
     double* Pm = KernelScratch;
     double* PwT = Pm + KS;
     double* LP = PwT + KS;
-    double* Dp = LP + KS;
-    double* Mp = Dp + static_cast<size_t>(zk::kRows) * S;
-    double* DpT = Mp + static_cast<size_t>(zk::kRows) * S;
-    double* MpT = DpT + static_cast<size_t>(zk::kRows) * S;
-    double* am = MpT + static_cast<size_t>(zk::kRows) * S;
-    double* aw = am + static_cast<size_t>(zk::kRows) * K;
-
     bool finiteP = true;
     for (int s = 0; s < S; s++) {
         double* t = PwT + static_cast<size_t>(s) * K;
@@ -274,14 +216,13 @@ void L::Sweep(int kind)
     p.AW = A_Weights;
     p.P = Pattern;
     p.finiteP = finiteP;
+    p.g0 = 0;
+    p.g1 = G;
+    p.s0 = 0;
+    p.s1 = S;
     p.Pm = Pm;
     p.PwT = PwT;
-    p.Dp = Dp;
-    p.Mp = Mp;
-    p.DpT = DpT;
-    p.MpT = MpT;
-    p.am = am;
-    p.aw = aw;
+    zk::PlaceThreadScratch(p, LP + KS);
     if (kind == zk::kWeightsOnly || kind == zk::kPatternHalf) p.AWout = A_Weights;
     if (kind == zk::kWeightsOnly || kind == zk::kAmplitudeHalf) {
         p.UP = P_Weights;
@@ -289,21 +230,8 @@ void L::Sweep(int kind)
         for (size_t k = 0; k < KS; k++) p.UP[k] = p.LP[k] = 0.0;
     }
 
-    const int level = SimdLevel < kCpuSimdLevel ? SimdLevel : kCpuSimdLevel;
-    switch (kind) {
-    case zk::kMockOnly:
-        RunSweep<zk::kMockOnly>(level, p);
-        break;
-    case zk::kWeightsOnly:
-        RunSweep<zk::kWeightsOnly>(level, p);
-        break;
-    case zk::kPatternHalf:
-        RunSweep<zk::kPatternHalf>(level, p);
-        break;
-    case zk::kAmplitudeHalf:
-        RunSweep<zk::kAmplitudeHalf>(level, p);
-        break;
-    }
+    const int cpu = zk::CpuSimdLevel();
+    zk::Sweep(SimdLevel < cpu ? SimdLevel : cpu, kind, p);
 
     if (p.UP != nullptr)
         for (size_t k = 0; k < KS; k++) P_Weights[k] = (LP[k] < eps) ? 1.0 : P_Weights[k] / LP[k];
