@@ -6,9 +6,54 @@
 #include <new>
 #include <vector>
 
+#include "kernel_pool.h"
 #include "kernels.h"
 
 namespace {
+
+// One pass on the threads of a pool: the same operands, a range per thread.
+struct SweepJob {
+    zk::Pass p;
+    int kind = 0;
+    int level = 0;
+    zk::Pool* pool = nullptr;
+};
+
+// Thread t's share [first, last) of `total` items split into whole units of
+// `unit` items, as evenly as whole units allow; empty where units run out.
+void Share(int total, int unit, int t, int n, int& first, int& last)
+{
+    const long long units = (static_cast<long long>(total) + unit - 1) / unit;
+    const long long a = units * t / n * unit, b = units * (t + 1) / n * unit;
+    first = static_cast<int>(a < total ? a : total);
+    last = static_cast<int>(b < total ? b : total);
+}
+
+// Every element of Mock and of the amplitude weights depends on its own row
+// only, so those passes split the rows, in whole blocks of the kernels. The
+// pattern weights sum over the genes in order, so the amplitude half splits
+// the sample columns (in whole cache lines) instead, after the amplitudes of
+// all rows have moved.
+void SweepOnThread(void* context, int t)
+{
+    SweepJob& job = *static_cast<SweepJob*>(context);
+    zk::Pass p = job.p;
+    const int n = job.pool->Size();
+    zk::PlaceThreadScratch(p, job.pool->Scratch(t));
+    int g0, g1;
+    Share(p.G, zk::kRows, t, n, g0, g1);
+    if (job.kind == zk::kAmplitudeHalf) {
+        const size_t K = static_cast<size_t>(p.K);
+        for (size_t k = g0 * K; k < g1 * K; k++) p.A[k] = p.A[k] * p.AW[k];
+        job.pool->Barrier();  // every row's amplitudes before any thread reads them
+        p.updateA = false;
+        Share(p.S, 8, t, n, p.s0, p.s1);
+    } else {
+        p.g0 = g0;
+        p.g1 = g1;
+    }
+    if (p.g0 < p.g1 && p.s0 < p.s1) zk::Sweep(job.level, job.kind, p);
+}
 
 size_t KernelScratchSize(int genes, int samples, int npatterns)
 {
@@ -122,8 +167,27 @@ int L::AllocateMemory()
     return 1;
 }
 
+void L::UseThreads(int k)
+{
+    if (k < 1) {
+        Message(FormatText("Refused: threads per run must be at least 1 (got %d); it stays %d", k,
+                           ThreadsPerRun)
+                    .c_str());
+        return;
+    }
+    if (k != ThreadsPerRun) ReleaseKernelPool();
+    ThreadsPerRun = k;
+}
+
+void L::ReleaseKernelPool()
+{
+    delete KernelPool;  // joins its threads
+    KernelPool = nullptr;
+}
+
 int L::CleanUpMemory()
 {
+    ReleaseKernelPool();
     Release(Amplitude);
     Release(Pattern);
     Release(A_Weights);
@@ -231,7 +295,35 @@ void L::Sweep(int kind)
     }
 
     const int cpu = zk::CpuSimdLevel();
-    zk::Sweep(SimdLevel < cpu ? SimdLevel : cpu, kind, p);
+    const int level = SimdLevel < cpu ? SimdLevel : cpu;
+    // Both weight kinds at once need whole rows and whole columns: that pass
+    // (once per run) stays on one thread.
+    if (ThreadsPerRun > 1 && kind != zk::kWeightsOnly) {
+        const size_t scratch = zk::ThreadScratchSize(S, K);
+        if (KernelPool != nullptr && KernelPool->ScratchDoubles() < scratch) ReleaseKernelPool();
+        if (KernelPool == nullptr) {
+            try {
+                KernelPool = new zk::Pool(ThreadsPerRun, scratch);
+            } catch (const std::exception&) {
+                KernelPool = nullptr;
+            }
+            if (KernelPool == nullptr || !KernelPool->Ok()) {
+                // No memory for the threads' scratch: one thread, the same bits.
+                ReleaseKernelPool();
+                ThreadsPerRun = 1;
+            }
+        }
+    }
+    if (KernelPool != nullptr && kind != zk::kWeightsOnly) {
+        SweepJob job;
+        job.p = p;
+        job.kind = kind;
+        job.level = level;
+        job.pool = KernelPool;
+        KernelPool->Run(SweepOnThread, &job);
+    } else {
+        zk::Sweep(level, kind, p);
+    }
 
     if (p.UP != nullptr)
         for (size_t k = 0; k < KS; k++) P_Weights[k] = (LP[k] < eps) ? 1.0 : P_Weights[k] / LP[k];
