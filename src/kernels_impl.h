@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #if defined(__x86_64__)
@@ -494,18 +495,34 @@ void Sweep(const Pass& p)
             continue;
         }
         Vec topv = Splat<Vec>(0.0);
+        // (Narrower vectors only where the set's vector is wider.)
+        typedef std::conditional_t<(NW > 4), V4, double> T4;
+        typedef std::conditional_t<(NW > 2), V2, double> T2;
+        T4 top4 = Splat<T4>(0.0);
+        T2 top2 = Splat<T2>(0.0);
         double top1 = 0.0;
         int s = S0;
         for (; s < Svec; s += NW) MockStep<KIND, Vec>(p, g0, s, topv);
+        // The columns past the last full vector in narrower vectors: at 38
+        // samples, one scalar step per column would cost as much as the
+        // other 32 columns together.
+        if constexpr (NW > 4)
+            if (s + 4 <= S1) MockStep<KIND, V4>(p, g0, s, top4), s += 4;
+        if constexpr (NW > 2)
+            if (s + 2 <= S1) MockStep<KIND, V2>(p, g0, s, top2), s += 2;
         for (; s < S1; s++) MockStep<KIND, double>(p, g0, s, top1);
         if (!W::weights) continue;
-        if (AnyInf(topv) || AnyInf(top1)) {
+        if (AnyInf(topv) || AnyInf(top4) || AnyInf(top2) || AnyInf(top1)) {
             LiteralWeightRows<KIND>(p, g0, kRows);
             continue;
         }
         if (W::aWeights) AmplitudeWeightsBlock(p, g0);
         if (W::pWeights) {
             for (s = S0; s < Svec; s += NW) PatternStep<Vec>(p, s);
+            if constexpr (NW > 4)
+                if (s + 4 <= S1) PatternStep<V4>(p, s), s += 4;
+            if constexpr (NW > 2)
+                if (s + 2 <= S1) PatternStep<V2>(p, s), s += 2;
             for (; s < S1; s++) PatternStep<double>(p, s);
         }
     }
