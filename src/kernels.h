@@ -66,6 +66,10 @@ struct Pass {
     double* UP = nullptr;           // pattern-weight sums, K x S, zeroed
     double* LP = nullptr;           //   (numerator and denominator)
     bool finiteP = false;           // every pattern value is finite
+    // Write Mock past the caches: only worth it where Mock does not fit them,
+    // and only where every row starts a cache line (a streamed store that
+    // fills part of a line costs more than the read it saves).
+    bool streamMock = false;
     // Shared scratch, filled once per pass.
     const double* Pm = nullptr;   // patterns masked for the reconstruction, K x S
     const double* PwT = nullptr;  // patterns masked for the weights, S x K, transposed

@@ -343,7 +343,12 @@ ZK_INLINE void MockStep(const Pass& p, int g0, int s, T& top)
         for (int r = 0; r < kRows; r++) {
             const size_t e = static_cast<size_t>(g0 + r) * S + s;
             m[r] = sigma != nullptr ? acc[r] / Load<T>(sigma + e) : acc[r];
-            if (W::storeMock) StreamStore(Mock + e, m[r]);
+            if (W::storeMock) {
+                if (p.streamMock)
+                    StreamStore(Mock + e, m[r]);
+                else
+                    Store(Mock + e, m[r]);
+            }
         }
     } else {
         for (int r = 0; r < kRows; r++) m[r] = Load<T>(Mock + static_cast<size_t>(g0 + r) * S + s);
