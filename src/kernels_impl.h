@@ -321,6 +321,13 @@ ZK_INLINE void MockStep(const Pass& p, int g0, int s, T& top)
     const double* const sigma = p.sigma;
     const double* const D = p.D;
     double* const Mock = p.Mock;
+    // Locals, not p's fields: a store through a double* could alias the Pass,
+    // and each would then be reloaded after every store.
+    double* const Dp = p.Dp;
+    double* const Mp = p.Mp;
+    double* const DpT = p.DpT;
+    double* const MpT = p.MpT;
+    const bool stream = p.streamMock;
     if (NW > 1 && s % 8 < NW && g0 + 2 * kRows <= p.g1) {
         // The next block's rows, a block ahead, one cache line per row and
         // stream: their loads then overlap this block's arithmetic.
@@ -344,7 +351,7 @@ ZK_INLINE void MockStep(const Pass& p, int g0, int s, T& top)
             const size_t e = static_cast<size_t>(g0 + r) * S + s;
             m[r] = sigma != nullptr ? acc[r] / Load<T>(sigma + e) : acc[r];
             if (W::storeMock) {
-                if (p.streamMock)
+                if (stream)
                     StreamStore(Mock + e, m[r]);
                 else
                     Store(Mock + e, m[r]);
@@ -363,13 +370,13 @@ ZK_INLINE void MockStep(const Pass& p, int g0, int s, T& top)
             mm[i] = Above(m[r0 + i], eps);
             top = Max(top, Max(d[i], mm[i]));
             if (W::rowCopy) {
-                Store(p.Dp + o, d[i]);
-                Store(p.Mp + o, mm[i]);
+                Store(Dp + o, d[i]);
+                Store(Mp + o, mm[i]);
             }
         }
         if (W::colCopy) {
-            StoreColumns(p.DpT, s, r0, d);
-            StoreColumns(p.MpT, s, r0, mm);
+            StoreColumns(DpT, s, r0, d);
+            StoreColumns(MpT, s, r0, mm);
         }
     }
 }
@@ -444,13 +451,15 @@ ZK_INLINE void PatternStep(const Pass& p, int s)
     constexpr int RH = Lanes<Vec>::n >= 8 ? kRows : kRows / 2;
     const int S = p.S, K = p.K;
     const double* const aw = p.aw;
+    const double* const Dp = p.Dp;
+    const double* const Mp = p.Mp;
     double* const UP = p.UP;
     double* const LP = p.LP;
     for (int r0 = 0; r0 < kRows; r0 += RH) {
         T d[RH], m[RH];
         for (int r = 0; r < RH; r++) {
-            d[r] = Load<T>(p.Dp + static_cast<size_t>(r0 + r) * S + s);
-            m[r] = Load<T>(p.Mp + static_cast<size_t>(r0 + r) * S + s);
+            d[r] = Load<T>(Dp + static_cast<size_t>(r0 + r) * S + s);
+            m[r] = Load<T>(Mp + static_cast<size_t>(r0 + r) * S + s);
         }
         for (int k = 0; k < K; k++) {
             double* up = UP + static_cast<size_t>(k) * S + s;
