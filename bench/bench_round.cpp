@@ -96,6 +96,34 @@ void BM_Round(benchmark::State& state)
     SetRoundCounters(state, G, S, K);
 }
 
+// One half of the round alone (0: patterns, 1: amplitudes), the other half
+// run untimed between: where the time goes, and, next to a shape whose
+// matrices stay in the caches, how much of it is memory.
+// args: genes, samples, patterns, half
+void BM_HalfRound(benchmark::State& state)
+{
+    const int G = state.range(0), S = state.range(1), K = state.range(2);
+    const int half = state.range(3);
+    Prepared run(G, S, K, 1, 2);
+    for (auto _ : state) {
+        if (half == 0) {
+            run.s.probe.HalfP();
+            state.PauseTiming();
+            run.s.probe.HalfA();
+            state.ResumeTiming();
+        } else {
+            state.PauseTiming();
+            run.s.probe.HalfP();
+            state.ResumeTiming();
+            run.s.probe.HalfA();
+        }
+        benchmark::ClobberMemory();
+    }
+    state.counters["ns/element"] = benchmark::Counter(
+        static_cast<double>(G) * S * 1e-9,
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
 // One run's round on several threads (L::UseThreads), the widest instruction
 // set; wall-clock time. args: genes, samples, patterns, threads
 void BM_ThreadedRound(benchmark::State& state)
@@ -290,7 +318,14 @@ void Register()
         ->Args({20000, 200, 4})
         ->ArgNames({"genes", "samples", "patterns"})
         ->Unit(benchmark::kMillisecond);
-    // The threaded run: the size, a larger one, and the narrow shapes.
+    // Halves at the large size and at one whose matrices stay in L3.
+    for (const Size& z : {Size{2500, 200, 8}, Size{20000, 200, 8}, Size{5000, 38, 3}})
+        for (int half = 0; half < 2; half++)
+            benchmark::RegisterBenchmark("BM_HalfRound", BM_HalfRound)
+                ->Args({z.G, z.S, z.K, half})
+                ->ArgNames({"genes", "samples", "patterns", "half"})
+                ->Unit(benchmark::kMicrosecond);
+    // The threaded run at the large size and a much larger one.
     const Size threadSizes[] = {{20000, 200, 8}, {60000, 2000, 10}};
     for (const Size& z : threadSizes)
         for (int threads = 1; threads <= 2; threads++)
