@@ -11,6 +11,9 @@
 
 namespace {
 
+// More threads than this for one run are a mistake, not a machine.
+constexpr int kMaxThreadsPerRun = 256;
+
 // Mocks from this size on (about a core's L2) are written past the caches
 // (see zk::Pass): at 5000x40 that still saved a fifth of the amplitude half.
 constexpr size_t kStreamBytes = size_t(1) << 20;
@@ -173,9 +176,9 @@ int L::AllocateMemory()
 
 void L::UseThreads(int k)
 {
-    if (k < 1) {
-        Message(FormatText("Refused: threads per run must be at least 1 (got %d); it stays %d", k,
-                           ThreadsPerRun)
+    if (k < 1 || k > kMaxThreadsPerRun) {
+        Message(FormatText("Refused: threads per run must be between 1 and %d (got %d); it stays %d",
+                           kMaxThreadsPerRun, k, ThreadsPerRun)
                     .c_str());
         return;
     }

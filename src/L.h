@@ -47,8 +47,8 @@ public:
     // Threads for the dense passes of this engine's runs, k >= 1 (default 1).
     // Every count gives the same bits: rows and sample columns are split, never
     // a sum. The threads start when a run first needs them and end when its
-    // memory is released. A k below 1 is refused with a message and leaves
-    // the count as it was.
+    // memory is released. A k outside 1 to 256 is refused with a message and
+    // leaves the count as it was.
     void UseThreads(int k);
 
 private:

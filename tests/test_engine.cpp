@@ -294,10 +294,15 @@ TEST(ThreadedRun, WholeRunSameBitsAndThreadsLiveOnlyWithTheRun)
         for (auto& v : s.uncert) v = u(rng);
         L& e = s.engine;
         e.UseThreads(threads);
-        testing::internal::CaptureStdout();
-        e.UseThreads(0);
-        const std::string said = testing::internal::GetCapturedStdout();
-        EXPECT_NE(said.find("threads per run must be at least 1"), std::string::npos) << said;
+        for (int wrong : {0, -3, 257}) {
+            testing::internal::CaptureStdout();
+            e.UseThreads(wrong);
+            const std::string said = testing::internal::GetCapturedStdout();
+            EXPECT_NE(said.find("threads per run must be between 1 and 256 (got " +
+                                std::to_string(wrong) + "); it stays " + std::to_string(threads)),
+                      std::string::npos)
+                << said;
+        }
         ASSERT_EQ(s.probe.Allocate(), 1);
         s.probe.Start();
         s.probe.Scale();
