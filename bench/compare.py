@@ -85,6 +85,7 @@ def main():
         samples.setdefault(key, []).append(value)
 
     blas = {}
+    load_before = os.getloadavg()
     for rep in range(args.reps):
         print("Repetition %d of %d ..." % (rep + 1, args.reps), file=sys.stderr)
         for name, value in bench_times(args.bench, "BM_Round/.*/uncert:1/|BM_Bandwidth|BM_MulAddPeak",
@@ -110,6 +111,7 @@ def main():
                                        args.large_rounds, 1, "wall").items():
             add(name, value)
     gb = {key: statistics.median(values) for key, values in samples.items()}
+    load_after = os.getloadavg()
 
     rows = []
     for (g, s, k) in SIZES:
@@ -202,6 +204,11 @@ def main():
     threaded_report(gb, args, bandwidth, bandwidth2, peak.get(widest) if widest else None)
     for v in blas.values():
         print(v)
+    # Other work on the machine slows the two-thread run most: each half-round
+    # waits for its slower thread.
+    print("Load average (1, 5, 15 min) before: %.2f %.2f %.2f, after: %.2f %.2f %.2f "
+          "(this command alone adds about 1; more means other work shared the cores)" % (
+              load_before + load_after))
     print("BLAS environment: " + ", ".join("%s=%s" % (k, os.environ.get(k, "(unset)")) for k in (
         "OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")) + "; every BLAS pinned to one thread.")
 
