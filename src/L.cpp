@@ -18,6 +18,30 @@ constexpr int kMaxThreadsPerRun = 256;
 // (see zk::Pass): at 5000x40 that still saved a fifth of the amplitude half.
 constexpr size_t kStreamBytes = size_t(1) << 20;
 
+// The amplitude half over columns s0 .. s1-1, in chunks narrow enough that
+// a block's masked rows and the pattern-weight sums they feed (16 x (kRows +
+// patterns) bytes a column) stay in a core's L2: at 2000 samples and 10
+// patterns they take 576 kB, and one pass over all columns ran the half 1.4
+// times slower than three chunks. Each sum still adds its genes in order;
+// the first chunk moves the amplitudes of its rows, the later ones read them.
+constexpr size_t kColumnChunkBytes = size_t(256) << 10;
+
+void AmplitudeHalfInChunks(int level, zk::Pass p, int s0, int s1)
+{
+    const size_t perColumn = 16 * static_cast<size_t>(zk::kRows + p.K);
+    const int width = s1 - s0;
+    const size_t total = perColumn * static_cast<size_t>(width);
+    const int chunks = static_cast<int>((total + kColumnChunkBytes - 1) / kColumnChunkBytes);
+    const int lines = (width + 7) / 8;
+    const int step = (lines + chunks - 1) / (chunks < 1 ? 1 : chunks) * 8;
+    for (int c0 = s0; c0 < s1; c0 += step) {
+        p.s0 = c0;
+        p.s1 = c0 + step < s1 ? c0 + step : s1;
+        zk::Sweep(level, zk::kAmplitudeHalf, p);
+        p.updateA = false;
+    }
+}
+
 // One pass on the threads of a pool: the same operands, a range per thread.
 struct SweepJob {
     zk::Pass p;
@@ -59,7 +83,11 @@ void SweepOnThread(void* context, int t)
         p.g0 = g0;
         p.g1 = g1;
     }
-    if (p.g0 < p.g1 && p.s0 < p.s1) zk::Sweep(job.level, job.kind, p);
+    if (p.g0 >= p.g1 || p.s0 >= p.s1) return;
+    if (job.kind == zk::kAmplitudeHalf)
+        AmplitudeHalfInChunks(job.level, p, p.s0, p.s1);
+    else
+        zk::Sweep(job.level, job.kind, p);
 }
 
 size_t KernelScratchSize(int genes, int samples, int npatterns)
@@ -320,6 +348,8 @@ void L::Sweep(int kind)
         job.level = level;
         job.pool = KernelPool;
         KernelPool->Run(SweepOnThread, &job);
+    } else if (kind == zk::kAmplitudeHalf) {
+        AmplitudeHalfInChunks(level, p, 0, S);
     } else {
         zk::Sweep(level, kind, p);
     }

@@ -212,11 +212,12 @@ TEST_P(ThreadedOracleTest, EveryHalfRoundIsBitIdenticalToTheLiteralLoops)
 std::vector<ThreadCase> ThreadCases()
 {
     // Fewer rows than threads, fewer sample lines than threads, row counts
-    // that leave a partial block, samples off the vector width, and shapes
-    // whose blocks divide evenly.
-    const Case shapes[] = {Case{1, 1, 1, 1},    Case{3, 5, 2, 1},     Case{13, 9, 3, 0},
-                           Case{37, 19, 4, 1},  Case{64, 40, 3, 1},   Case{203, 45, 5, 1},
-                           Case{130, 200, 8, 0}, Case{29, 23, 11, 1}};
+    // that leave a partial block, samples off the vector width, shapes whose
+    // blocks divide evenly, and rows wide enough that the amplitude half goes
+    // in column chunks (three on one thread, two on each of two).
+    const Case shapes[] = {Case{1, 1, 1, 1},     Case{3, 5, 2, 1},    Case{13, 9, 3, 0},
+                           Case{37, 19, 4, 1},   Case{64, 40, 3, 1},  Case{203, 45, 5, 1},
+                           Case{130, 200, 8, 0}, Case{29, 23, 11, 1}, Case{17, 2100, 9, 1}};
     std::vector<ThreadCase> cases;
     for (const Case& c : shapes)
         for (int threads = 1; threads <= 4; threads++) cases.push_back({c, threads});
