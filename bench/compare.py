@@ -239,23 +239,21 @@ def threaded_report(gb, args, bandwidth, bandwidth2, peak):
     print()
     print("Memory-bandwidth model: a round streams at least B = 5 x 8 x genes x samples bytes; "
           "K threads take at least")
-    print("  max(T1 / K, B / BW(K)), BW(K) = the bandwidth K cores draw together: here BW(1) = "
-          "%.1f GB/s, BW(2) = %.1f GB/s (%.2f x one core)" % (
+    print("  max(T1 / K, B / BW(K)), BW(K) = the bandwidth K cores draw together, at most the "
+          "socket's BW_sys: here BW(1) = %.1f GB/s, BW(2) = %.1f GB/s (%.2f x one core)" % (
               bandwidth / 1e9, bandwidth2 / 1e9, bandwidth2 / bandwidth))
     for (g, s, k), t in measured.items():
         b = 5 * 8 * g * s
-        cap = t[1] * bandwidth2 / b  # K where B / BW(2) meets T1 / K
-        parts = []
-        for n in (1, 2, 4, 8, 16):
-            # Beyond two cores: each adds at most what the second added,
-            # until the machine's total bandwidth (unknown here) stops it.
-            bw = bandwidth if n == 1 else bandwidth2 + (n - 2) * max(bandwidth2 - bandwidth, 0.0)
-            parts.append("K=%d %s" % (n, fmt(max(t[1] / n, b / bw))))
-        print("  %dx%dx%d: B = %.0f MB, T1 = %s; at this machine's BW(2) the memory bound "
-              "meets T1/K at K = %.1f; predicted: %s" % (
-                  g, s, k, b / 1e6, fmt(t[1]), cap, ", ".join(parts)))
-    print("  (Predictions past two cores assume each further core adds what the second did; "
-          "a socket's total bandwidth caps them.)")
+        # Each core streams at BW(1) on its own, faster than it computes, so
+        # the round scales as 1/K until the socket's total bandwidth binds.
+        caps = ", ".join("K = %.0f at %s" % (t[1] * bw / b, label) for bw, label in (
+            (bandwidth2, "this machine's %.0f GB/s" % (bandwidth2 / 1e9)), (100e9, "100 GB/s"),
+            (200e9, "200 GB/s")))
+        print("  %dx%dx%d: B = %.0f MB, one core streams it in %s and computes it in T1 = %s; "
+              "the bound B / BW_sys meets T1 / K at %s" % (
+                  g, s, k, b / 1e6, fmt(b / bandwidth), fmt(t[1]), caps))
+    print("  (BW_sys: the total bandwidth of the socket, shared by all its cores; past that K, "
+          "more threads per run buy nothing.)")
 
 
 if __name__ == "__main__":
