@@ -22,9 +22,8 @@ namespace {
 
 int gRounds = 0;  // 0: let Google Benchmark choose
 
-// Positive data near rank K (a small floor keeps every row non-zero, as R's
-// nmf() requires of the peers' copy), multiplicative noise, and uncertainties
-// that grow with the value: what the engine meets in practice.
+// Non-negative data near rank K, multiplicative noise, and uncertainties that
+// grow with the value: what the engine meets in practice.
 void MakeData(int G, int S, int K, std::vector<double>& data, std::vector<double>& uncert)
 {
     std::mt19937_64 rng(12345 + G + S + K);
@@ -36,7 +35,7 @@ void MakeData(int G, int S, int K, std::vector<double>& data, std::vector<double
     uncert.assign(data.size(), 1.0);
     for (int g = 0; g < G; g++)
         for (int s = 0; s < S; s++) {
-            double x = 0.01;
+            double x = 0.0;
             for (int k = 0; k < K; k++)
                 x += a[static_cast<size_t>(g) * K + k] * p[static_cast<size_t>(k) * S + s];
             x *= 0.8 + 0.4 * u(rng);
@@ -49,12 +48,13 @@ void MakeData(int G, int S, int K, std::vector<double>& data, std::vector<double
 // and weights built, as before the first round.
 struct Prepared {
     Standalone s;
-    Prepared(int G, int S, int K, int flag, int simd) : s(G, S, K, flag)
+    Prepared(int G, int S, int K, int flag, int simd, int threads = 1) : s(G, S, K, flag)
     {
         MakeData(G, S, K, s.data, s.uncert);
         s.engine.data = s.data.data();
         s.engine.uncert = s.uncert.data();
         s.probe.Simd(simd);
+        s.engine.UseThreads(threads);
         if (s.probe.Allocate() != 1) std::abort();
         s.probe.Start();
         s.probe.Scale();
@@ -88,6 +88,49 @@ void BM_Round(benchmark::State& state)
         return;
     }
     Prepared run(G, S, K, flag, simd);
+    for (auto _ : state) {
+        run.s.probe.Update(0);
+        benchmark::DoNotOptimize(run.s.engine.Mock);
+        benchmark::ClobberMemory();
+    }
+    SetRoundCounters(state, G, S, K);
+}
+
+// One half of the round alone (0: patterns, 1: amplitudes), the other half
+// run untimed between: where the time goes, and, next to a shape whose
+// matrices stay in the caches, how much of it is memory.
+// args: genes, samples, patterns, half
+void BM_HalfRound(benchmark::State& state)
+{
+    const int G = state.range(0), S = state.range(1), K = state.range(2);
+    const int half = state.range(3);
+    Prepared run(G, S, K, 1, 2);
+    for (auto _ : state) {
+        if (half == 0) {
+            run.s.probe.HalfP();
+            state.PauseTiming();
+            run.s.probe.HalfA();
+            state.ResumeTiming();
+        } else {
+            state.PauseTiming();
+            run.s.probe.HalfP();
+            state.ResumeTiming();
+            run.s.probe.HalfA();
+        }
+        benchmark::ClobberMemory();
+    }
+    state.counters["ns/element"] = benchmark::Counter(
+        static_cast<double>(G) * S * 1e-9,
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+// One run's round on several threads (L::UseThreads), the widest instruction
+// set; wall-clock time. args: genes, samples, patterns, threads
+void BM_ThreadedRound(benchmark::State& state)
+{
+    const int G = state.range(0), S = state.range(1), K = state.range(2);
+    const int threads = state.range(3);
+    Prepared run(G, S, K, 1, 2, threads);
     for (auto _ : state) {
         run.s.probe.Update(0);
         benchmark::DoNotOptimize(run.s.engine.Mock);
@@ -246,7 +289,9 @@ void Register()
     struct Size {
         int G, S, K;
     };
-    const Size sizes[] = {{2000, 50, 3}, {5000, 100, 5}, {20000, 200, 8}};
+    // Two narrow shapes (samples not a multiple of the vector width), a middle
+    // one and the large one.
+    const Size sizes[] = {{2000, 50, 3}, {5000, 38, 3}, {5000, 100, 5}, {20000, 200, 8}};
     auto fix = [](benchmark::internal::Benchmark* b) {
         b->Unit(benchmark::kMillisecond)->UseRealTime();
         if (gRounds > 0) b->Iterations(gRounds);
@@ -273,16 +318,33 @@ void Register()
         ->Args({20000, 200, 4})
         ->ArgNames({"genes", "samples", "patterns"})
         ->Unit(benchmark::kMillisecond);
+    // Halves at the large size and at one whose matrices stay in L3.
+    for (const Size& z : {Size{2500, 200, 8}, Size{20000, 200, 8}, Size{5000, 38, 3}})
+        for (int half = 0; half < 2; half++)
+            benchmark::RegisterBenchmark("BM_HalfRound", BM_HalfRound)
+                ->Args({z.G, z.S, z.K, half})
+                ->ArgNames({"genes", "samples", "patterns", "half"})
+                ->Unit(benchmark::kMicrosecond);
+    // The threaded run at the large size and a much larger one.
+    const Size threadSizes[] = {{20000, 200, 8}, {60000, 2000, 10}};
+    for (const Size& z : threadSizes)
+        for (int threads = 1; threads <= 2; threads++)
+            fix(benchmark::RegisterBenchmark("BM_ThreadedRound", BM_ThreadedRound))
+                ->Args({z.G, z.S, z.K, threads})
+                ->ArgNames({"genes", "samples", "patterns", "threads"});
     benchmark::RegisterBenchmark("BM_MulAddPeak", BM_MulAddPeak)
         ->Arg(2)
         ->Arg(1)
         ->ArgName("isa")
         ->Unit(benchmark::kMillisecond);
+    // One core, then every thread of a two-thread run streaming at once.
     benchmark::RegisterBenchmark("BM_Bandwidth", BM_Bandwidth)
         ->Arg(256)
         ->ArgName("MiB_per_stream")
         ->Unit(benchmark::kMillisecond)
-        ->UseRealTime();
+        ->UseRealTime()
+        ->Threads(1)
+        ->Threads(2);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 """One run that times ZARNO's update round against the literal loops it must
-match and against its peers, at the same sizes and rounds, on one core.
+match and against its peers, at the same sizes and rounds, on one core; then
+one run on one and on two threads.
 
 Run through compare.sh, which installs what this needs and builds the
-benchmark binary. Prints seconds per round (medians), the ratios and the
-memory bandwidth that bounds the round.
+benchmark binary. Prints seconds per round (medians), the ratios, the floors
+that bound the round (memory bandwidth and unfused arithmetic), and the
+threaded figures with a memory-bandwidth model for more threads.
 """
 import argparse
 import json
@@ -13,9 +15,11 @@ import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SIZES = [(2000, 50, 3), (5000, 100, 5), (20000, 200, 8)]
+SIZES = [(2000, 50, 3), (5000, 38, 3), (5000, 100, 5), (20000, 200, 8)]
+THREADED = [(20000, 200, 8), (60000, 2000, 10)]
 
-# One thread for every BLAS and OpenMP runtime: the engine starts no thread.
+# One thread for every BLAS and OpenMP runtime: the single-core table runs
+# the engine on one thread too.
 ONE_THREAD = {k: "1" for k in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS",
                                "BLIS_NUM_THREADS", "GOTO_NUM_THREADS")}
 
@@ -67,7 +71,10 @@ def main():
     ap.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
                     help="processor time of the process (default; robust on a shared machine) "
                          "or wall-clock time")
-    ap.add_argument("--no-r", action="store_true", help="leave out R's ls-nmf")
+    ap.add_argument("--large-rounds", type=int, default=3,
+                    help="rounds of the threaded run at 60000x2000x10, timed once (3)")
+    ap.add_argument("--no-large", action="store_true",
+                    help="leave out the threaded run at 60000x2000x10 (needs some 5 GB)")
     args = ap.parse_args()
 
     # Each repetition times every tool once, so that all of them see the same
@@ -78,6 +85,7 @@ def main():
         samples.setdefault(key, []).append(value)
 
     blas = {}
+    load_before = os.getloadavg()
     for rep in range(args.reps):
         print("Repetition %d of %d ..." % (rep + 1, args.reps), file=sys.stderr)
         for name, value in bench_times(args.bench, "BM_Round/.*/uncert:1/|BM_Bandwidth|BM_MulAddPeak",
@@ -93,12 +101,17 @@ def main():
                           str(k), str(args.rounds), "1"], args.clock)
                 add((tool, g, s, k), r["seconds_per_round"])
                 blas[tool] = "%s %s; BLAS: %s" % (tool, r["version"], r["blas"])
-            if not args.no_r:
-                r = peer(["Rscript", os.path.join(HERE, "lsnmf.R"), str(g), str(s), str(k),
-                          str(args.rounds), "1"], args.clock)
-                add(("lsnmf", g, s, k), r["seconds_per_round"])
-                blas["lsnmf"] = "ls-nmf: %s; BLAS: %s" % (r["version"], r["blas"])
+        # One run on one, then two threads: wall-clock time, whatever --clock.
+        for name, value in bench_times(args.bench, "BM_ThreadedRound/genes:20000/", args.rounds, 1,
+                                       "wall").items():
+            add(name, value)
+    if not args.no_large:
+        print("The threaded run at 60000x2000x10 ...", file=sys.stderr)
+        for name, value in bench_times(args.bench, "BM_ThreadedRound/genes:60000/",
+                                       args.large_rounds, 1, "wall").items():
+            add(name, value)
     gb = {key: statistics.median(values) for key, values in samples.items()}
+    load_after = os.getloadavg()
 
     rows = []
     for (g, s, k) in SIZES:
@@ -111,16 +124,19 @@ def main():
             "literal": gb.get("BM_LiteralRound/%s/iterations:%d/real_time" % (name, args.rounds)),
             "numpy": gb.get(("numpy", g, s, k)),
             "sklearn": gb.get(("sklearn", g, s, k)),
-            "lsnmf": gb.get(("lsnmf", g, s, k)),
         }
         # The engine picks the widest instruction set the processor has.
         row["engine"] = row["avx512"] or row["avx2"] or row["sse2"]
         rows.append(row)
 
-    bw_name = [n for n in gb if isinstance(n, str) and n.startswith("BM_Bandwidth")]
-    bandwidth = None
-    if bw_name:
-        bandwidth = 2 * 256 * 2 ** 20 / gb[bw_name[0]]  # two streams of 256 MiB
+    # Two streams of 256 MiB per thread.
+    bandwidth = bandwidth2 = None
+    for n in gb:
+        if isinstance(n, str) and n.startswith("BM_Bandwidth"):
+            if n.endswith("threads:2"):
+                bandwidth2 = 2 * 2 * 256 * 2 ** 20 / gb[n]
+            else:
+                bandwidth = 2 * 256 * 2 ** 20 / gb[n]
     # Multiplies per second at each width: 7 chains x 2^22 iterations x lanes.
     peak = {}
     for isa, lanes in (("avx512", 8), ("avx2", 4)):
@@ -128,9 +144,19 @@ def main():
         if name in gb:
             peak[isa] = 7 * 2 ** 22 * lanes / gb[name]
 
+    # The floors of each size: the bytes the round must stream at the measured
+    # one-core bandwidth, and its multiplies at the widest set's peak.
+    widest = "avx512" if "avx512" in peak else "avx2" if "avx2" in peak else None
+    for row in rows:
+        g, s, k = (int(x) for x in row["size"].split("x"))
+        row["memfloor"] = 5 * 8 * g * s / bandwidth if bandwidth else None
+        row["arifloor"] = 6.0 * g * s * k / peak[widest] if widest else None
+        floors = [f for f in (row["memfloor"], row["arifloor"]) if f]
+        row["floor"] = max(floors) if floors else None
+
     cols = [("engine", "engine"), ("avx2", "AVX2 only"), ("sse2", "SSE2 only"),
-            ("literal", "literal loops"), ("numpy", "numpy"), ("lsnmf", "R ls-nmf"),
-            ("sklearn", "sklearn mu*")]
+            ("literal", "literal loops"), ("numpy", "numpy"), ("sklearn", "sklearn mu*"),
+            ("memfloor", "memory floor"), ("arifloor", "arith. floor")]
     print()
     isa = "AVX-512" if any(r["avx512"] for r in rows) else "AVX2" if any(r["avx2"] for r in rows) else "SSE2"
     print("Seconds per update round, %s time, one core; median of %d repetitions, each timing "
@@ -142,14 +168,16 @@ def main():
     for row in rows:
         print("%-26s" % row["size"] + "".join("%14s" % fmt(row[c[0]]) for c in cols))
     print()
-    print("Peer time / engine time (above 1: the engine is faster)")
-    print("%-26s" % "" + "".join("%14s" % c[1] for c in cols[1:]))
+    print("Peer time / engine time (above 1: the engine is faster), and the engine's time over "
+          "the larger of its two floors")
+    print("%-26s" % "" + "".join("%14s" % c[1] for c in cols[1:6]) + "%14s" % "engine/floor")
     for row in rows:
         cells = []
-        for c in cols[1:]:
+        for c in cols[1:6]:
             v = row[c[0]]
             cells.append("%14s" % ("-" if v is None or not row["engine"] else "%.1fx" % (v / row["engine"])))
-        print("%-26s" % row["size"] + "".join(cells))
+        ratio = "-" if not (row["engine"] and row["floor"]) else "%.2f" % (row["engine"] / row["floor"])
+        print("%-26s" % row["size"] + "".join(cells) + "%14s" % ratio)
     print()
     print("* scikit-learn's solver is unweighted (plain Frobenius loss): about a third of the "
           "engine's work per round.")
@@ -173,10 +201,59 @@ def main():
                     "AVX-512" if isa == "avx512" else "AVX2", fmt(6.0 * g * s * k / peak[isa]),
                     fmt(row[isa])))
         print("  %s: floors: %s" % (row["size"], ", ".join(parts)))
+    threaded_report(gb, args, bandwidth, bandwidth2, peak.get(widest) if widest else None)
     for v in blas.values():
         print(v)
+    # Other work on the machine slows the two-thread run most: each half-round
+    # waits for its slower thread.
+    print("Load average (1, 5, 15 min) before: %.2f %.2f %.2f, after: %.2f %.2f %.2f "
+          "(this command alone adds about 1; more means other work shared the cores)" % (
+              load_before + load_after))
     print("BLAS environment: " + ", ".join("%s=%s" % (k, os.environ.get(k, "(unset)")) for k in (
         "OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")) + "; every BLAS pinned to one thread.")
+
+
+def threaded_report(gb, args, bandwidth, bandwidth2, peak):
+    """One run on one and two threads, and what more threads could give."""
+    print()
+    print("One run on several threads (UseThreads; the same bits for every count), wall-clock "
+          "time per round, median")
+    print("%-26s%14s%14s%14s%14s%12s" % ("genes x samples x patterns", "1 thread", "2 threads",
+                                         "rounds/s 1", "rounds/s 2", "speed-up"))
+    measured = {}
+    for (g, s, k) in THREADED:
+        t = {}
+        for n in (1, 2):
+            rounds = args.rounds if g < 60000 else args.large_rounds
+            t[n] = gb.get("BM_ThreadedRound/genes:%d/samples:%d/patterns:%d/threads:%d/"
+                          "iterations:%d/real_time" % (g, s, k, n, rounds))
+        if not t[1]:
+            continue
+        measured[(g, s, k)] = t
+        print("%-26s%14s%14s%14s%14s%12s" % (
+            "%dx%dx%d" % (g, s, k), fmt(t[1]), fmt(t[2]), "%.1f" % (1 / t[1]),
+            "-" if not t[2] else "%.1f" % (1 / t[2]),
+            "-" if not t[2] else "%.2fx" % (t[1] / t[2])))
+    if not (bandwidth and bandwidth2):
+        return
+    print()
+    print("Memory-bandwidth model: a round streams at least B = 5 x 8 x genes x samples bytes; "
+          "K threads take at least")
+    print("  max(T1 / K, B / BW(K)), BW(K) = the bandwidth K cores draw together, at most the "
+          "socket's BW_sys: here BW(1) = %.1f GB/s, BW(2) = %.1f GB/s (%.2f x one core)" % (
+              bandwidth / 1e9, bandwidth2 / 1e9, bandwidth2 / bandwidth))
+    for (g, s, k), t in measured.items():
+        b = 5 * 8 * g * s
+        # Each core streams at BW(1) on its own, faster than it computes, so
+        # the round scales as 1/K until the socket's total bandwidth binds.
+        caps = ", ".join("K = %.0f at %s" % (t[1] * bw / b, label) for bw, label in (
+            (bandwidth2, "this machine's %.0f GB/s" % (bandwidth2 / 1e9)), (100e9, "100 GB/s"),
+            (200e9, "200 GB/s")))
+        print("  %dx%dx%d: B = %.0f MB, one core streams it in %s and computes it in T1 = %s; "
+              "the bound B / BW_sys meets T1 / K at %s" % (
+                  g, s, k, b / 1e6, fmt(b / bandwidth), fmt(t[1]), caps))
+    print("  (BW_sys: the total bandwidth of the socket, shared by all its cores; past that K, "
+          "more threads per run buy nothing.)")
 
 
 if __name__ == "__main__":

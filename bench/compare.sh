@@ -1,8 +1,9 @@
 #!/bin/sh
 # Times ZARNO's update round against the literal loops and its peers (a plain
-# numpy implementation of the same weighted round, scikit-learn's NMF 'mu',
-# R's NMF 'ls-nmf' with weights 1/sigma) and probes the memory bandwidth, all
-# on one core, and prints seconds per round and the ratios.
+# numpy implementation of the same weighted round, scikit-learn's NMF 'mu')
+# and probes the memory bandwidth and the arithmetic peak, all on one core,
+# and prints seconds per round, the ratios and the floors; then one run on one
+# and on two threads.
 #
 #   bench/compare.sh [BUILD_DIR] [compare.py options: --rounds N --reps N --clock wall ...]
 #
@@ -18,8 +19,8 @@ case "${1:-}" in
 esac
 
 # Debian's packages: OpenBLAS with threads (the fast one; pinned to one
-# thread below), numpy and scikit-learn for /usr/bin/python3, and R's NMF.
-need="cmake g++ libbenchmark-dev libopenblas0-pthread python3-numpy python3-sklearn python3-threadpoolctl r-cran-nmf"
+# thread below), numpy and scikit-learn for /usr/bin/python3.
+need="cmake g++ libbenchmark-dev libopenblas0-pthread python3-numpy python3-sklearn python3-threadpoolctl"
 missing=""
 for p in $need; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

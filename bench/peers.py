@@ -26,14 +26,13 @@ clock = time.process_time if os.environ.get("ZARNO_CLOCK", "cpu") == "cpu" else 
 
 
 def make_data(genes, samples, patterns, seed=12345):
-    """Positive data near rank `patterns` (a small floor keeps every row
-    non-zero, which R's nmf() requires), with multiplicative noise and
+    """Non-negative data near rank `patterns`, with multiplicative noise and
     uncertainties that grow with the value, like the C++ benchmarks."""
     rng = np.random.default_rng(seed + genes + samples + patterns)
     a = rng.random((genes, patterns))
     a[rng.random((genes, patterns)) < 0.3] = 0.0
     p = rng.random((patterns, samples))
-    data = (a @ p + 0.01) * (0.8 + 0.4 * rng.random((genes, samples)))
+    data = (a @ p) * (0.8 + 0.4 * rng.random((genes, samples)))
     sigma = 0.05 + 0.1 * data
     return data, sigma
 

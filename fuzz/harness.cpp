@@ -185,7 +185,7 @@ int Link(const uint8_t* in, size_t size)
 {
     if (size < 2) return 0;
     Write("f.link", in + 2, size - 2);
-    L e(nullptr, nullptr, nullptr);
+    L e;  // no host: messages go to standard output
     EngineProbe probe(e);
     Name(e);
     e.Ngenes = 1 + in[0] % 16;

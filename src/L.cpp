@@ -6,66 +6,95 @@
 #include <new>
 #include <vector>
 
+#include "kernel_pool.h"
 #include "kernels.h"
-
-// The kernels compiled three times, for the x86-64 baseline (SSE2), for AVX2
-// and for AVX-512, the widest the processor has picked at run time. Only lane
-// widths differ, never the order of an operation, so all give the same bits.
-// No FMA: -ffp-contract=off holds, and no copy enables FMA anyway.
-#define ZK_ISA base
-#define ZK_VEC V2
-#include "kernels.h"
-#undef ZK_ISA
-#undef ZK_VEC
-
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#define ZK_ISA avx2
-#define ZK_VEC V4
-#include "kernels.h"
-#undef ZK_ISA
-#undef ZK_VEC
-#pragma GCC pop_options
-
-#pragma GCC push_options
-#pragma GCC target("avx512f")
-#define ZK_ISA avx512
-#define ZK_VEC V8
-#include "kernels.h"
-#undef ZK_ISA
-#undef ZK_VEC
-#pragma GCC pop_options
 
 namespace {
 
-// Widest instruction set of this processor the kernels have a copy for:
-// 0 SSE2, 1 AVX2, 2 AVX-512.
-int CpuSimdLevel()
+// More threads than this for one run are a mistake, not a machine.
+constexpr int kMaxThreadsPerRun = 256;
+
+// Mocks from this size on (about a core's L2) are written past the caches
+// (see zk::Pass): at 5000x40 that still saved a fifth of the amplitude half.
+constexpr size_t kStreamBytes = size_t(1) << 20;
+
+// The amplitude half over columns s0 .. s1-1, in chunks narrow enough that
+// a block's masked rows and the pattern-weight sums they feed (16 x (kRows +
+// patterns) bytes a column) stay in a core's L2: at 2000 samples and 10
+// patterns they take 576 kB, and one pass over all columns ran the half 1.4
+// times slower than three chunks. Each sum still adds its genes in order;
+// the first chunk moves the amplitudes of its rows, the later ones read them.
+constexpr size_t kColumnChunkBytes = size_t(256) << 10;
+
+void AmplitudeHalfInChunks(int level, zk::Pass p, int s0, int s1)
 {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return 2;
-    if (__builtin_cpu_supports("avx2")) return 1;
-    return 0;
+    const size_t perColumn = 16 * static_cast<size_t>(zk::kRows + p.K);
+    const int width = s1 - s0;
+    const size_t total = perColumn * static_cast<size_t>(width);
+    const int chunks = static_cast<int>((total + kColumnChunkBytes - 1) / kColumnChunkBytes);
+    const int lines = (width + 7) / 8;
+    const int step = (lines + chunks - 1) / (chunks < 1 ? 1 : chunks) * 8;
+    for (int c0 = s0; c0 < s1; c0 += step) {
+        p.s0 = c0;
+        p.s1 = c0 + step < s1 ? c0 + step : s1;
+        zk::Sweep(level, zk::kAmplitudeHalf, p);
+        p.updateA = false;
+    }
 }
 
-const int kCpuSimdLevel = CpuSimdLevel();
+// One pass on the threads of a pool: the same operands, a range per thread.
+struct SweepJob {
+    zk::Pass p;
+    int kind = 0;
+    int level = 0;
+    zk::Pool* pool = nullptr;
+};
 
-template <int KIND>
-void RunSweep(int level, const zk::Pass& p)
+// Thread t's share [first, last) of `total` items split into whole units of
+// `unit` items, as evenly as whole units allow; empty where units run out.
+void Share(int total, int unit, int t, int n, int& first, int& last)
 {
-    if (level >= 2)
-        zk::avx512::Sweep<KIND>(p);
-    else if (level == 1)
-        zk::avx2::Sweep<KIND>(p);
+    const long long units = (static_cast<long long>(total) + unit - 1) / unit;
+    const long long a = units * t / n * unit, b = units * (t + 1) / n * unit;
+    first = static_cast<int>(a < total ? a : total);
+    last = static_cast<int>(b < total ? b : total);
+}
+
+// Every element of Mock and of the amplitude weights depends on its own row
+// only, so those passes split the rows, in whole blocks of the kernels. The
+// pattern weights sum over the genes in order, so the amplitude half splits
+// the sample columns (in whole cache lines) instead, after the amplitudes of
+// all rows have moved.
+void SweepOnThread(void* context, int t)
+{
+    SweepJob& job = *static_cast<SweepJob*>(context);
+    zk::Pass p = job.p;
+    const int n = job.pool->Size();
+    zk::PlaceThreadScratch(p, job.pool->Scratch(t));
+    int g0, g1;
+    Share(p.G, zk::kRows, t, n, g0, g1);
+    if (job.kind == zk::kAmplitudeHalf) {
+        const size_t K = static_cast<size_t>(p.K);
+        for (size_t k = g0 * K; k < g1 * K; k++) p.A[k] = p.A[k] * p.AW[k];
+        job.pool->Barrier();  // every row's amplitudes before any thread reads them
+        p.updateA = false;
+        Share(p.S, 8, t, n, p.s0, p.s1);
+    } else {
+        p.g0 = g0;
+        p.g1 = g1;
+    }
+    if (p.g0 >= p.g1 || p.s0 >= p.s1) return;
+    if (job.kind == zk::kAmplitudeHalf)
+        AmplitudeHalfInChunks(job.level, p, p.s0, p.s1);
     else
-        zk::base::Sweep<KIND>(p);
+        zk::Sweep(job.level, job.kind, p);
 }
 
 size_t KernelScratchSize(int genes, int samples, int npatterns)
 {
     (void)genes;
     const size_t S = static_cast<size_t>(samples), K = static_cast<size_t>(npatterns);
-    return 3 * K * S + 4 * zk::kRows * S + 2 * zk::kRows * K;
+    return 3 * K * S + zk::ThreadScratchSize(samples, npatterns);
 }
 
 // Every matrix starts on a cache line (rows of a multiple of four samples can
@@ -164,8 +193,27 @@ int L::AllocateMemory()
     return 1;
 }
 
+void L::UseThreads(int k)
+{
+    if (k < 1 || k > kMaxThreadsPerRun) {
+        Message(FormatText("Refused: threads per run must be between 1 and %d (got %d); it stays %d",
+                           kMaxThreadsPerRun, k, ThreadsPerRun)
+                    .c_str());
+        return;
+    }
+    if (k != ThreadsPerRun) ReleaseKernelPool();
+    ThreadsPerRun = k;
+}
+
+void L::ReleaseKernelPool()
+{
+    delete KernelPool;  // joins its threads
+    KernelPool = nullptr;
+}
+
 int L::CleanUpMemory()
 {
+    ReleaseKernelPool();
     Release(Amplitude);
     Release(Pattern);
     Release(A_Weights);
@@ -235,13 +283,6 @@ void L::Sweep(int kind)
     double* Pm = KernelScratch;
     double* PwT = Pm + KS;
     double* LP = PwT + KS;
-    double* Dp = LP + KS;
-    double* Mp = Dp + static_cast<size_t>(zk::kRows) * S;
-    double* DpT = Mp + static_cast<size_t>(zk::kRows) * S;
-    double* MpT = DpT + static_cast<size_t>(zk::kRows) * S;
-    double* am = MpT + static_cast<size_t>(zk::kRows) * S;
-    double* aw = am + static_cast<size_t>(zk::kRows) * K;
-
     bool finiteP = true;
     for (int s = 0; s < S; s++) {
         double* t = PwT + static_cast<size_t>(s) * K;
@@ -265,14 +306,14 @@ void L::Sweep(int kind)
     p.AW = A_Weights;
     p.P = Pattern;
     p.finiteP = finiteP;
+    p.streamMock = S % 8 == 0 && static_cast<size_t>(G) * S * sizeof(double) >= kStreamBytes;
+    p.g0 = 0;
+    p.g1 = G;
+    p.s0 = 0;
+    p.s1 = S;
     p.Pm = Pm;
     p.PwT = PwT;
-    p.Dp = Dp;
-    p.Mp = Mp;
-    p.DpT = DpT;
-    p.MpT = MpT;
-    p.am = am;
-    p.aw = aw;
+    zk::PlaceThreadScratch(p, LP + KS);
     if (kind == zk::kWeightsOnly || kind == zk::kPatternHalf) p.AWout = A_Weights;
     if (kind == zk::kWeightsOnly || kind == zk::kAmplitudeHalf) {
         p.UP = P_Weights;
@@ -280,20 +321,37 @@ void L::Sweep(int kind)
         for (size_t k = 0; k < KS; k++) p.UP[k] = p.LP[k] = 0.0;
     }
 
-    const int level = SimdLevel < kCpuSimdLevel ? SimdLevel : kCpuSimdLevel;
-    switch (kind) {
-    case zk::kMockOnly:
-        RunSweep<zk::kMockOnly>(level, p);
-        break;
-    case zk::kWeightsOnly:
-        RunSweep<zk::kWeightsOnly>(level, p);
-        break;
-    case zk::kPatternHalf:
-        RunSweep<zk::kPatternHalf>(level, p);
-        break;
-    case zk::kAmplitudeHalf:
-        RunSweep<zk::kAmplitudeHalf>(level, p);
-        break;
+    const int cpu = zk::CpuSimdLevel();
+    const int level = SimdLevel < cpu ? SimdLevel : cpu;
+    // Both weight kinds at once need whole rows and whole columns: that pass
+    // (once per run) stays on one thread.
+    if (ThreadsPerRun > 1 && kind != zk::kWeightsOnly) {
+        const size_t scratch = zk::ThreadScratchSize(S, K);
+        if (KernelPool != nullptr && KernelPool->ScratchDoubles() < scratch) ReleaseKernelPool();
+        if (KernelPool == nullptr) {
+            try {
+                KernelPool = new zk::Pool(ThreadsPerRun, scratch);
+            } catch (const std::exception&) {
+                KernelPool = nullptr;
+            }
+            if (KernelPool == nullptr || !KernelPool->Ok()) {
+                // No memory for the threads' scratch: one thread, the same bits.
+                ReleaseKernelPool();
+                ThreadsPerRun = 1;
+            }
+        }
+    }
+    if (KernelPool != nullptr && kind != zk::kWeightsOnly) {
+        SweepJob job;
+        job.p = p;
+        job.kind = kind;
+        job.level = level;
+        job.pool = KernelPool;
+        KernelPool->Run(SweepOnThread, &job);
+    } else if (kind == zk::kAmplitudeHalf) {
+        AmplitudeHalfInChunks(level, p, 0, S);
+    } else {
+        zk::Sweep(level, kind, p);
     }
 
     if (p.UP != nullptr)

@@ -7,6 +7,9 @@
 
 #include "io.h"
 
+namespace zk {
+class Pool;
+}
 namespace zarno {
 struct RunView;
 }
@@ -56,6 +59,13 @@ public:
     int SA_simulation();
     int SA_simulation(int sample);
 
+    // Threads for the dense passes of this engine's runs, k >= 1 (default 1).
+    // Every count gives the same bits: rows and sample columns are split, never
+    // a sum. The threads start when a run first needs them and end when its
+    // memory is released. A k outside 1 to 256 is refused with a message and
+    // leaves the count as it was.
+    void UseThreads(int k);
+
 private:
     double* A_Weights = nullptr;
     double* P_Weights = nullptr;
@@ -81,6 +91,11 @@ private:
     // One pass over the gene rows doing the work of `kind`, a zk::Kind of
     // kernels.h: the reconstruction, weights or a half round.
     void Sweep(int kind);
+    // The threads of UseThreads, and the pool that runs them (null until a
+    // run's first pass on more than one thread).
+    int ThreadsPerRun = 1;
+    zk::Pool* KernelPool = nullptr;
+    void ReleaseKernelPool();
 
     int AllocateMemory();
     int CleanUpMemory();

@@ -18,31 +18,22 @@
 // lanes across samples, the amplitude sums lanes across the block's genes
 // (from an in-register transpose), so no lane idles whatever the pattern count.
 //
-// The first part declares the pass. The second part, the kernels, is included
-// once per instruction set by L.cpp (SSE2, AVX2, AVX-512), with ZK_ISA naming
-// the namespace and ZK_VEC the vector type, inside a `#pragma GCC target`
-// region where needed: code compiled for the wider set from the start gets its
-// broadcasts right, which baseline code inlined into a target("avx2")
-// function does not.
+// A pass may cover a range of rows and a range of sample columns: each
+// element of Mock and of the amplitude weights depends on its own row only,
+// each pattern-weight sum on its own column only, so passes over disjoint
+// ranges can run on different threads and still add every sum in its literal
+// order.
+//
+// This header declares the pass and the dispatch. The kernels themselves are
+// in kernels_impl.h, compiled once per instruction set (kernels_sse2.cpp,
+// kernels_avx2.cpp, kernels_avx512.cpp, each with its own compiler flags);
+// kernels.cpp holds the table that picks one at run time.
 #ifndef ZARNO_KERNELS_H
 #define ZARNO_KERNELS_H
 
-#include <immintrin.h>
-
 #include <cstddef>
-#include <cstdint>
-#include <cstring>
-#include <limits>
-#include <utility>
 
 namespace zk {
-
-typedef double V2 __attribute__((vector_size(16)));
-typedef double V4 __attribute__((vector_size(32)));
-typedef double V8 __attribute__((vector_size(64)));
-typedef long long I2 __attribute__((vector_size(16)));
-typedef long long I4 __attribute__((vector_size(32)));
-typedef long long I8 __attribute__((vector_size(64)));
 
 // What one pass computes.
 enum Kind {
@@ -50,20 +41,7 @@ enum Kind {
     kWeightsOnly,    // both weight kinds from the stored Mock
     kPatternHalf,    // Mock rows (not stored) and the amplitude weights
     kAmplitudeHalf,  // Amplitude *= A_Weights, Mock and the pattern weights
-};
-
-template <int KIND>
-struct Parts {
-    static constexpr bool computeMock = KIND != kWeightsOnly;
-    static constexpr bool storeMock = KIND == kMockOnly || KIND == kAmplitudeHalf;
-    static constexpr bool updateA = KIND == kAmplitudeHalf;
-    static constexpr bool aWeights = KIND == kWeightsOnly || KIND == kPatternHalf;
-    static constexpr bool pWeights = KIND == kWeightsOnly || KIND == kAmplitudeHalf;
-    static constexpr bool weights = aWeights || pWeights;
-    // Copies of the block's masked rows: by rows for the pattern sums (lanes
-    // across samples), by samples for the amplitude sums (lanes across genes).
-    static constexpr bool rowCopy = pWeights;
-    static constexpr bool colCopy = aWeights;
+    kKinds
 };
 
 // Gene rows per block of the fast path.
@@ -72,6 +50,11 @@ constexpr int kRows = 8;
 // The operands of one pass; the parts the kind does not use may stay null.
 struct Pass {
     int G = 0, S = 0, K = 0;
+    // The rows g0 .. g1-1 and the sample columns s0 .. s1-1 this pass covers
+    // (g1 and s1 <= 0: up to G and S). The amplitude weights sum over all
+    // samples, so a pass computing them must cover every column.
+    int g0 = 0, g1 = 0, s0 = 0, s1 = 0;
+    bool updateA = true;  // kAmplitudeHalf: the pass multiplies its rows' amplitudes
     double eps = 0.0;
     const double* D = nullptr;      // data as the iteration sees them
     const double* sigma = nullptr;  // divide the reconstruction by it; null: no division
@@ -83,9 +66,14 @@ struct Pass {
     double* UP = nullptr;           // pattern-weight sums, K x S, zeroed
     double* LP = nullptr;           //   (numerator and denominator)
     bool finiteP = false;           // every pattern value is finite
-    // Scratch, sized once per run.
+    // Write Mock past the caches: only worth it where Mock does not fit them,
+    // and only where every row starts a cache line (a streamed store that
+    // fills part of a line costs more than the read it saves).
+    bool streamMock = false;
+    // Shared scratch, filled once per pass.
     const double* Pm = nullptr;   // patterns masked for the reconstruction, K x S
     const double* PwT = nullptr;  // patterns masked for the weights, S x K, transposed
+    // Scratch of one thread (ThreadScratchSize doubles from Dp on).
     double* Dp = nullptr;   // kRows x S: data of the block, masked
     double* Mp = nullptr;   // kRows x S: reconstruction of the block, masked
     double* DpT = nullptr;  // S x kRows: the same two, sample by sample
@@ -94,20 +82,40 @@ struct Pass {
     double* aw = nullptr;  // kRows x K: the same, masked for the weights
 };
 
+// Doubles of one thread's scratch, and where its parts lie.
+size_t ThreadScratchSize(int samples, int npatterns);
+void PlaceThreadScratch(Pass& p, double* scratch);
+
+// Widest instruction set of this processor the kernels have a copy for:
+// 0 the baseline (SSE2 on x86-64, plain vectors elsewhere), 1 AVX2, 2 AVX-512.
+int CpuSimdLevel();
+
+// Runs pass p of `kind` with the copy of instruction set `level` (at most
+// CpuSimdLevel()). All copies give the same bits.
+void Sweep(int level, int kind, const Pass& p);
+
+typedef void (*SweepFn)(const Pass&);
+// The copies, indexed by Kind; null where this build has no such copy.
+extern const SweepFn* const kSweepsSse2;
+extern const SweepFn* const kSweepsAvx2;
+extern const SweepFn* const kSweepsAvx512;
+
 // x where x > t, else +0.0 (NaN gives +0.0): the "above" tests of the weights.
-inline double KeepAbove(double x, double t)
+// (static: the kernels' copies, compiled for wider instruction sets, must not
+// stand in for these at link time.)
+static inline double KeepAbove(double x, double t)
 {
     return x > t ? x : 0.0;
 }
 
 // x where !(x < t), else +0.0 (NaN is kept): the "not below" tests of the
 // reconstruction.
-inline double KeepNotBelow(double x, double t)
+static inline double KeepNotBelow(double x, double t)
 {
     return x < t ? 0.0 : x;
 }
 
-inline bool Finite(double x)
+static inline bool Finite(double x)
 {
     return x - x == 0.0;  // Inf - Inf and NaN - NaN are NaN
 }
@@ -115,484 +123,3 @@ inline bool Finite(double x)
 }  // namespace zk
 
 #endif  // ZARNO_KERNELS_H
-
-// ---- The kernels, once per instruction set --------------------------------
-#ifdef ZK_ISA
-
-#define ZK_INLINE inline __attribute__((always_inline))
-
-namespace zk {
-namespace ZK_ISA {
-
-typedef ZK_VEC Vec;
-
-// Lane count and matching integer vector of a lane type (double: one lane).
-template <class T>
-struct Lanes;
-template <>
-struct Lanes<double> {
-    static constexpr int n = 1;
-    typedef long long I;
-};
-template <>
-struct Lanes<V2> {
-    static constexpr int n = 2;
-    typedef I2 I;
-};
-template <>
-struct Lanes<V4> {
-    static constexpr int n = 4;
-    typedef I4 I;
-};
-template <>
-struct Lanes<V8> {
-    static constexpr int n = 8;
-    typedef I8 I;
-};
-
-template <class T>
-ZK_INLINE T Load(const double* p)
-{
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-template <class T>
-ZK_INLINE void Store(double* p, T v)
-{
-    std::memcpy(p, &v, sizeof v);
-}
-
-// A store that bypasses the caches where the address allows it: Mock is
-// written once per pass and read only passes later, so fetching its lines
-// before overwriting them would only cost bandwidth.
-template <class T>
-ZK_INLINE void StreamStore(double* p, T v)
-{
-    if constexpr (Lanes<T>::n == 1) {
-        *p = v;
-    } else if (reinterpret_cast<std::uintptr_t>(p) % sizeof(T) != 0) {
-        Store(p, v);
-    } else if constexpr (Lanes<T>::n == 2) {
-        _mm_stream_pd(p, (__m128d)v);
-    } else if constexpr (Lanes<T>::n == 4) {
-        _mm256_stream_pd(p, (__m256d)v);
-    } else {
-        _mm512_stream_pd(p, (__m512d)v);
-    }
-}
-
-template <class T, size_t... L>
-ZK_INLINE T SplatLanes(double x, std::index_sequence<L...>)
-{
-    return T{((void)L, x)...};
-}
-template <class T>
-ZK_INLINE T Splat(double x)
-{
-    return SplatLanes<T>(x, std::make_index_sequence<Lanes<T>::n>{});
-}
-template <>
-ZK_INLINE double Splat<double>(double x)
-{
-    return x;
-}
-
-ZK_INLINE double Above(double x, double t)
-{
-    return KeepAbove(x, t);
-}
-template <class V>
-ZK_INLINE V Above(V x, double t)
-{
-    typedef typename Lanes<V>::I I;
-    return (V)((I)(x > Splat<V>(t)) & (I)x);
-}
-
-// The larger of two masked operands (never NaN): maxpd, one instruction.
-ZK_INLINE double Max(double a, double b)
-{
-    return a > b ? a : b;
-}
-template <class V>
-ZK_INLINE V Max(V a, V b)
-{
-    return a > b ? a : b;
-}
-
-// Whether any lane is +Inf. Masked operands are never -Inf or NaN, and +Inf
-// is the largest, so one running maximum per block tells.
-ZK_INLINE bool AnyInf(double x)
-{
-    return x == std::numeric_limits<double>::infinity();
-}
-template <class V>
-ZK_INLINE bool AnyInf(V x)
-{
-    bool any = false;
-    for (int i = 0; i < Lanes<V>::n; i++) any |= x[i] == std::numeric_limits<double>::infinity();
-    return any;
-}
-
-// ---- Literal branches, for blocks with non-finite values and the row tail ----
-
-// Where the masked copy of (row r, sample s) of the block lies.
-template <int KIND>
-ZK_INLINE size_t CopyIndex(int S, int r, int s)
-{
-    return Parts<KIND>::rowCopy ? static_cast<size_t>(r) * S + s
-                                : static_cast<size_t>(s) * kRows + r;
-}
-
-template <int KIND>
-ZK_INLINE void LiteralMockRows(const Pass& p, int g0, int nrows)
-{
-    typedef Parts<KIND> W;
-    const int S = p.S, K = p.K;
-    const double eps = p.eps;
-    for (int r = 0; r < nrows; r++) {
-        const size_t g = static_cast<size_t>(g0 + r);
-        for (int s = 0; s < S; s++) {
-            const size_t e = g * S + s;
-            double m;
-            if (W::computeMock) {
-                m = 0.0;
-                for (int k = 0; k < K; k++) {
-                    const double a = p.A[g * K + k];
-                    const double b = p.P[static_cast<size_t>(k) * S + s];
-                    if (!(a < eps) && !(b < eps)) m += a * b;
-                }
-                if (p.sigma != nullptr) m /= p.sigma[e];
-                if (W::storeMock) p.Mock[e] = m;
-            } else {
-                m = p.Mock[e];
-            }
-            // The masked copies carry the same tests: Dp > eps exactly where
-            // D > eps, and then Dp == D.
-            if (W::rowCopy) {
-                p.Dp[static_cast<size_t>(r) * S + s] = KeepAbove(p.D[e], eps);
-                p.Mp[static_cast<size_t>(r) * S + s] = KeepAbove(m, eps);
-            }
-            if (W::colCopy) {
-                p.DpT[static_cast<size_t>(s) * kRows + r] = KeepAbove(p.D[e], eps);
-                p.MpT[static_cast<size_t>(s) * kRows + r] = KeepAbove(m, eps);
-            }
-        }
-    }
-}
-
-template <int KIND>
-ZK_INLINE void LiteralWeightRows(const Pass& p, int g0, int nrows)
-{
-    typedef Parts<KIND> W;
-    const int S = p.S, K = p.K;
-    const double eps = p.eps;
-    const double* const dp = W::rowCopy ? p.Dp : p.DpT;
-    const double* const mp = W::rowCopy ? p.Mp : p.MpT;
-    for (int r = 0; r < nrows; r++) {
-        const size_t g = static_cast<size_t>(g0 + r);
-        if (W::aWeights) {
-            for (int k = 0; k < K; k++) {
-                double ua = 0.0, la = 0.0;
-                for (int s = 0; s < S; s++) {
-                    const double b = p.P[static_cast<size_t>(k) * S + s];
-                    if (!(b > eps)) continue;
-                    const size_t c = CopyIndex<KIND>(S, r, s);
-                    if (dp[c] > eps) ua += dp[c] * b;
-                    if (mp[c] > eps) la += mp[c] * b;
-                }
-                p.AWout[g * K + k] = (la < eps) ? 1.0 : ua / la;
-            }
-        }
-        if (W::pWeights) {
-            for (int k = 0; k < K; k++) {
-                const double a = p.A[g * K + k];
-                if (!(a > eps)) continue;
-                double* up = p.UP + static_cast<size_t>(k) * S;
-                double* lp = p.LP + static_cast<size_t>(k) * S;
-                for (int s = 0; s < S; s++) {
-                    const size_t c = CopyIndex<KIND>(S, r, s);
-                    if (dp[c] > eps) up[s] += a * dp[c];
-                    if (mp[c] > eps) lp[s] += a * mp[c];
-                }
-            }
-        }
-    }
-}
-
-// ---- Fast path: a block of kRows rows, all operands finite ----
-
-// In-place transpose of an NW x NW block held as NW vectors of NW lanes.
-ZK_INLINE void Transpose(V2 (&x)[2])
-{
-    const V2 a = x[0], b = x[1];
-    x[0] = __builtin_shuffle(a, b, I2{0, 2});
-    x[1] = __builtin_shuffle(a, b, I2{1, 3});
-}
-ZK_INLINE void Transpose(V4 (&x)[4])
-{
-    const V4 t0 = __builtin_shuffle(x[0], x[1], I4{0, 4, 2, 6});
-    const V4 t1 = __builtin_shuffle(x[0], x[1], I4{1, 5, 3, 7});
-    const V4 t2 = __builtin_shuffle(x[2], x[3], I4{0, 4, 2, 6});
-    const V4 t3 = __builtin_shuffle(x[2], x[3], I4{1, 5, 3, 7});
-    x[0] = __builtin_shuffle(t0, t2, I4{0, 1, 4, 5});
-    x[1] = __builtin_shuffle(t1, t3, I4{0, 1, 4, 5});
-    x[2] = __builtin_shuffle(t0, t2, I4{2, 3, 6, 7});
-    x[3] = __builtin_shuffle(t1, t3, I4{2, 3, 6, 7});
-}
-ZK_INLINE void Transpose(V8 (&x)[8])
-{
-    V8 t[8], u[8];
-    for (int i = 0; i < 8; i += 2) {
-        t[i] = __builtin_shuffle(x[i], x[i + 1], I8{0, 8, 2, 10, 4, 12, 6, 14});
-        t[i + 1] = __builtin_shuffle(x[i], x[i + 1], I8{1, 9, 3, 11, 5, 13, 7, 15});
-    }
-    for (int i = 0; i < 8; i += 4)
-        for (int j = 0; j < 2; j++) {
-            u[i + j] = __builtin_shuffle(t[i + j], t[i + j + 2], I8{0, 1, 8, 9, 4, 5, 12, 13});
-            u[i + j + 2] =
-                __builtin_shuffle(t[i + j], t[i + j + 2], I8{2, 3, 10, 11, 6, 7, 14, 15});
-        }
-    for (int j = 0; j < 4; j++) {
-        x[j] = __builtin_shuffle(u[j], u[j + 4], I8{0, 1, 2, 3, 8, 9, 10, 11});
-        x[j + 4] = __builtin_shuffle(u[j], u[j + 4], I8{4, 5, 6, 7, 12, 13, 14, 15});
-    }
-}
-
-// Stores lane j of rows[i] (rows i of a group of NW rows starting at row r0,
-// samples s .. s+NW-1) at sample s+j, row r0+i of the sample-major copy.
-template <class T>
-ZK_INLINE void StoreColumns(double* copyT, int s, int r0, T (&rows)[Lanes<T>::n])
-{
-    constexpr int NW = Lanes<T>::n;
-    if constexpr (NW == 1) {
-        copyT[static_cast<size_t>(s) * kRows + r0] = rows[0];
-    } else {
-        Transpose(rows);
-        for (int j = 0; j < NW; j++)
-            Store(copyT + static_cast<size_t>(s + j) * kRows + r0, rows[j]);
-    }
-}
-
-// Reconstruction of the block's rows at samples s .. s+lanes-1 (sum over the
-// patterns in order, then the division), and the masked copies the weights
-// read; folds those copies into the running maximum top. The block's eight
-// rows are eight independent sums in flight, enough to hide the add latency
-// (more would not fit the registers).
-template <int KIND, class T>
-ZK_INLINE void MockStep(const Pass& p, int g0, int s, T& top)
-{
-    typedef Parts<KIND> W;
-    constexpr int NW = Lanes<T>::n;
-    const int S = p.S, K = p.K;
-    const double* const Pm = p.Pm;
-    const double* const am = p.am;
-    const double* const sigma = p.sigma;
-    const double* const D = p.D;
-    double* const Mock = p.Mock;
-    if (NW > 1 && s % 8 < NW && g0 + 2 * kRows <= p.G) {
-        // The next block's rows, a block ahead, one cache line per row and
-        // stream: their loads then overlap this block's arithmetic.
-        const size_t next = static_cast<size_t>(g0 + kRows) * S + s;
-        for (int r = 0; r < kRows; r++) {
-            const size_t e = next + static_cast<size_t>(r) * S;
-            if (W::computeMock && sigma != nullptr) __builtin_prefetch(sigma + e);
-            if (!W::computeMock) __builtin_prefetch(Mock + e);
-            if (W::weights) __builtin_prefetch(D + e);
-        }
-    }
-    T m[kRows];
-    if (W::computeMock) {
-        T acc[kRows];
-        for (int r = 0; r < kRows; r++) acc[r] = Splat<T>(0.0);
-        for (int k = 0; k < K; k++) {
-            const T b = Load<T>(Pm + static_cast<size_t>(k) * S + s);
-            for (int r = 0; r < kRows; r++) acc[r] += Splat<T>(am[r * K + k]) * b;
-        }
-        for (int r = 0; r < kRows; r++) {
-            const size_t e = static_cast<size_t>(g0 + r) * S + s;
-            m[r] = sigma != nullptr ? acc[r] / Load<T>(sigma + e) : acc[r];
-            if (W::storeMock) StreamStore(Mock + e, m[r]);
-        }
-    } else {
-        for (int r = 0; r < kRows; r++) m[r] = Load<T>(Mock + static_cast<size_t>(g0 + r) * S + s);
-    }
-    if (!W::weights) return;
-    const double eps = p.eps;
-    for (int r0 = 0; r0 < kRows; r0 += NW) {
-        T d[NW], mm[NW];
-        for (int i = 0; i < NW; i++) {
-            const size_t o = static_cast<size_t>(r0 + i) * S + s;
-            d[i] = Above(Load<T>(D + static_cast<size_t>(g0) * S + o), eps);
-            mm[i] = Above(m[r0 + i], eps);
-            top = Max(top, Max(d[i], mm[i]));
-            if (W::rowCopy) {
-                Store(p.Dp + o, d[i]);
-                Store(p.Mp + o, mm[i]);
-            }
-        }
-        if (W::colCopy) {
-            StoreColumns(p.DpT, s, r0, d);
-            StoreColumns(p.MpT, s, r0, mm);
-        }
-    }
-}
-
-// Amplitude sums of RG groups of NW rows (from row group q0) for KC patterns
-// from k0: sums over the samples in order, lanes across genes.
-template <int KC, int RG>
-ZK_INLINE void AmplitudeSums(const Pass& p, int g0, int q0, int k0)
-{
-    constexpr int NW = Lanes<Vec>::n;
-    const int S = p.S, K = p.K;
-    const double eps = p.eps;
-    Vec ua[RG][KC], la[RG][KC];
-    for (int q = 0; q < RG; q++)
-        for (int c = 0; c < KC; c++) ua[q][c] = la[q][c] = Splat<Vec>(0.0);
-    const double* dt = p.DpT + (q0 * NW);
-    const double* mt = p.MpT + (q0 * NW);
-    const double* bt = p.PwT + k0;
-    for (int s = 0; s < S; s++) {
-        Vec d[RG], m[RG];
-        for (int q = 0; q < RG; q++) {
-            d[q] = Load<Vec>(dt + static_cast<size_t>(s) * kRows + q * NW);
-            m[q] = Load<Vec>(mt + static_cast<size_t>(s) * kRows + q * NW);
-        }
-        for (int c = 0; c < KC; c++) {
-            const Vec b = Splat<Vec>(bt[static_cast<size_t>(s) * K + c]);
-            for (int q = 0; q < RG; q++) {
-                ua[q][c] += d[q] * b;
-                la[q][c] += m[q] * b;
-            }
-        }
-    }
-    for (int q = 0; q < RG; q++)
-        for (int c = 0; c < KC; c++) {
-            double u[NW], l[NW];
-            Store(u, ua[q][c]);
-            Store(l, la[q][c]);
-            for (int i = 0; i < NW; i++) {
-                const size_t g = static_cast<size_t>(g0 + (q0 + q) * NW + i);
-                p.AWout[g * K + k0 + c] = (l[i] < eps) ? 1.0 : u[i] / l[i];
-            }
-        }
-}
-
-ZK_INLINE void AmplitudeWeightsBlock(const Pass& p, int g0)
-{
-    constexpr int NW = Lanes<Vec>::n;
-    constexpr int groups = kRows / NW;
-    // Two row groups at a time where there are two, else more patterns: either
-    // way enough independent sums in flight to hide the latency of the adds.
-    constexpr int RG = groups >= 2 ? 2 : 1;
-    constexpr int KCmax = RG == 2 ? 2 : 4;
-    for (int q0 = 0; q0 < groups; q0 += RG)
-        for (int k0 = 0; k0 < p.K; k0 += KCmax) {
-            const int kc = p.K - k0 < KCmax ? p.K - k0 : KCmax;
-            if (kc == 4)
-                AmplitudeSums<4 <= KCmax ? 4 : 1, RG>(p, g0, q0, k0);
-            else if (kc == 3)
-                AmplitudeSums<3 <= KCmax ? 3 : 1, RG>(p, g0, q0, k0);
-            else if (kc == 2)
-                AmplitudeSums<2, RG>(p, g0, q0, k0);
-            else
-                AmplitudeSums<1, RG>(p, g0, q0, k0);
-        }
-}
-
-// Pattern sums at samples s .. s+lanes-1: the block's rows added in gene
-// order, RH rows per pass over the patterns.
-template <class T>
-ZK_INLINE void PatternStep(const Pass& p, int s)
-{
-    constexpr int RH = Lanes<Vec>::n >= 8 ? kRows : kRows / 2;
-    const int S = p.S, K = p.K;
-    const double* const aw = p.aw;
-    double* const UP = p.UP;
-    double* const LP = p.LP;
-    for (int r0 = 0; r0 < kRows; r0 += RH) {
-        T d[RH], m[RH];
-        for (int r = 0; r < RH; r++) {
-            d[r] = Load<T>(p.Dp + static_cast<size_t>(r0 + r) * S + s);
-            m[r] = Load<T>(p.Mp + static_cast<size_t>(r0 + r) * S + s);
-        }
-        for (int k = 0; k < K; k++) {
-            double* up = UP + static_cast<size_t>(k) * S + s;
-            double* lp = LP + static_cast<size_t>(k) * S + s;
-            T u = Load<T>(up), l = Load<T>(lp);
-            for (int r = 0; r < RH; r++) {
-                const T a = Splat<T>(aw[(r0 + r) * K + k]);
-                u += a * d[r];
-                l += a * m[r];
-            }
-            Store(up, u);
-            Store(lp, l);
-        }
-    }
-}
-
-// The whole pass.
-template <int KIND>
-void Sweep(const Pass& p)
-{
-    typedef Parts<KIND> W;
-    constexpr int NW = Lanes<Vec>::n;
-    const int G = p.G, S = p.S, K = p.K;
-    const double eps = p.eps;
-    const int Svec = S - S % NW;
-    double* const A = p.A;
-    int g0 = 0;
-    for (; g0 + kRows <= G; g0 += kRows) {
-        bool finite = p.finiteP;
-        for (int r = 0; r < kRows; r++) {
-            double* a = A + static_cast<size_t>(g0 + r) * K;
-            if (W::updateA) {
-                const double* w = p.AW + static_cast<size_t>(g0 + r) * K;
-                for (int k = 0; k < K; k++) a[k] = a[k] * w[k];
-            }
-            for (int k = 0; k < K; k++) {
-                finite &= Finite(a[k]);
-                p.am[r * K + k] = KeepNotBelow(a[k], eps);
-                p.aw[r * K + k] = KeepAbove(a[k], eps);
-            }
-        }
-        if (!finite) {
-            LiteralMockRows<KIND>(p, g0, kRows);
-            if (W::weights) LiteralWeightRows<KIND>(p, g0, kRows);
-            continue;
-        }
-        Vec topv = Splat<Vec>(0.0);
-        double top1 = 0.0;
-        int s = 0;
-        for (; s < Svec; s += NW) MockStep<KIND, Vec>(p, g0, s, topv);
-        for (; s < S; s++) MockStep<KIND, double>(p, g0, s, top1);
-        if (!W::weights) continue;
-        if (AnyInf(topv) || AnyInf(top1)) {
-            LiteralWeightRows<KIND>(p, g0, kRows);
-            continue;
-        }
-        if (W::aWeights) AmplitudeWeightsBlock(p, g0);
-        if (W::pWeights) {
-            for (s = 0; s < Svec; s += NW) PatternStep<Vec>(p, s);
-            for (; s < S; s++) PatternStep<double>(p, s);
-        }
-    }
-    // The last rows, fewer than a block, in the literal way.
-    const int rest = G - g0;
-    if (rest > 0) {
-        if (W::updateA)
-            for (size_t k = static_cast<size_t>(g0) * K; k < static_cast<size_t>(G) * K; k++)
-                A[k] = A[k] * p.AW[k];
-        LiteralMockRows<KIND>(p, g0, rest);
-        if (W::weights) LiteralWeightRows<KIND>(p, g0, rest);
-    }
-    if (W::storeMock) _mm_sfence();  // the streamed stores before any later access
-}
-
-}  // namespace ZK_ISA
-}  // namespace zk
-
-#undef ZK_INLINE
-
-#endif  // ZK_ISA

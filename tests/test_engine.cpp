@@ -7,8 +7,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <random>
+#include <string>
 #include <tuple>
 
 #include "engine_probe.h"
@@ -155,6 +157,176 @@ INSTANTIATE_TEST_SUITE_P(
                                          Case{30, 14, 10, 1}, Case{37, 19, 13, 1},
                                          Case{21, 11, 17, 0}),
                        ::testing::Values(0, 1, 2)));
+
+// ---------------------------------------------------------------------------
+// One run on several threads: rows and sample columns are split, never a sum,
+// so every thread count gives the literal loops' bits.
+
+struct ThreadCase {
+    Case shape;
+    int threads;
+};
+
+class ThreadedOracleTest : public ::testing::TestWithParam<ThreadCase> {};
+
+TEST_P(ThreadedOracleTest, EveryHalfRoundIsBitIdenticalToTheLiteralLoops)
+{
+    const Case c = GetParam().shape;
+    const int threads = GetParam().threads;
+    std::mt19937_64 rng(c.genes * 131 + c.samples * 17 + c.patterns + threads);
+    Standalone s(c.genes, c.samples, c.patterns, c.flag);
+    std::uniform_real_distribution<double> u(0.05, 2.0);
+    for (auto& v : s.data) v = Tricky(rng);
+    for (auto& v : s.uncert) v = u(rng);
+    L& e = s.engine;
+    e.UseThreads(threads);
+    ASSERT_EQ(s.probe.Allocate(), 1);
+    s.probe.Start();
+    for (int k = 0; k < c.genes * c.patterns; k += 5) e.Amplitude[k] = (k % 2 == 0) ? 1e-10 : 0.0;
+    for (int k = 0; k < c.patterns * c.samples; k += 7) e.Pattern[k] = (k % 2 == 0) ? 1e-10 : 0.0;
+    Literal lit = Mirror(s);
+    s.probe.Scale();
+    s.probe.Mock();
+    s.probe.Weights();
+    lit.GenerateMock();
+    lit.GenerateWeights();
+    ASSERT_TRUE(Same(e.Mock, lit.Mock));
+    for (int round = 0; round < 25; round++) {
+        s.probe.HalfP();
+        lit.PatternHalf();
+        ASSERT_TRUE(Same(e.Pattern, lit.Pattern)) << "round " << round << " pattern half";
+        ASSERT_TRUE(Same(s.probe.AW(), lit.A_Weights)) << "round " << round << " pattern half";
+        s.probe.HalfA();
+        lit.AmplitudeHalf();
+        ASSERT_TRUE(Same(e.Amplitude, lit.Amplitude)) << "round " << round << " amplitude half";
+        ASSERT_TRUE(Same(e.Mock, lit.Mock)) << "round " << round << " amplitude half";
+        ASSERT_TRUE(Same(s.probe.PW(), lit.P_Weights)) << "round " << round << " amplitude half";
+    }
+    // The reconstruction alone, split by rows.
+    s.probe.Mock();
+    lit.GenerateMock();
+    EXPECT_TRUE(Same(e.Mock, lit.Mock));
+    s.probe.Free();
+}
+
+std::vector<ThreadCase> ThreadCases()
+{
+    // Fewer rows than threads, fewer sample lines than threads, row counts
+    // that leave a partial block, samples off the vector width, shapes whose
+    // blocks divide evenly, and rows wide enough that the amplitude half goes
+    // in column chunks (three on one thread, two on each of two).
+    const Case shapes[] = {Case{1, 1, 1, 1},     Case{3, 5, 2, 1},    Case{13, 9, 3, 0},
+                           Case{37, 19, 4, 1},   Case{64, 40, 3, 1},  Case{203, 45, 5, 1},
+                           Case{130, 200, 8, 0}, Case{29, 23, 11, 1}, Case{17, 2100, 9, 1}};
+    std::vector<ThreadCase> cases;
+    for (const Case& c : shapes)
+        for (int threads = 1; threads <= 4; threads++) cases.push_back({c, threads});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, ThreadedOracleTest, ::testing::ValuesIn(ThreadCases()),
+                         [](const ::testing::TestParamInfo<ThreadCase>& info) {
+                             const Case& c = info.param.shape;
+                             return std::to_string(c.genes) + "x" + std::to_string(c.samples) +
+                                    "x" + std::to_string(c.patterns) + "_u" +
+                                    std::to_string(c.flag) + "_threads" +
+                                    std::to_string(info.param.threads);
+                         });
+
+int TaskCount()
+{
+    int n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        (void)entry;
+        n++;
+    }
+    return n;
+}
+
+// Blocks with Inf and NaN take the literal branches on each thread's range.
+TEST(ThreadedRun, NonFiniteBlocksFollowTheLiteralBranches)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    for (int threads = 2; threads <= 3; threads++) {
+        SCOPED_TRACE(testing::Message() << "threads " << threads);
+        const int G = 41, S = 27, K = 3;
+        Standalone s(G, S, K, 1);
+        std::mt19937_64 rng(threads);
+        std::uniform_real_distribution<double> u(0.05, 2.0);
+        for (auto& v : s.data) v = Tricky(rng);
+        for (auto& v : s.uncert) v = u(rng);
+        s.data[5 * S + 20] = inf;   // in the second thread's columns
+        s.uncert[30 * S + 2] = 0.0;  // Inf scaled data and Mock, first columns
+        s.engine.UseThreads(threads);
+        ASSERT_EQ(s.probe.Allocate(), 1);
+        s.probe.Start();
+        Literal lit = Mirror(s);
+        s.probe.Scale();
+        s.probe.Mock();
+        s.probe.Weights();
+        lit.GenerateMock();
+        lit.GenerateWeights();
+        for (int round = 0; round < 3; round++) {
+            s.probe.Update(0);
+            lit.PatternHalf();
+            lit.AmplitudeHalf();
+            EXPECT_TRUE(SameUpToNaN(s.engine.Amplitude, lit.Amplitude)) << "round " << round;
+            EXPECT_TRUE(SameUpToNaN(s.engine.Mock, lit.Mock)) << "round " << round;
+            EXPECT_TRUE(SameUpToNaN(s.probe.PW(), lit.P_Weights)) << "round " << round;
+        }
+        s.probe.Free();
+    }
+}
+
+// A whole run gives the same bits on any thread count; its threads start with
+// the first pass and are joined when its memory is released, and a refused
+// count keeps the one set before.
+TEST(ThreadedRun, WholeRunSameBitsAndThreadsLiveOnlyWithTheRun)
+{
+    const int G = 150, S = 36, K = 4;
+    std::vector<double> amplitude1, pattern1, mock1;
+    const int before = TaskCount();
+    for (int threads : {1, 2, 3}) {
+        SCOPED_TRACE(testing::Message() << "threads " << threads);
+        Standalone s(G, S, K, 1);
+        std::mt19937_64 rng(77);
+        std::uniform_real_distribution<double> u(0.05, 2.0);
+        for (auto& v : s.data) v = u(rng);
+        for (auto& v : s.uncert) v = u(rng);
+        L& e = s.engine;
+        e.UseThreads(threads);
+        for (int wrong : {0, -3, 257}) {
+            testing::internal::CaptureStdout();
+            e.UseThreads(wrong);
+            const std::string said = testing::internal::GetCapturedStdout();
+            EXPECT_NE(said.find("threads per run must be between 1 and 256 (got " +
+                                std::to_string(wrong) + "); it stays " + std::to_string(threads)),
+                      std::string::npos)
+                << said;
+        }
+        ASSERT_EQ(s.probe.Allocate(), 1);
+        s.probe.Start();
+        s.probe.Scale();
+        EXPECT_EQ(TaskCount(), before);  // nothing started before the first pass
+        e.SimulateIterations = 40;
+        ASSERT_EQ(e.SA_simulation(0), 1);
+        EXPECT_EQ(TaskCount(), before + threads - 1);
+        std::vector<double> amplitude(e.Amplitude, e.Amplitude + G * K);
+        std::vector<double> pattern(e.Pattern, e.Pattern + K * S);
+        std::vector<double> mock(e.Mock, e.Mock + G * S);
+        s.probe.Free();
+        EXPECT_EQ(TaskCount(), before);
+        if (threads == 1) {
+            amplitude1 = amplitude;
+            pattern1 = pattern;
+            mock1 = mock;
+        } else {
+            EXPECT_TRUE(Same(amplitude.data(), amplitude1));
+            EXPECT_TRUE(Same(pattern.data(), pattern1));
+            EXPECT_TRUE(Same(mock.data(), mock1));
+        }
+    }
+}
 
 // Inf and NaN where the literal loops skip a term: a masked +0.0 times Inf
 // would be NaN, so such blocks must follow the loops' branches. Values a host

@@ -153,7 +153,7 @@ TEST_F(ControlFile, NamesThatDoNotFitAreRefusedNotCut)
 class DataFile : public FileTest {
 protected:
     io r;
-    void Setup(int genes, int samples, int flag)
+    void Configure(int genes, int samples, int flag)
     {
         r.Ngenes = genes;
         r.Nsamples = samples;
@@ -181,7 +181,7 @@ protected:
 
 TEST_F(DataFile, TabFileWithCornerLabelCommentsExponentsAndExtraRows)
 {
-    Setup(3, 3, 0);
+    Configure(3, 3, 0);
     Write("expr.txt",
           "gene\ts1\ts2\ts3\n"
           "g1\t1.5e+02\t-2E-3\t+4\t# checked by hand\n"
@@ -198,7 +198,7 @@ TEST_F(DataFile, TabFileWithCornerLabelCommentsExponentsAndExtraRows)
 
 TEST_F(DataFile, SpaceSeparatedCrLfAndALastRowWithoutNewline)
 {
-    Setup(2, 2, 1);
+    Configure(2, 2, 1);
     Write("expr.txt", "s1 s2\r\n\r\n  g1   1    2 \r\ng2 3 4");
     Write("expr.unc", "s1\ts2\ng1\t0.1\t0.2\ng2\t0.3\t0.4");
     EXPECT_EQ(Read(), 1);
@@ -208,7 +208,7 @@ TEST_F(DataFile, SpaceSeparatedCrLfAndALastRowWithoutNewline)
 
 TEST_F(DataFile, NegativeDataBecomeZeroWithUncertaintyOne)
 {
-    Setup(1, 4, 1);
+    Configure(1, 4, 1);
     Write("expr.txt", "a b c d\ng -0.5 0.25 0 0.25\n");
     Write("expr.unc", "a b c d\ng 7 0 5 -3\n");
     EXPECT_EQ(Read(), 1);
@@ -219,7 +219,7 @@ TEST_F(DataFile, NegativeDataBecomeZeroWithUncertaintyOne)
 
 TEST_F(DataFile, TooFewRowsAndMissingFiles)
 {
-    Setup(3, 2, 1);
+    Configure(3, 2, 1);
     Write("expr.txt", "a b\ng1 1 2\ng2 3 4\n");
     std::string out;
     EXPECT_EQ(Read(&out), -1);
@@ -244,7 +244,7 @@ TEST_F(DataFile, TooFewRowsAndMissingFiles)
 
 TEST_F(DataFile, ANumberThatIsNotOneNamesFileRowAndColumn)
 {
-    Setup(3, 3, 0);
+    Configure(3, 3, 0);
     const struct {
         const char* token;
         const char* says;
@@ -267,7 +267,7 @@ TEST_F(DataFile, AShortRowIsReportedWhereItIsShort)
 {
     // Numeric gene identifiers are common: a short row must not take the next
     // row's identifier as its value.
-    Setup(2, 3, 1);
+    Configure(2, 3, 1);
     Write("expr.txt", "id a b c\n7157\t1.0\t\t3.0\n672\t4\t5\t6\n");
     std::string out;
     EXPECT_EQ(Read(&out), -1);
@@ -288,7 +288,7 @@ TEST_F(DataFile, AShortRowIsReportedWhereItIsShort)
 
 TEST_F(DataFile, RereadingReplacesTheOwnedArraysAndLeavesLentOnesAlone)
 {
-    Setup(1, 2, 1);
+    Configure(1, 2, 1);
     std::vector<double> lentData{9, 9}, lentUncert{8, 8};
     r.data = lentData.data();
     r.uncert = lentUncert.data();
@@ -316,10 +316,10 @@ TEST_F(DataFile, RereadingReplacesTheOwnedArraysAndLeavesLentOnesAlone)
 TEST_F(DataFile, DimensionsThatCannotHoldDataAreRefused)
 {
     std::string out;
-    Setup(0, 3, 0);
+    Configure(0, 3, 0);
     EXPECT_EQ(Read(&out), -1);
     EXPECT_EQ(out, "Refused: Ngenes (0) and Nsamples (3) must be positive\n");
-    Setup(70000, 70000, 0);
+    Configure(70000, 70000, 0);
     EXPECT_EQ(Read(&out), -1);
     EXPECT_EQ(out, "Refused: Ngenes x Nsamples = 4900000000 does not fit 32 bits\n");
     EXPECT_EQ(r.data, nullptr);

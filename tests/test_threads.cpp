@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine_probe.h"
+#include "kernel_pool.h"
 
 namespace {
 
@@ -102,6 +103,43 @@ TEST(Threads, ConcurrentRunsMatchEachRunAlone)
     }
     for (auto& t : pool) t.join();
     EXPECT_EQ(mismatches.load(), 0);
+}
+
+// The pool of one run: each Run has every thread do its part exactly once,
+// and a barrier inside a job orders the phases around it, over many jobs in
+// quick succession (the waits both spin and sleep).
+TEST(Threads, PoolRunsEveryThreadOnceAndItsBarrierOrdersPhases)
+{
+    for (int n = 1; n <= 4; n++) {
+        SCOPED_TRACE(testing::Message() << "threads " << n);
+        zk::Pool pool(n, 16);
+        ASSERT_TRUE(pool.Ok());
+        ASSERT_EQ(pool.Size(), n);
+        struct Job {
+            zk::Pool* pool;
+            std::vector<long> slot, seen;
+            std::atomic<int> calls{0};
+            long round = 0;
+        } job{&pool, std::vector<long>(n), std::vector<long>(n), {}, 0};
+        for (long r = 1; r <= 1000; r++) {
+            job.round = r;
+            pool.Run(
+                [](void* c, int t) {
+                    Job& j = *static_cast<Job*>(c);
+                    j.calls++;
+                    j.pool->Scratch(t)[0] = static_cast<double>(t);  // own scratch
+                    j.slot[t] = j.round;
+                    j.pool->Barrier();
+                    long sum = 0;
+                    for (long v : j.slot) sum += v;
+                    j.seen[t] = sum;
+                },
+                &job);
+            for (int t = 0; t < n; t++) ASSERT_EQ(job.seen[t], r * n) << "round " << r;
+            for (int t = 0; t < n; t++) ASSERT_EQ(pool.Scratch(t)[0], t);
+        }
+        EXPECT_EQ(job.calls.load(), 1000 * n);
+    }
 }
 
 }  // namespace

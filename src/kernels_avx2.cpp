@@ -1,0 +1,18 @@
+// The kernels for AVX2 (this file alone is compiled with -mavx2). No FMA:
+// -mfma stays off, and -ffp-contract=off holds anyway.
+#include "kernels.h"
+
+#if defined(__x86_64__)
+#define ZK_ISA avx2
+#define ZK_VEC V4
+#define ZK_TABLE kSweepsAvx2Table
+#include "kernels_impl.h"
+
+namespace zk {
+const SweepFn* const kSweepsAvx2 = kSweepsAvx2Table;
+}
+#else
+namespace zk {
+const SweepFn* const kSweepsAvx2 = nullptr;
+}
+#endif

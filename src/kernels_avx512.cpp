@@ -1,0 +1,17 @@
+// The kernels for AVX-512 (this file alone is compiled with -mavx512f).
+#include "kernels.h"
+
+#if defined(__x86_64__)
+#define ZK_ISA avx512
+#define ZK_VEC V8
+#define ZK_TABLE kSweepsAvx512Table
+#include "kernels_impl.h"
+
+namespace zk {
+const SweepFn* const kSweepsAvx512 = kSweepsAvx512Table;
+}
+#else
+namespace zk {
+const SweepFn* const kSweepsAvx512 = nullptr;
+}
+#endif

@@ -1,0 +1,9 @@
+// The kernels for the baseline: SSE2 on x86-64, two-lane vectors elsewhere.
+#define ZK_ISA sse2
+#define ZK_VEC V2
+#define ZK_TABLE kSweepsSse2Table
+#include "kernels_impl.h"
+
+namespace zk {
+const SweepFn* const kSweepsSse2 = kSweepsSse2Table;
+}
