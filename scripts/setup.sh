@@ -28,4 +28,4 @@ if [ -n "$missing" ]; then
   fi
 fi
 
-cmake -S "$ZARNO_ROOT" -B "$ZARNO_BUILD" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S "$ZARNO_ROOT" -B "$ZARNO_BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON >/dev/null

@@ -114,27 +114,18 @@ void Release(T*& p)
 
 }  // namespace
 
-L::L(int npatterns, JNIEnv* e, jobject o, jobject b) : L(e, o, b)
-{
-    Npatterns = npatterns;
-}
-
-L::L(JNIEnv* e, jobject o, jobject b)
-{
-    env = e;
-    obj = o;
-    KQout = b;
-    if (env != nullptr) {
-        // A failed lookup leaves its exception pending for the caller to see.
-        cls = env->GetObjectClass(obj);
-        if (cls != nullptr) meth = HostMethod(env, cls, "guiPrint", "(Ljava/lang/String;)V");
-    }
-}
+L::L() {}
 
 L::~L()
 {
+    // The class reference of a JNI-made engine is a local reference of the
+    // native call that made it, freed with that call's frame.
     CleanUpMemory();
-    if (env != nullptr && cls != nullptr) env->DeleteLocalRef(cls);
+}
+
+void L::UseScaledData(const double* scaled)
+{
+    SharedScaledData = scaled;
 }
 
 int L::AllocateMemory()
@@ -153,7 +144,7 @@ int L::AllocateMemory()
     KernelScratch = NewZeroed<double>(KernelScratchSize(Ngenes, Nsamples, Npatterns));
     bool ok = Mock && Amplitude && A_Weights && Pattern && P_Weights && ScannedA && ScannedP &&
               normalizedP && KernelScratch;
-    if (uncertFlag != 0) {
+    if (uncertFlag != 0 && SharedScaledData == nullptr) {
         ScaledData = NewZeroed<double>(GS);
         ok = ok && ScaledData;
     }
@@ -312,6 +303,10 @@ void L::Sweep(int kind)
 int L::ScaleData()
 {
     if (uncertFlag == 0) return 0;
+    if (SharedScaledData != nullptr) {
+        WorkData = SharedScaledData;  // the same quotients, made once for many engines
+        return 1;
+    }
     const size_t n = static_cast<size_t>(Ngenes) * Nsamples;
     for (size_t e = 0; e < n; e++) ScaledData[e] = data[e] / uncert[e];
     WorkData = ScaledData;
@@ -438,7 +433,8 @@ int L::DoSimulation()
         const double GS = static_cast<double>(Ngenes) * Nsamples;
         const double GP = static_cast<double>(Ngenes) * Npatterns;
         const double PS = static_cast<double>(Npatterns) * Nsamples;
-        const double bytes = GS * (uncertFlag != 0 ? 16 : 8) + GP * 20 + PS * 28;
+        const bool ownScaled = uncertFlag != 0 && SharedScaledData == nullptr;
+        const double bytes = GS * (ownScaled ? 16 : 8) + GP * 20 + PS * 28;
         char out[NAMEL];
         std::snprintf(out, sizeof out,
                       "Could not allocate the %.0f MB of matrices of Npatterns %d chain %d; "
@@ -448,18 +444,10 @@ int L::DoSimulation()
         return 0;
     }
     Initialization();
-    int ok;
-    if (env != nullptr) {
-        // One local frame per run, so the JVM can free each run's exports as
-        // soon as the host has let go of them.
-        if (env->PushLocalFrame(32) < 0) {
-            CleanUpMemory();
-            return 0;
-        }
+    int ok = 0;
+    if (host == nullptr || host->RunBegin(*this)) {
         ok = SA_simulation();
-        env->PopLocalFrame(nullptr);
-    } else {
-        ok = SA_simulation();
+        if (host != nullptr) host->RunEnd(*this);
     }
     CleanUpMemory();
     return ok;
@@ -471,17 +459,28 @@ int L::SA_simulation()
     StartTimeInSecond = time(nullptr);
     StartTime = CTimeText(StartTimeInSecond);
     UsedRound = 0;
-    if (env != nullptr && !PrintMatrixes(Amplitude, Pattern, Npatterns, chain, env, obj, KQout))
-        return 0;
+    if (host != nullptr && !host->RunStarted(*this)) return 0;
     ScaleData();
     GenerateMock();
     GenerateWeights();
-    // A fit test is due here and every INTERM rounds, but nothing reads those
-    // values before the final test below overwrites them, so they are not
-    // taken: each would be a sequential pass over all elements.
-    for (int i = 0; i < SimulateIterations; i++) {
+    // A fit test is due here and every INTERM rounds. Unless the host reads
+    // them, nothing does before the final test below overwrites them, so they
+    // are not taken: each would be a sequential pass over all elements. Taken
+    // or not, they change no other value.
+    const bool fitTests = host != nullptr && host->WantsFitTests(*this);
+    bool converged = false;
+    if (fitTests) {
+        TestChiSquare();
+        converged = !host->FitTested(*this);
+    }
+    for (int i = 0; i < SimulateIterations && !converged; i++) {
         Updating(0);
         UsedRound = i + 1;
+        if (fitTests && UsedRound % INTERM == 0) {
+            TestChiSquare();
+            converged = !host->FitTested(*this);
+        }
+        if (host != nullptr && !host->KeepGoing(*this)) return 0;
     }
     TestChiSquare();
     Normalization();
@@ -489,27 +488,7 @@ int L::SA_simulation()
     EndCPU = clock();
     EndTimeInSecond = time(nullptr);
     EndTime = CTimeText(EndTimeInSecond);
-    const double UsedCPU = static_cast<double>(EndCPU - StartCPU) / 60000000.0;
-    if (env == nullptr) return 1;
-    if (!PrintMatrixes(Amplitude, Pattern, Npatterns, chain, env, obj, KQout)) return 0;
-    if (!PrintOutput(Mock, Npatterns, chain, UsedRound, SeedA, SeedP, rmsd, ChiSquare, StartTime,
-                     EndTime, UsedCPU, env, obj, KQout))
-        return 0;
-    return Callback();
-}
-
-// Hands the finished run to the host's result method. meth names that method
-// only for the duration of the call and names guiPrint again afterwards.
-int L::Callback()
-{
-    jstring path = env->NewStringUTF(FileName);
-    if (path == nullptr) return 0;
-    const jmethodID printer = meth;
-    meth = HostMethod(env, cls, ZARNO_RESULT_METHOD, ZARNO_RESULT_SIGNATURE);
-    if (meth != nullptr) env->CallVoidMethod(obj, meth, path, KQout);
-    meth = printer;
-    env->DeleteLocalRef(path);
-    return env->ExceptionCheck() ? 0 : 1;
+    return host == nullptr ? 1 : host->RunFinished(*this);
 }
 
 // ---------------------------------------------------------------------------

@@ -7,6 +7,10 @@
 
 #include "io.h"
 
+namespace zarno {
+struct RunView;
+}
+
 class L : public io {
 public:
     int Npatterns = 0;
@@ -30,9 +34,21 @@ public:
     time_t StartTimeInSecond = 0;
     time_t EndTimeInSecond = 0;
 
+    // An engine with no JVM: messages go to the attached host, or to
+    // standard output.
+    L();
+    // An engine that speaks to a JVM host (defined with the JNI layer): it
+    // looks up the host's guiPrint and sends messages and results to it.
     L(int npatterns, JNIEnv* e, jobject o, jobject b);
     L(JNIEnv* e, jobject o, jobject b);
     ~L();
+    L(const L&) = delete;
+    L& operator=(const L&) = delete;
+
+    // data / uncert made once by the caller and shared read-only by engines
+    // on several threads; null (the default): each run divides for itself.
+    // The quotients are the same bits either way.
+    void UseScaledData(const double* scaled);
 
     // One complete run for Npatterns and chain: 1 done, 0 failed (a message
     // was sent or a Java exception is pending; the job must stop).
@@ -53,6 +69,7 @@ private:
     // own keeps the host's array bit-for-bit unchanged across a sweep.
     const double* WorkData = nullptr;
     double* ScaledData = nullptr;
+    const double* SharedScaledData = nullptr;
     Rand15 rng;  // this engine's 15-bit draws: random start and sampling mode
 
     // Scratch of the dense kernels (masked pattern copies, the pattern-weight
@@ -95,6 +112,7 @@ private:
     int Callback();
 
     friend class EngineProbe;  // white-box access for the unit tests
+    friend int ExportRunFinished(L& record, const zarno::RunView& run);
 };
 
 #endif

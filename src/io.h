@@ -10,26 +10,13 @@
 #include <string>
 
 #include "Common.h"
+#include "host.h"
 
 // ctime text of t (24 characters and a newline), formatted re-entrantly.
 std::string CTimeText(time_t t);
 
 // printf-style formatting into a string of whatever length it needs.
 std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// Sends one message to the host's guiPrint, looked up on obj's class. Returns
-// 1, or 0 when the lookup or the call left a Java exception pending.
-int SendToHost(JNIEnv* env, jobject obj, const char* text);
-
-// Looks up an instance method of the host class c. When the class lacks it,
-// the JVM's NoSuchMethodError, which names only the method, is replaced by one
-// that names the class and the JNI signature too; null is returned with it
-// pending.
-jmethodID HostMethod(JNIEnv* env, jclass c, const char* name, const char* sig);
-
-// The binary name of class c ("kqviewer.ZevuzuExp"); empty, with a Java
-// exception pending, when it cannot be had.
-std::string ClassName(JNIEnv* env, jclass c);
 
 class io : public Common {
 public:
@@ -77,9 +64,15 @@ public:
     // Reports the job's parameters to the host.
     void VerifyInputParams();
 
-    // Sends text to the host through meth (standard output without a host).
-    // Returns 1, or 0 when the host left a Java exception pending.
+    // Sends text to the attached host (standard output without one): the
+    // JVM's guiPrint through meth for a record made with a JNI environment.
+    // Returns 1, or 0 when the host wants the job to stop.
     int Message(const char* text);
+
+    // Where messages and results go from now on; null: standard output, and
+    // results stay in the engine.
+    void Attach(EngineHost* h) { host = h; }
+    EngineHost* Host() const { return host; }
 
     // File-driven mode. Results: 1 read; 0 or -1 failed, with a message
     // (standard output for the control and data files, the host for the
@@ -94,8 +87,9 @@ public:
     // never freed.
     void ReleaseFileData();
 
-    // Result writers. The two exports return 1, or 0 when a JNI call failed
-    // (a Java exception is then pending and the job must stop).
+    // Result writers. The two exports (defined with the JNI layer, io_jni.cpp)
+    // return 1, or 0 when a JNI call failed (a Java exception is then pending
+    // and the job must stop).
     int PrintMatrixes(double* A, double* P, int Npatterns, int chain, JNIEnv* env,
                       jobject obj, jobject KQout);
     int PrintOutput(double* Mock, int Npatterns, int chain, int UsedRound, long SeedA,
@@ -117,6 +111,9 @@ private:
     int** ownedPriors = nullptr;
     int* ownedPriorCells = nullptr;
     bool prefixRefused = false;  // io(char*) got a prefix that does not fit
+
+protected:
+    EngineHost* host = nullptr;
 };
 
 #endif

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "L.h"
+#include "api.h"
+#include "jni_host.h"
+#include "lib_ZARNO.h"  // from javac -h: a renamed native method fails to compile
 
 namespace {
 
@@ -272,31 +274,39 @@ bool Job::ReadInput(jobject KQin, L& engine, jobject* geneNames, jobject* xLabel
     return true;  // the array references stay alive until their elements are released
 }
 
-// Dimensions and sweep bounds, before any array is touched. The engine
-// indexes with 32-bit integers, so every matrix must count fewer than 2^31
-// elements.
+// The job as the core sees it: the host's arrays in place, chains from 1,
+// one thread.
+zarno::Dataset HostData(const L& engine)
+{
+    zarno::Dataset d;
+    d.genes = engine.Ngenes;
+    d.samples = engine.Nsamples;
+    d.values = engine.data;
+    d.sigmas = engine.uncert;
+    d.weighted = engine.uncertFlag != 0;
+    return d;
+}
+
+zarno::JobSpec HostJob(const L& engine)
+{
+    zarno::JobSpec job;
+    job.firstPatterns = engine.StartRank;
+    job.lastPatterns = engine.EndRank;
+    job.firstChain = 1;
+    job.chains = engine.Nchains;
+    job.run.rounds = engine.SimulateIterations;
+    job.threads = 1;
+    return job;
+}
+
+// Dimensions and sweep bounds, before any array is touched: the core's rules,
+// then the length of the longest result-record path.
 bool Job::CheckSizes(L& engine)
 {
-    if (engine.Ngenes <= 0) return Refuse("\"Na\" must be positive, not %d", engine.Ngenes);
-    if (engine.Nsamples <= 0) return Refuse("\"Nf\" must be positive, not %d", engine.Nsamples);
-    const long long G = engine.Ngenes, S = engine.Nsamples;
-    if (G * S > INT_MAX)
-        return Refuse("\"Na\" x \"Nf\" = %lld does not fit 32 bits", G * S);
+    const zarno::Refusal r = zarno::CheckJob(HostData(engine), HostJob(engine), zarno::Rules::kClassic);
+    if (r) return Refuse("%s", r.text.c_str());
     const bool sweep = engine.StartRank <= engine.EndRank && engine.Nchains >= 1;
     if (!sweep) return true;
-    if (engine.StartRank < 1)
-        return Refuse("\"StartRank\" must be at least 1, not %d", engine.StartRank);
-    const long long P = engine.EndRank;
-    if (G * P + P * S > INT_MAX)
-        return Refuse("\"EndRank\" %d makes (\"Na\" + \"Nf\") x patterns exceed 32 bits",
-                      engine.EndRank);
-    // A run's start seeds are patterns + chain + a base of up to SeedP0, kept
-    // in 32 bits (the seed fields of KQout are ints).
-    const long long seedRoom = INT_MAX - static_cast<long long>(SeedA0 > SeedP0 ? SeedA0 : SeedP0);
-    if (P + engine.Nchains > seedRoom)
-        return Refuse("\"EndRank\" + \"Nchains\" = %lld; the start seeds allow at most %lld",
-                      P + engine.Nchains, seedRoom);
-    // The longest result-record path has the largest pattern count and chain.
     int len = std::snprintf(nullptr, 0, "%srun%d_chain%d/%s_%d_%d" ZARNO_RECORD_EXTENSION,
                             engine.FilePathFromNodes, engine.EndRank, engine.Nchains,
                             engine.basename, engine.EndRank, engine.Nchains);
@@ -310,20 +320,33 @@ bool Job::CheckSizes(L& engine)
 // Values that would silently turn every result into NaN or Inf.
 bool Job::CheckValues(const L& engine)
 {
-    for (int g = 0; g < engine.Ngenes; g++) {
-        for (int s = 0; s < engine.Nsamples; s++) {
-            const size_t e = static_cast<size_t>(g) * engine.Nsamples + s;
-            if (!std::isfinite(engine.data[e]))
-                return Refuse("\"data\" of gene %d sample %d is not finite (%g)", g, s,
-                              engine.data[e]);
-            if (engine.uncertFlag != 0 && !(std::isfinite(engine.uncert[e]) && engine.uncert[e] > 0.0))
-                return Refuse("\"acc\" of gene %d sample %d is %g; with \"uncertFlag\" set every "
-                              "uncertainty must be positive and finite",
-                              g, s, engine.uncert[e]);
-        }
-    }
-    return true;
+    const zarno::Refusal r = zarno::CheckValues(HostData(engine));
+    return r ? Refuse("%s", r.text.c_str()) : true;
 }
+
+// Each run's start and result into KQout and the result method, messages to
+// guiPrint; one local frame per run, so the JVM can free a run's exports as
+// soon as the host has let go of them.
+class ClassicSink : public zarno::JobSink {
+public:
+    explicit ClassicSink(L& r) : record(r) {}
+    bool Message(const std::string& text) override { return record.Message(text.c_str()) == 1; }
+    bool RunStarting(const zarno::RunView& start) override
+    {
+        framed = record.env->PushLocalFrame(32) == 0;
+        return framed && ExportRunStart(record, start) == 1;
+    }
+    bool RunFinished(const zarno::RunView& run) override { return ExportRunFinished(record, run) == 1; }
+    void RunEnded() override
+    {
+        if (framed) record.env->PopLocalFrame(nullptr);
+        framed = false;
+    }
+
+private:
+    L& record;
+    bool framed = false;
+};
 
 int Job::Run(jobject KQin, jobject KQout)
 {
@@ -350,15 +373,10 @@ int Job::Run(jobject KQin, jobject KQout)
     engine.VerifyInputParams();
     if (env->ExceptionCheck()) return -1;
 
-    for (int npatterns = engine.StartRank; npatterns <= engine.EndRank; npatterns++) {
-        for (int chain = 1; chain <= engine.Nchains; chain++) {
-            engine.Npatterns = npatterns;
-            engine.chain = chain;
-            std::snprintf(out, sizeof out, "Npatterns %d chain %d", npatterns, chain);
-            if (!Send(out)) return -1;
-            if (!engine.DoSimulation()) return -1;
-        }
-    }
+    // Pattern counts outer, chains inner, on this thread.
+    ClassicSink sink(engine);
+    if (zarno::RunJob(HostData(engine), HostJob(engine), sink).status != zarno::JobOutcome::kDone)
+        return -1;
 
     const std::string EndTime = CTimeText(time(nullptr));
     std::snprintf(out, sizeof out, "//// Start at:   %s\n//// End   at:    %s", StartTime.c_str(),

@@ -6,7 +6,7 @@
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/build-asan}
-cmake -S "$src" -B "$build" -DZARNO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+cmake -S "$src" -B "$build" -DZARNO_SANITIZE=ON -DBUILD_TESTING=ON -DCMAKE_BUILD_TYPE=Debug
 cmake --build "$build" -j2 --target zarno_unit zarno_files
 # allocator_may_return_null: a failed nothrow allocation returns null, as in
 # an ordinary build, instead of ending the process.

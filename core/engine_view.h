@@ -1,0 +1,17 @@
+// The core's look at an engine: a view of its run for sinks and hosts.
+#ifndef ZARNO_CORE_ENGINE_VIEW_H
+#define ZARNO_CORE_ENGINE_VIEW_H
+
+#include "L.h"
+#include "api.h"
+
+namespace zarno {
+
+// The engine's current run as a view: its matrices (valid while the engine
+// keeps them), fit, seeds, rounds and times. Wall seconds and the trace are
+// the caller's to fill.
+RunView ViewOfEngine(const L& engine);
+
+}  // namespace zarno
+
+#endif
