@@ -1,13 +1,18 @@
 // `zarno slurm`: writes a study's job-array and combine scripts, and submits them.
 #include "slurm_cmd.h"
 
+#include "api.h"
+
 #include <CLI/CLI.hpp>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -325,30 +330,15 @@ bool Submit(const std::vector<std::string>& argv, const std::string& what, std::
 
 }  // namespace
 
-std::uint64_t RunMemoryBytes(std::int64_t genes, std::int64_t samples, int patterns,
-                             bool weighted)
-{
-    const std::uint64_t g = static_cast<std::uint64_t>(genes);
-    const std::uint64_t s = static_cast<std::uint64_t>(samples);
-    const std::uint64_t matrices = 8 * g * s * (weighted ? 2 : 1);
-    const std::uint64_t factors = 8 * (g + s) * static_cast<std::uint64_t>(patterns) * 4;
-    const std::uint64_t scratch = 64 * 1024;
-    return matrices + factors + scratch;
-}
-
-std::uint64_t DataMemoryBytes(std::int64_t genes, std::int64_t samples, bool weighted)
-{
-    return 8 * static_cast<std::uint64_t>(genes) * static_cast<std::uint64_t>(samples) *
-           (weighted ? 2 : 1);
-}
-
 std::uint64_t DefaultMemMiB(std::int64_t genes, std::int64_t samples, int patterns,
                             bool weighted, int threads, std::uint64_t inputBytes)
 {
     const std::uint64_t MiB = 1024 * 1024;
-    const std::uint64_t formula = DataMemoryBytes(genes, samples, weighted) +
-                                  static_cast<std::uint64_t>(threads) *
-                                      RunMemoryBytes(genes, samples, patterns, weighted);
+    const int g = static_cast<int>(std::min<std::int64_t>(genes, INT32_MAX));
+    const int s = static_cast<int>(std::min<std::int64_t>(samples, INT32_MAX));
+    const std::uint64_t formula =
+        zarno::SharedBytes(g, s, weighted) +
+        static_cast<std::uint64_t>(threads) * zarno::RunBytes(g, s, patterns, weighted);
     // A quarter on top for the allocator and what the formula leaves out, the
     // input text while it is parsed, and a fixed floor for the program itself.
     const std::uint64_t bytes = formula + formula / 4 + inputBytes;
@@ -445,13 +435,25 @@ int RunSlurm(const SlurmOptions& given, std::ostream& out, std::ostream& err)
         err << "zarno slurm: " << e.what() << "\n";
         return 2;
     }
-    const std::int64_t runs =
-        static_cast<std::int64_t>(study.lastRank - study.firstRank + 1) * study.chains;
-    if (o.workers > runs)
-        err << "zarno slurm: warning: " << o.workers << " workers for " << runs
-            << " runs; " << o.workers - runs << " array tasks will have nothing to do\n";
+    // The largest share says how many runs a worker may have in flight at once.
+    zarno::JobSpec job;
+    job.firstPatterns = study.firstRank;
+    job.lastPatterns = study.lastRank;
+    job.chains = study.chains;
+    const std::vector<zarno::RunKey> runs = zarno::PlanRuns(job);
+    std::size_t largestShare = 0;
+    int idle = 0;
+    for (int w = 0; w < o.workers; w++) {
+        const std::size_t n = zarno::WorkerShare(runs, w, o.workers).size();
+        largestShare = std::max(largestShare, n);
+        idle += n == 0;
+    }
+    if (idle > 0)
+        err << "zarno slurm: warning: " << o.workers << " workers for " << runs.size()
+            << " runs; " << idle << " array tasks will have nothing to do\n";
     if (o.mem.empty()) {
-        const int concurrent = static_cast<int>(std::min<std::int64_t>(o.cpusPerTask, runs));
+        const int concurrent = static_cast<int>(
+            std::max<std::size_t>(1, std::min<std::size_t>(o.cpusPerTask, largestShare)));
         mem = std::to_string(DefaultMemMiB(study.genes, study.samples, study.lastRank,
                                            study.weighted, concurrent, study.inputBytes)) +
               "M";

@@ -54,16 +54,10 @@ int RunSlurm(const SlurmOptions& options, std::ostream& out, std::ostream& err);
 
 // --- Pieces of RunSlurm, exposed for tests ------------------------------------
 
-// Memory of a sweep, in bytes: each concurrent run holds the reconstruction and,
-// with weighting, the scaled data (genes x samples each) plus four matrices of
-// (genes + samples) x patterns and a little scratch; the data and uncertainties
-// are held once for all runs.
-std::uint64_t RunMemoryBytes(std::int64_t genes, std::int64_t samples, int patterns,
-                             bool weighted);
-std::uint64_t DataMemoryBytes(std::int64_t genes, std::int64_t samples, bool weighted);
-
 // The --mem default, in MiB, for a worker of `threads` concurrent runs of at most
-// `patterns` patterns, whose input files take `inputBytes` once read.
+// `patterns` patterns, whose input files take `inputBytes` once read: the core's
+// memory formula (zarno::SharedBytes once, zarno::RunBytes per run in flight) plus
+// a quarter, the input text and a floor for the program itself.
 std::uint64_t DefaultMemMiB(std::int64_t genes, std::int64_t samples, int patterns,
                             bool weighted, int threads, std::uint64_t inputBytes);
 

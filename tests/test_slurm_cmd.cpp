@@ -9,6 +9,7 @@
 #include <regex>
 
 #include "file_fixture.h"
+#include "api.h"
 #include "slurm_cmd.h"
 
 namespace {
@@ -260,36 +261,42 @@ TEST_F(SlurmCommand, DataShapeFromEveryLayout)
 TEST_F(SlurmCommand, TheMemoryDefaultCoversTheWorkersRuns)
 {
     // A worker of T threads holds the data once and T runs of the largest count.
-    const std::int64_t g = 20000, s = 200;
+    const int g = 20000, s = 200;
     for (bool weighted : {false, true})
         for (int threads : {1, 4}) {
-            const std::uint64_t need = DataMemoryBytes(g, s, weighted) +
-                                       threads * RunMemoryBytes(g, s, 8, weighted);
+            const std::uint64_t need = zarno::SharedBytes(g, s, weighted) +
+                                       threads * zarno::RunBytes(g, s, 8, weighted);
             const std::uint64_t mib = DefaultMemMiB(g, s, 8, weighted, threads, 0);
             EXPECT_GE(mib * 1048576, need + need / 5);
             EXPECT_LE(mib * 1048576, 2 * need + (256u << 20));
         }
-    EXPECT_GT(RunMemoryBytes(g, s, 8, true), RunMemoryBytes(g, s, 8, false));
-    EXPECT_GT(RunMemoryBytes(g, s, 9, false), RunMemoryBytes(g, s, 8, false));
 
-    // The sizes come from the data, or from a control file, alike; a worker never
-    // runs more runs at once than the study has.
-    SlurmOptions o = Options();
-    o.cpusPerTask = 64;
-    ASSERT_EQ(Run(o), 0);
-    const std::string fromData = Directive(dir + "study/slurm/array.sbatch", "mem");
-    Write("job.ctr", "3 4 1  # genes samples weighted\n2 5 3 2000\n");
-    std::filesystem::copy_file(data, dir + "job.txt");
-    std::filesystem::copy_file(unc, dir + "job.unc");
-    o.data = dir + "job.ctr";
-    o.runArgs = {};
-    o.out = dir + "study2";
-    ASSERT_EQ(Run(o), 0);
-    EXPECT_EQ(Directive(dir + "study2/slurm/array.sbatch", "mem"), fromData);
-    EXPECT_EQ(fromData, std::to_string(DefaultMemMiB(3, 4, 5, true, 12,
-                                                     std::filesystem::file_size(data) +
-                                                         std::filesystem::file_size(unc))) +
-                            "M");
+    // The sizes and the weighting come from the data and flags, or from a control
+    // file, alike; the largest pattern count and the threads count.
+    std::string text = "gene";
+    for (int j = 0; j < 100; j++) text += "\ts" + std::to_string(j);
+    for (int i = 0; i < 2000; i++) {
+        text += "\ng" + std::to_string(i);
+        for (int j = 0; j < 100; j++) text += "\t1";
+    }
+    Write("job.txt", text + "\n");
+    Write("job.unc", text + "\n");
+    Write("job.ctr", "2000 100 1  # genes samples weighted\n2 5 3 2000\n");
+    auto mem = [&](const std::string& data, std::vector<std::string> runArgs, int cpus) {
+        SlurmOptions o = Options();
+        o.data = dir + data;
+        o.runArgs = runArgs;
+        o.cpusPerTask = cpus;
+        o.out = dir + "study" + std::to_string(cpus) + data + std::to_string(runArgs.size());
+        EXPECT_EQ(Run(o), 0);
+        return Directive(o.out + "/slurm/array.sbatch", "mem");
+    };
+    const std::string weighted = mem("job.txt", {"--uncert", dir + "job.unc", "--ranks", "2:5",
+                                                "--chains", "3"}, 1);
+    EXPECT_EQ(mem("job.ctr", {}, 1), weighted);
+    EXPECT_NE(mem("job.txt", {"--ranks", "2:5", "--chains", "3"}, 1), weighted);
+    EXPECT_NE(mem("job.ctr", {"--ranks", "2:40"}, 1), weighted);
+    EXPECT_NE(mem("job.ctr", {}, 2), weighted);
 }
 
 TEST_F(SlurmCommand, TheSubcommandPassesTheRunFlagsThrough)
