@@ -27,6 +27,8 @@ extern char** environ;
 
 namespace fs = std::filesystem;
 
+namespace zarno::cli {
+
 namespace {
 
 // What the scripts and the memory default need to know about the study.
@@ -520,17 +522,17 @@ void AddSlurmCommand(CLI::App& app)
         "0 done, 1 submission failed (scripts still written), 2 bad input or usage.");
     sub->add_option("DATA", o->data, "Data file (.txt, .csv, .gz) or control file (.ctr)")
         ->required();
-    sub->add_option("--out", o->out, "Study directory, shared by all workers (cluster file system)")
+    sub->add_option("--out,-o", o->out, "Study directory, shared by all workers (cluster file system)")
         ->required();
     sub->add_option("--workers", o->workers, "Array tasks; runs are split between them by cost")
         ->required();
-    sub->add_option("--uncert", *uncert, "Uncertainty file (weighted runs)");
-    sub->add_option("--ranks", *ranks, "Pattern counts A:B (default 2:6)");
-    sub->add_option("--chains", *chains, "Chains per pattern count (default 10)");
+    sub->add_option("--uncert,-u", *uncert, "Uncertainty file (weighted runs)");
+    sub->add_option("--ranks,-k", *ranks, "Pattern counts A:B (default 2:6)");
+    sub->add_option("--chains,-c", *chains, "Chains per pattern count (default 10)");
     sub->add_option("--first-chain", *firstChain, "First chain number (default 1)");
-    sub->add_option("--rounds", *rounds, "Rounds per run (default 2000)");
+    sub->add_option("--rounds,-n", *rounds, "Rounds per run (default 2000)");
     sub->add_flag("--trace", *trace, "Record a chi-square trace every 10 rounds");
-    sub->add_flag("--quiet", *quiet, "No progress lines in the task logs");
+    sub->add_flag("--quiet,-q", *quiet, "No progress lines in the task logs");
     sub->add_option("--partition", o->partition, "Slurm partition (default: the cluster's)");
     sub->add_option("--time", o->time, "Time limit per task, e.g. 2:00:00 (default: the partition's)");
     sub->add_option("--mem", o->mem,
@@ -549,10 +551,10 @@ void AddSlurmCommand(CLI::App& app)
             if (fs::exists(u, ec)) u = fs::absolute(u).lexically_normal().string();
             run.runArgs.insert(run.runArgs.end(), {"--uncert", u});
         }
-        if (!ranks->empty()) run.runArgs.insert(run.runArgs.end(), {"--ranks", *ranks});
-        if (!chains->empty()) run.runArgs.insert(run.runArgs.end(), {"--chains", *chains});
+        if (!ranks->empty()) run.runArgs.insert(run.runArgs.end(), {"--ranks,-k", *ranks});
+        if (!chains->empty()) run.runArgs.insert(run.runArgs.end(), {"--chains,-c", *chains});
         if (!firstChain->empty()) run.runArgs.insert(run.runArgs.end(), {"--first-chain", *firstChain});
-        if (!rounds->empty()) run.runArgs.insert(run.runArgs.end(), {"--rounds", *rounds});
+        if (!rounds->empty()) run.runArgs.insert(run.runArgs.end(), {"--rounds,-n", *rounds});
         if (*trace) run.runArgs.push_back("--trace");
         if (*quiet) run.runArgs.push_back("--quiet");
         std::error_code ec;
@@ -561,3 +563,5 @@ void AddSlurmCommand(CLI::App& app)
         if (code != 0) throw CLI::RuntimeError(code);
     });
 }
+
+}  // namespace zarno::cli

@@ -29,6 +29,8 @@ namespace CLI {
 class App;
 }
 
+namespace zarno::cli {
+
 struct SlurmOptions {
     std::string data;                   // DATA, as given
     std::string out;                    // --out DIR, shared by all workers
@@ -72,5 +74,7 @@ DataShape ScanDataShape(const std::string& path);
 
 // A word for a POSIX shell: single-quoted unless it needs no quoting.
 std::string ShellQuote(const std::string& word);
+
+}  // namespace zarno::cli
 
 #endif

@@ -14,6 +14,8 @@
 
 namespace {
 
+using namespace zarno::cli;
+
 class SlurmCommand : public FileTest {
 protected:
     std::string program, data, unc, log;
