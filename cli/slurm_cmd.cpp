@@ -551,10 +551,10 @@ void AddSlurmCommand(CLI::App& app)
             if (fs::exists(u, ec)) u = fs::absolute(u).lexically_normal().string();
             run.runArgs.insert(run.runArgs.end(), {"--uncert", u});
         }
-        if (!ranks->empty()) run.runArgs.insert(run.runArgs.end(), {"--ranks,-k", *ranks});
-        if (!chains->empty()) run.runArgs.insert(run.runArgs.end(), {"--chains,-c", *chains});
+        if (!ranks->empty()) run.runArgs.insert(run.runArgs.end(), {"--ranks", *ranks});
+        if (!chains->empty()) run.runArgs.insert(run.runArgs.end(), {"--chains", *chains});
         if (!firstChain->empty()) run.runArgs.insert(run.runArgs.end(), {"--first-chain", *firstChain});
-        if (!rounds->empty()) run.runArgs.insert(run.runArgs.end(), {"--rounds,-n", *rounds});
+        if (!rounds->empty()) run.runArgs.insert(run.runArgs.end(), {"--rounds", *rounds});
         if (*trace) run.runArgs.push_back("--trace");
         if (*quiet) run.runArgs.push_back("--quiet");
         std::error_code ec;
