@@ -515,11 +515,15 @@ void AddSlurmCommand(CLI::App& app)
     auto quiet = std::make_shared<bool>(false);
 
     CLI::App* sub = app.add_subcommand(
-        "slurm",
-        "Write (and with --submit, submit) a Slurm job array for a study: one task per "
-        "worker, each `zarno run ... --worker I --workers N --resume`, and a combine job "
-        "(`zarno survey`, `zarno report`) that runs when the array has ended. Exit codes: "
-        "0 done, 1 submission failed (scripts still written), 2 bad input or usage.");
+        "slurm", "Run a study on a Slurm cluster: a job array of workers, then a combine job");
+    sub->footer(
+        "Writes DIR/slurm/array.sbatch (array task I runs `zarno run DATA --out DIR ... --worker "
+        "I --workers N --resume --threads $SLURM_CPUS_PER_TASK`) and DIR/slurm/combine.sbatch "
+        "(`zarno survey DIR`, `zarno report DIR`, after the array whatever its outcome); "
+        "--submit submits both. Submitting the array again completes a study whose tasks were "
+        "killed, pre-empted or out of time, without recomputing finished runs.\n"
+        "Exit codes: 0 done; 1 submission failed (no sbatch here, or sbatch refused; the "
+        "scripts are written); 2 bad input or usage (nothing written).");
     sub->add_option("DATA", o->data, "Data file (.txt, .csv, .gz) or control file (.ctr)")
         ->required();
     sub->add_option("--out,-o", o->out, "Study directory, shared by all workers (cluster file system)")

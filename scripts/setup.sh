@@ -10,6 +10,8 @@ zarno_missing() {
   command -v g++ >/dev/null || missing+=(g++)
   command -v make >/dev/null || missing+=(make)
   command -v javac >/dev/null || missing+=(openjdk-17-jdk-headless)
+  [ -f /usr/include/CLI/CLI.hpp ] || missing+=(libcli11-dev)
+  [ -f /usr/include/zlib.h ] || missing+=(zlib1g-dev)
   [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
   [ -f /usr/share/java/junit-platform-console-standalone.jar ] || missing+=(junit5)
   echo "${missing[@]:-}"

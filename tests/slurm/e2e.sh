@@ -23,7 +23,12 @@ study=(--uncert "$uncert" --ranks 2:5 --chains 3)
 long_rounds=12000
 
 "$here/cluster.sh" check || exit 77
-if ! "$zarno" slurm --help >/dev/null 2>&1 || ! "$zarno" run --help >/dev/null 2>&1; then
+# The subcommands listed by `zarno --help` (an unknown one's --help still exits 0).
+has_command() {
+  "$zarno" --help 2>/dev/null | awk '/^Subcommands:/ { f = 1; next } /^[^ ]/ { f = 0 }
+                                     f && NF { print $1 }' | grep -qx "$1"
+}
+if ! has_command run || ! has_command slurm; then
   echo "SKIPPED: $zarno has no 'run' or 'slurm' subcommand"
   exit 77
 fi
@@ -64,7 +69,7 @@ states() {
 complete_runs() { find "$1/runs" -name run.json 2>/dev/null | sort; }
 
 has_survey=no
-if "$zarno" survey --help >/dev/null 2>&1 && "$zarno" report --help >/dev/null 2>&1; then
+if has_command survey && has_command report; then
   has_survey=yes
 fi
 
