@@ -85,7 +85,15 @@ struct RunOptions {
     bool trace = false;      // chi-square at round 0 and every 10 rounds (a pass each)
     int threadsPerRun = 1;   // threads inside one run; results are the same bits
     double tolerance = 0.0;  // > 0: stop once chi-square stops falling (see RunOne)
+    double holdout = 0.0;    // > 0: this fraction of cells held out (see HeldOut)
 };
+
+// Whether cell `cell` (row-major) is held out of the runs of `chain` when a
+// fraction `fraction` is: a fixed speckled mask seeded from the chain alone,
+// the same for every pattern count, so their held-out errors compare. A held
+// out cell weighs nothing in the run: it is given an uncertainty so large
+// that its scaled data and reconstruction fall below the engine's eps.
+bool HeldOut(long long cell, int chain, double fraction);
 
 // Shared between a caller and the runs it started: cancellation and progress.
 // Every member may be read or written from any thread.
@@ -112,6 +120,10 @@ struct RunResult {
     int roundsPlanned = 0;
     double seconds = 0.0;            // wall time of the run
     std::vector<double> trace;       // chi-square at rounds 0, 10, 20, ...
+    // With a holdout: the cells held out, and their mean squared error of the
+    // final reconstruction, each divided by its uncertainty when weighted.
+    long long holdoutCells = 0;
+    double holdoutError = 0.0;
     bool complete() const { return status == kComplete; }
 };
 
@@ -184,7 +196,13 @@ struct RunView {
     double cpuMinutes = 0.0;     // processor time of the run's thread
     std::string startTime, endTime;  // ctime texts
     const std::vector<double>* trace = nullptr;
+    long long holdoutCells = 0;
+    double holdoutError = 0.0;
 };
+
+// A complete run's view copied into a result of its own, and the other way.
+RunResult CopyRun(const RunView& view);
+RunView ViewOf(const RunResult& run);
 
 // The caller's end of a sweep. Every call comes on the thread that called
 // RunJob, in job order; returning false stops the sweep.

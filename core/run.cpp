@@ -287,18 +287,132 @@ RunView ViewOfEngine(const L& e)
     return v;
 }
 
+RunResult CopyRun(const RunView& v)
+{
+    RunResult r;
+    r.status = RunResult::kComplete;
+    r.patterns = v.patterns;
+    r.chain = v.chain;
+    r.genes = v.genes;
+    r.samples = v.samples;
+    r.weighted = v.weighted;
+    const size_t GK = static_cast<size_t>(v.genes) * static_cast<size_t>(v.patterns);
+    const size_t KS = static_cast<size_t>(v.patterns) * static_cast<size_t>(v.samples);
+    if (v.amplitudes != nullptr) r.amplitudes.assign(v.amplitudes, v.amplitudes + GK);
+    if (v.patternRows != nullptr) r.patternRows.assign(v.patternRows, v.patternRows + KS);
+    r.chiSquare = v.chiSquare;
+    r.ssr = v.ssr;
+    r.seedA = v.seedA;
+    r.seedP = v.seedP;
+    r.rounds = v.rounds;
+    r.roundsPlanned = v.roundsPlanned;
+    r.seconds = v.seconds;
+    if (v.trace != nullptr) r.trace = *v.trace;
+    r.holdoutCells = v.holdoutCells;
+    r.holdoutError = v.holdoutError;
+    return r;
+}
+
+RunView ViewOf(const RunResult& r)
+{
+    RunView v;
+    v.patterns = r.patterns;
+    v.chain = r.chain;
+    v.genes = r.genes;
+    v.samples = r.samples;
+    v.weighted = r.weighted;
+    v.amplitudes = r.amplitudes.data();
+    v.patternRows = r.patternRows.data();
+    v.chiSquare = r.chiSquare;
+    v.ssr = r.ssr;
+    v.seedA = r.seedA;
+    v.seedP = r.seedP;
+    v.rounds = r.rounds;
+    v.roundsPlanned = r.roundsPlanned;
+    v.seconds = r.seconds;
+    v.trace = &r.trace;
+    v.holdoutCells = r.holdoutCells;
+    v.holdoutError = r.holdoutError;
+    return v;
+}
+
+bool HeldOut(long long cell, int chain, double fraction)
+{
+    if (!(fraction > 0.0)) return false;
+    // splitmix64 of (chain, cell): uniform bits, the same on every machine.
+    std::uint64_t z = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(chain)) << 40) ^
+                      static_cast<std::uint64_t>(cell) ^ 0x5A524E4F484F4C44ull;
+    z += 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    return static_cast<double>(z >> 11) * 0x1.0p-53 < fraction;
+}
+
 namespace {
 
-// An engine of the core's: configured for a data set, run after run.
-void Configure(L& e, const Dataset& d, const RunOptions& o)
+// A held-out cell's uncertainty: any data value over it, and any
+// reconstruction, falls far below eps, which every sum of the engine skips.
+constexpr double kHeldOutSigma = 1e300;
+
+// The uncertainties of one chain's runs with a holdout: the data's (or 1 for
+// unweighted data, which divides nothing) and kHeldOutSigma where held out.
+class HoldoutSigmas {
+public:
+    // Points engine e at the chain's uncertainties; without a holdout, at the
+    // data's. False when there is no memory for them.
+    bool Prepare(L& e, const Dataset& d, const RunOptions& o, int chain, const double* shared)
+    {
+        if (!(o.holdout > 0.0)) {
+            e.uncert = const_cast<double*>(d.sigmas);
+            e.uncertFlag = d.weighted ? 1 : 0;
+            e.UseScaledData(shared);
+            return true;
+        }
+        if (chain != madeFor) {
+            const size_t n = static_cast<size_t>(d.genes) * static_cast<size_t>(d.samples);
+            sigmas.resize(n);
+            for (size_t c = 0; c < n; c++)
+                sigmas[c] = HeldOut(static_cast<long long>(c), chain, o.holdout)
+                                ? kHeldOutSigma
+                                : (d.weighted ? d.sigmas[c] : 1.0);
+            madeFor = chain;
+        }
+        e.uncert = sigmas.data();
+        e.uncertFlag = 1;
+        e.UseScaledData(nullptr);
+        return true;
+    }
+
+private:
+    std::vector<double> sigmas;
+    int madeFor = 0;  // chains start at 1
+};
+
+// The held-out cells' mean squared error of the final reconstruction A . P
+// (the normalization moved scale, not the product), over the data's own
+// uncertainties when weighted.
+void HoldoutError(const L& e, const Dataset& d, double fraction, RunView& v)
 {
-    e.Ngenes = d.genes;
-    e.Nsamples = d.samples;
-    e.uncertFlag = d.weighted ? 1 : 0;
-    // The engine reads data and uncertainties and never writes them.
-    e.data = const_cast<double*>(d.values);
-    e.uncert = const_cast<double*>(d.sigmas);
-    e.SimulateIterations = o.rounds;
+    if (!(fraction > 0.0)) return;
+    long long cells = 0;
+    double sum = 0.0;
+    const int S = d.samples, K = e.Npatterns;
+    for (long long g = 0; g < d.genes; g++) {
+        for (int s = 0; s < S; s++) {
+            const long long c = g * S + s;
+            if (!HeldOut(c, e.chain, fraction)) continue;
+            double m = 0.0;
+            for (int k = 0; k < K; k++)
+                m += e.Amplitude[g * K + k] * e.Pattern[static_cast<long long>(k) * S + s];
+            double r = d.values[c] - m;
+            if (d.weighted) r /= d.sigmas[c];
+            sum += r * r;
+            cells++;
+        }
+    }
+    v.holdoutCells = cells;
+    v.holdoutError = cells > 0 ? sum / static_cast<double>(cells) : 0.0;
 }
 
 // Chi-square has stopped falling: its relative fall between fit tests has
@@ -310,7 +424,10 @@ constexpr int kQuietTests = 3;
 // to a sink (single-thread sweeps) or copied into a RunResult.
 class CoreHost : public EngineHost {
 public:
-    CoreHost(const RunOptions& o, Control* c, JobSink* live) : options(o), control(c), sink(live) {}
+    CoreHost(const Dataset& d, const RunOptions& o, Control* c, JobSink* live)
+        : data(d), options(o), control(c), sink(live)
+    {
+    }
 
     RunResult* result = nullptr;  // where a finished run goes when there is no live sink
     bool cancelled = false;       // the run was cancelled
@@ -401,34 +518,21 @@ public:
     }
     int RunFinished(L& run) override
     {
-        const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+        RunView v = ViewOfEngine(run);
+        v.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+        v.trace = &trace;
+        HoldoutError(run, data, options.holdout, v);
         if (sink != nullptr) {
-            RunView v = ViewOfEngine(run);
-            v.seconds = seconds;
-            v.trace = &trace;
             if (sink->RunFinished(v)) return 1;
             sinkStopped = true;
             return 0;
         }
-        if (result != nullptr) {
-            RunResult& r = *result;
-            r.status = RunResult::kComplete;
-            const size_t GK = static_cast<size_t>(run.Ngenes) * run.Npatterns;
-            const size_t KS = static_cast<size_t>(run.Npatterns) * run.Nsamples;
-            r.amplitudes.assign(run.Amplitude, run.Amplitude + GK);
-            r.patternRows.assign(run.Pattern, run.Pattern + KS);
-            r.chiSquare = run.ChiSquare;
-            r.ssr = run.rmsd;
-            r.seedA = run.SeedA;
-            r.seedP = run.SeedP;
-            r.rounds = run.UsedRound;
-            r.seconds = seconds;
-            r.trace = trace;
-        }
+        if (result != nullptr) *result = CopyRun(v);
         return 1;
     }
 
 private:
+    const Dataset& data;
     const RunOptions& options;
     Control* control;
     JobSink* sink;
@@ -439,30 +543,60 @@ private:
     double lastChi = std::numeric_limits<double>::quiet_NaN();
 };
 
-// One run on engine e (configured, with host h attached) into r.
-void RunInto(L& e, CoreHost& h, int patterns, int chain, RunResult& r)
+// An engine of the core's, with its host: configured for a data set and
+// options, run after run.
+class CoreEngine {
+public:
+    CoreEngine(const Dataset& d, const RunOptions& o, Control* control, JobSink* live,
+               const double* sharedScaled)
+        : host(d, o, control, live), data(d), options(o), shared(sharedScaled)
+    {
+        e.Ngenes = d.genes;
+        e.Nsamples = d.samples;
+        // The engine reads data and uncertainties and never writes them.
+        e.data = const_cast<double*>(d.values);
+        e.SimulateIterations = o.rounds;
+        e.Attach(&host);
+    }
+
+    // One run; false when it did not finish (cancelled, failed, or stopped by
+    // the live sink: see host).
+    bool Run(int patterns, int chain)
+    {
+        host.Reset();
+        e.Npatterns = patterns;
+        e.chain = chain;
+        holdout.Prepare(e, data, options, chain, shared);
+        return e.DoSimulation() == 1;
+    }
+
+    L e;
+    CoreHost host;
+
+private:
+    HoldoutSigmas holdout;
+    const Dataset& data;
+    const RunOptions& options;
+    const double* shared;
+};
+
+// One run on engine x into r.
+void RunInto(CoreEngine& x, int patterns, int chain, RunResult& r)
 {
     r = RunResult();
     r.patterns = patterns;
     r.chain = chain;
-    r.genes = e.Ngenes;
-    r.samples = e.Nsamples;
-    r.weighted = e.uncertFlag != 0;
-    r.roundsPlanned = e.SimulateIterations;
-    h.Reset();
-    h.result = &r;
-    e.Npatterns = patterns;
-    e.chain = chain;
-    if (e.DoSimulation()) return;  // r was filled by the host
-    r.amplitudes.clear();
-    r.patternRows.clear();
-    r.rounds = e.UsedRound;
-    if (h.cancelled) {
+    x.host.result = &r;
+    if (x.Run(patterns, chain)) return;  // r was filled by the host
+    r.patterns = patterns;
+    r.chain = chain;
+    r.rounds = x.e.UsedRound;
+    if (x.host.cancelled) {
         r.status = RunResult::kCancelled;
         r.error = "cancelled";
     } else {
         r.status = RunResult::kFailed;
-        r.error = h.messages.empty() ? "the run failed" : h.messages;
+        r.error = x.host.messages.empty() ? "the run failed" : x.host.messages;
     }
 }
 
@@ -498,11 +632,8 @@ RunResult RunOne(const Dataset& data, int patterns, int chain, const RunOptions&
         return r;
     }
     try {
-        L e;
-        Configure(e, data, options);
-        CoreHost h(options, control, nullptr);
-        e.Attach(&h);
-        RunInto(e, h, patterns, chain, r);
+        CoreEngine x(data, options, control, nullptr, nullptr);
+        RunInto(x, patterns, chain, r);
     } catch (const std::bad_alloc&) {
         r = RunResult();
         r.patterns = patterns;
@@ -527,22 +658,15 @@ JobOutcome Outcome(JobOutcome::Status status, std::string error, int done)
 JobOutcome RunSequential(const Dataset& data, const JobSpec& job, const std::vector<RunKey>& runs,
                          const double* scaled, JobSink& sink, Control* control)
 {
-    L e;
-    Configure(e, data, job.run);
-    e.UseScaledData(scaled);
-    CoreHost h(job.run, control, &sink);
-    e.Attach(&h);
+    CoreEngine x(data, job.run, control, &sink, scaled);
     int done = 0;
     for (const RunKey& k : runs) {
         if (control != nullptr && control->cancel) return Outcome(JobOutcome::kCancelled, "", done);
         if (!sink.Message(Format("Npatterns %d chain %d", k.patterns, k.chain)))
             return Outcome(JobOutcome::kStopped, "", done);
-        h.Reset();
-        e.Npatterns = k.patterns;
-        e.chain = k.chain;
-        if (!e.DoSimulation()) {
-            if (h.cancelled) return Outcome(JobOutcome::kCancelled, "", done);
-            if (h.sinkStopped) return Outcome(JobOutcome::kStopped, "", done);
+        if (!x.Run(k.patterns, k.chain)) {
+            if (x.host.cancelled) return Outcome(JobOutcome::kCancelled, "", done);
+            if (x.host.sinkStopped) return Outcome(JobOutcome::kStopped, "", done);
             return Outcome(JobOutcome::kFailed,
                            Format("the run of %d patterns, chain %d failed", k.patterns, k.chain),
                            done);
@@ -570,15 +694,12 @@ JobOutcome RunThreaded(const Dataset& data, const JobSpec& job, const std::vecto
     size_t next = 0;  // into order
     std::map<size_t, std::unique_ptr<RunResult>> finished;
     bool stop = false;
+    bool outOfMemory = false;
     int working = threads;
 
     auto worker = [&]() {
         try {
-            L e;
-            Configure(e, data, job.run);
-            e.UseScaledData(scaled);
-            CoreHost h(job.run, &ctl, nullptr);
-            e.Attach(&h);
+            CoreEngine x(data, job.run, &ctl, nullptr, scaled);
             for (;;) {
                 size_t index;
                 {
@@ -587,7 +708,7 @@ JobOutcome RunThreaded(const Dataset& data, const JobSpec& job, const std::vecto
                     index = order[next++];
                 }
                 std::unique_ptr<RunResult> r(new RunResult());
-                RunInto(e, h, runs[index].patterns, runs[index].chain, *r);
+                RunInto(x, runs[index].patterns, runs[index].chain, *r);
                 std::lock_guard<std::mutex> lock(m);
                 finished[index] = std::move(r);
                 cv.notify_all();
@@ -595,7 +716,7 @@ JobOutcome RunThreaded(const Dataset& data, const JobSpec& job, const std::vecto
         } catch (...) {
             // Out of memory outside a run: the sweep stops, and says why.
             std::lock_guard<std::mutex> lock(m);
-            stop = true;
+            stop = outOfMemory = true;
             ctl.cancel = true;
         }
         std::lock_guard<std::mutex> lock(m);
@@ -634,25 +755,7 @@ JobOutcome RunThreaded(const Dataset& data, const JobSpec& job, const std::vecto
             bool go = true;
             if (r->status == RunResult::kComplete) {
                 go = sink.Message(Format("Npatterns %d chain %d", r->patterns, r->chain));
-                if (go) {
-                    RunView v;
-                    v.patterns = r->patterns;
-                    v.chain = r->chain;
-                    v.genes = r->genes;
-                    v.samples = r->samples;
-                    v.weighted = r->weighted;
-                    v.amplitudes = r->amplitudes.data();
-                    v.patternRows = r->patternRows.data();
-                    v.chiSquare = r->chiSquare;
-                    v.ssr = r->ssr;
-                    v.seedA = r->seedA;
-                    v.seedP = r->seedP;
-                    v.rounds = r->rounds;
-                    v.roundsPlanned = r->roundsPlanned;
-                    v.seconds = r->seconds;
-                    v.trace = &r->trace;
-                    go = sink.RunFinished(v);
-                }
+                if (go) go = sink.RunFinished(ViewOf(*r));
                 if (!go) outcome = Outcome(JobOutcome::kStopped, "", outcome.runsDone);
                 else outcome.runsDone++;
             } else if (r->status == RunResult::kCancelled) {
@@ -680,9 +783,9 @@ JobOutcome RunThreaded(const Dataset& data, const JobSpec& job, const std::vecto
         if (working == 0) {
             // Workers stopped before every run was done: cancelled or out of memory.
             if (outcome.status == JobOutcome::kDone)
-                outcome = ctl.cancel ? Outcome(JobOutcome::kCancelled, "", outcome.runsDone)
-                                     : Outcome(JobOutcome::kFailed, "out of memory",
-                                               outcome.runsDone);
+                outcome = outOfMemory || !ctl.cancel
+                              ? Outcome(JobOutcome::kFailed, "out of memory", outcome.runsDone)
+                              : Outcome(JobOutcome::kCancelled, "", outcome.runsDone);
             break;
         }
         cv.wait_for(lock, std::chrono::milliseconds(100));
@@ -721,7 +824,9 @@ JobOutcome RunJob(const Dataset& data, const JobSpec& job, JobSink& sink, Contro
     int threads = job.threads > 0 ? job.threads : AvailableProcessors();
     if (static_cast<size_t>(threads) > runs.size()) threads = static_cast<int>(runs.size());
     try {
-        const std::vector<double> scaled = Quotients(data);
+        // Runs with a holdout scale their own data: each chain masks others.
+        const std::vector<double> scaled =
+            job.run.holdout > 0.0 ? std::vector<double>() : Quotients(data);
         const double* shared = scaled.empty() ? nullptr : scaled.data();
         if (threads <= 1) return RunSequential(data, job, runs, shared, sink, control);
         return RunThreaded(data, job, runs, shared, threads, sink, control);

@@ -98,21 +98,7 @@ public:
     }
     bool RunFinished(const zarno::RunView& v) override
     {
-        zarno::RunResult r;
-        r.status = zarno::RunResult::kComplete;
-        r.patterns = v.patterns;
-        r.chain = v.chain;
-        const size_t GK = static_cast<size_t>(v.genes) * v.patterns;
-        const size_t KS = static_cast<size_t>(v.patterns) * v.samples;
-        r.amplitudes.assign(v.amplitudes, v.amplitudes + GK);
-        r.patternRows.assign(v.patternRows, v.patternRows + KS);
-        r.chiSquare = v.chiSquare;
-        r.ssr = v.ssr;
-        r.seedA = v.seedA;
-        r.seedP = v.seedP;
-        r.rounds = v.rounds;
-        if (v.trace) r.trace = *v.trace;
-        runs.push_back(r);
+        runs.push_back(zarno::CopyRun(v));
         return stopAfter < 0 || static_cast<int>(runs.size()) <= stopAfter;
     }
 };
@@ -479,4 +465,66 @@ TEST(CoreResources, ProcessorsFromTheAffinityMaskAndMemoryPerRun)
     EXPECT_GT(big, small);
     EXPECT_EQ(zarno::SharedBytes(20000, 200, true), 3u * 20000 * 200 * 8);
     EXPECT_EQ(zarno::SharedBytes(20000, 200, false), 1u * 20000 * 200 * 8);
+}
+
+TEST(CoreHoldout, HeldOutCellsWeighNothingAndTheirErrorIsMeasured)
+{
+    for (int weighted = 0; weighted <= 1; weighted++) {
+        Data d(50, 12, weighted);
+        zarno::RunOptions o;
+        o.rounds = 40;
+        o.holdout = 0.1;
+        const zarno::RunResult a = zarno::RunOne(d.view, 3, 2, o);
+        ASSERT_TRUE(a.complete()) << a.error;
+
+        // The mask: about a tenth of the cells, fixed by the chain alone.
+        long long held = 0;
+        for (long long c = 0; c < 600; c++) held += zarno::HeldOut(c, 2, 0.1);
+        EXPECT_EQ(a.holdoutCells, held);
+        EXPECT_GT(held, 30);
+        EXPECT_LT(held, 95);
+        bool differs = false;
+        for (long long c = 0; c < 600; c++)
+            differs = differs || zarno::HeldOut(c, 2, 0.1) != zarno::HeldOut(c, 3, 0.1);
+        EXPECT_TRUE(differs);
+
+        // Whatever the held-out cells hold, the run does not see it.
+        Data changed(50, 12, weighted);
+        for (long long c = 0; c < 600; c++)
+            if (zarno::HeldOut(c, 2, 0.1)) changed.values[static_cast<size_t>(c)] += 100.0;
+        const zarno::RunResult b = zarno::RunOne(changed.view, 3, 2, o);
+        EXPECT_TRUE(SameBits(a.amplitudes, b.amplitudes));
+        EXPECT_TRUE(SameBits(a.patternRows, b.patternRows));
+        EXPECT_EQ(a.chiSquare, b.chiSquare);
+        EXPECT_GT(b.holdoutError, a.holdoutError * 100);
+
+        // The error, recomputed from the run's own matrices.
+        double sum = 0;
+        for (int g = 0; g < 50; g++)
+            for (int s = 0; s < 12; s++) {
+                if (!zarno::HeldOut(g * 12 + s, 2, 0.1)) continue;
+                double m = 0;
+                for (int k = 0; k < 3; k++) m += a.amplitudes[g * 3 + k] * a.patternRows[k * 12 + s];
+                double r = d.values[g * 12 + s] - m;
+                if (weighted) r /= d.sigmas[g * 12 + s];
+                sum += r * r;
+            }
+        EXPECT_NEAR(a.holdoutError, sum / static_cast<double>(held), 1e-9 * sum);
+
+        // A mask that holds nothing out gives the plain run's bits, weighted
+        // or not, and the sweep gives RunOne's.
+        zarno::RunOptions none = o;
+        none.holdout = 1e-30;
+        zarno::RunOptions plain = o;
+        plain.holdout = 0.0;
+        ExpectSameRun(zarno::RunOne(d.view, 3, 2, none), zarno::RunOne(d.view, 3, 2, plain));
+        zarno::JobSpec job = Sweep(3, 3, 2, 40, 2);
+        job.firstChain = 1;
+        job.run = o;
+        Collector sink;
+        ASSERT_EQ(zarno::RunJob(d.view, job, sink).status, zarno::JobOutcome::kDone);
+        ASSERT_EQ(sink.runs.size(), 2u);
+        ExpectSameRun(sink.runs[1], a);
+        EXPECT_EQ(sink.runs[1].holdoutError, a.holdoutError);
+    }
 }

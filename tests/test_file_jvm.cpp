@@ -9,53 +9,12 @@
 
 #include "engine_probe.h"
 #include "file_fixture.h"
+#include "jvm_fixture.h"
 
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
 
 namespace {
-
-// Everything the JVM prints, so that a JNI check warning fails the test.
-std::string& JvmLog()
-{
-    static std::string log;
-    return log;
-}
-
-extern "C" jint JNICALL CaptureJvmOutput(FILE* stream, const char* format, va_list args)
-{
-    va_list copy;
-    va_copy(copy, args);
-    char buf[4096];
-    std::vsnprintf(buf, sizeof buf, format, copy);
-    va_end(copy);
-    JvmLog() += buf;
-    return std::vfprintf(stream, format, args);
-}
-
-// One JVM per process: a JVM cannot be created again once destroyed.
-JNIEnv* Env()
-{
-    static JNIEnv* env = [] {
-        static std::string classPath = "-Djava.class.path=" ZARNO_TEST_CLASSPATH;
-        static char check[] = "-Xcheck:jni", hook[] = "vfprintf";
-        JavaVMOption options[3] = {};
-        options[0].optionString = &classPath[0];
-        options[1].optionString = check;
-        options[2].optionString = hook;
-        options[2].extraInfo = reinterpret_cast<void*>(&CaptureJvmOutput);
-        JavaVMInitArgs args;
-        args.version = JNI_VERSION_10;
-        args.nOptions = 3;
-        args.options = options;
-        args.ignoreUnrecognized = JNI_FALSE;
-        JavaVM* vm = nullptr;
-        JNIEnv* e = nullptr;
-        if (JNI_CreateJavaVM(&vm, reinterpret_cast<void**>(&e), &args) != JNI_OK) return (JNIEnv*)nullptr;
-        return e;
-    }();
-    return env;
-}
 
 class HostMessages : public FileTest {
 protected:
