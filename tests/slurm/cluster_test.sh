@@ -10,9 +10,12 @@ work=$1
 "$here/cluster.sh" check || exit 77
 
 fail() { echo "FAILED: $*" >&2; exit 1; }
+# A cluster left by an earlier run that was killed outright goes first.
+"$here/cluster.sh" stop "$work/cluster"
 rm -rf "$work"
 mkdir -p "$work"
 trap '"$here/cluster.sh" stop "$work/cluster"' EXIT
+trap 'exit 1' INT TERM HUP
 eval "$("$here/cluster.sh" start "$work/cluster")"
 "$here/cluster.sh" status "$work/cluster"
 

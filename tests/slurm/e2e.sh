@@ -38,9 +38,12 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 now() { date +%s.%N; }
 since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
 
+# A cluster left by an earlier run that was killed outright goes first.
+"$here/cluster.sh" stop "$work/cluster"
 rm -rf "$work"
 mkdir -p "$work"
 trap '"$here/cluster.sh" stop "$work/cluster"' EXIT
+trap 'exit 1' INT TERM HUP
 eval "$("$here/cluster.sh" start "$work/cluster")"
 echo "cluster up: $(sinfo -h -N -o '%N %c CPUs %m MB %T')"
 
