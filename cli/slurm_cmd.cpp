@@ -473,8 +473,9 @@ int RunSlurm(const SlurmOptions& given, std::ostream& out, std::ostream& err)
         err << "zarno slurm: " << e.what() << "\n";
         return 1;
     }
-    out << "Wrote " << array << " (" << o.workers << " tasks, " << o.cpusPerTask
-        << " CPUs and " << mem << " each)\n";
+    out << "Wrote " << array << " (" << o.workers << (o.workers == 1 ? " task, " : " tasks, ")
+        << o.cpusPerTask << (o.cpusPerTask == 1 ? " CPU and " : " CPUs and ") << mem
+        << " each)\n";
     out << "Wrote " << combine << "\n";
     if (!o.submit) {
         out << "Submit with:\n  jobid=$(sbatch --parsable " << ShellQuote(array) << ")\n"
