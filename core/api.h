@@ -130,8 +130,9 @@ struct RunResult {
 // One run from its seeded random start. A cancelled run (control->cancel)
 // stops within one round and comes back with status kCancelled, never as
 // complete. With options.tolerance > 0 the run ends early once the relative
-// fall of chi-square between fit tests (every 10 rounds) has stayed below the
-// tolerance for three tests in a row; `rounds` then says how many it used.
+// change of chi-square between fit tests (every 10 rounds), fall or rise, has
+// stayed below the tolerance for three tests in a row; `rounds` then says how
+// many it used.
 RunResult RunOne(const Dataset& data, int patterns, int chain, const RunOptions& options,
                  Control* control = nullptr);
 

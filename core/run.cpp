@@ -483,11 +483,12 @@ public:
         const double chi = run.ChiSquare;
         if (options.trace) trace.push_back(chi);
         if (!(options.tolerance > 0.0)) return 1;
-        // Relative fall since the previous test; a rise or no change counts
-        // as quiet too, and NaN never converges.
+        // Relative change since the previous test. A rise is movement too:
+        // on a plateau of the multiplicative updates chi-square can climb
+        // before it falls again. NaN never converges.
         if (std::isfinite(lastChi) && lastChi > 0.0) {
-            const double fall = (lastChi - chi) / lastChi;
-            quiet = fall < options.tolerance ? quiet + 1 : 0;
+            const double change = std::fabs(lastChi - chi) / lastChi;
+            quiet = change < options.tolerance ? quiet + 1 : 0;
         }
         lastChi = chi;
         return quiet >= kQuietTests ? 0 : 1;
