@@ -503,17 +503,65 @@ int RunSlurm(const SlurmOptions& given, std::ostream& out, std::ostream& err)
     return 0;
 }
 
+namespace {
+
+// A flag of `zarno run` that `zarno slurm` accepts and hands to every worker.
+struct RunFlag {
+    std::string names;        // CLI11 names, e.g. "--ranks,-k"
+    std::string name;         // what goes into the script, e.g. "--ranks"
+    bool takesValue = true;
+    std::string help;
+};
+
+// The run flags as of this writing, for an App without a `run` subcommand.
+std::vector<RunFlag> KnownRunFlags()
+{
+    return {{"--uncert,-u", "--uncert", true, "Uncertainty file (weighted runs)"},
+            {"--ranks,-k", "--ranks", true, "Pattern counts A:B (default 2:6)"},
+            {"--chains,-c", "--chains", true, "Chains per pattern count (default 10)"},
+            {"--first-chain", "--first-chain", true, "First chain number (default 1)"},
+            {"--rounds,-n", "--rounds", true, "Update rounds per run (default 2000)"},
+            {"--trace", "--trace", false, "Record a chi-square trace in every run.json"},
+            {"--quiet,-q", "--quiet", false, "No progress lines in the task logs"}};
+}
+
+// The flags of the App's `run` subcommand, when registered before this one, so a
+// flag added to `zarno run` reaches the workers without a change here; less the
+// ones the array script sets itself.
+std::vector<RunFlag> RunFlags(CLI::App& app)
+{
+    CLI::App* run = nullptr;
+    try {
+        run = app.get_subcommand("run");
+    } catch (const CLI::OptionNotFound&) {
+        return KnownRunFlags();
+    }
+    static const std::vector<std::string> setHere = {"help", "out", "threads", "resume",
+                                                     "worker", "workers"};
+    std::vector<RunFlag> flags;
+    for (const CLI::Option* opt : run->get_options()) {
+        if (opt->get_positional() || opt->get_lnames().empty()) continue;
+        const std::string& lname = opt->get_lnames().front();
+        if (std::find(setHere.begin(), setHere.end(), lname) != setHere.end()) continue;
+        RunFlag f;
+        f.name = "--" + lname;
+        f.names = f.name;
+        for (const std::string& s : opt->get_snames()) f.names += ",-" + s;
+        f.takesValue = opt->get_items_expected_max() > 0;
+        f.help = opt->get_description();
+        flags.push_back(f);
+    }
+    return flags;
+}
+
+}  // namespace
+
 void AddSlurmCommand(CLI::App& app)
 {
     auto o = std::make_shared<SlurmOptions>();
-    // The run flags, kept as given and passed through in this order.
-    auto uncert = std::make_shared<std::string>();
-    auto ranks = std::make_shared<std::string>();
-    auto chains = std::make_shared<std::string>();
-    auto firstChain = std::make_shared<std::string>();
-    auto rounds = std::make_shared<std::string>();
-    auto trace = std::make_shared<bool>(false);
-    auto quiet = std::make_shared<bool>(false);
+    // The run flags and their values, passed through in this order.
+    const std::vector<RunFlag> flags = RunFlags(app);
+    auto values = std::make_shared<std::vector<std::string>>(flags.size());
 
     CLI::App* sub = app.add_subcommand(
         "slurm", "Run a study on a Slurm cluster: a job array of workers, then a combine job");
@@ -522,7 +570,8 @@ void AddSlurmCommand(CLI::App& app)
         "I --workers N --resume --threads $SLURM_CPUS_PER_TASK`) and DIR/slurm/combine.sbatch "
         "(`zarno survey DIR`, `zarno report DIR`, after the array whatever its outcome); "
         "--submit submits both. Submitting the array again completes a study whose tasks were "
-        "killed, pre-empted or out of time, without recomputing finished runs.\n"
+        "killed, pre-empted or out of time, without recomputing finished runs. The flags of "
+        "`zarno run` are passed to every worker.\n"
         "Exit codes: 0 done; 1 submission failed (no sbatch here, or sbatch refused; the "
         "scripts are written); 2 bad input or usage (nothing written).");
     sub->add_option("DATA", o->data, "Data file (.txt, .csv, .gz) or control file (.ctr)")
@@ -531,13 +580,13 @@ void AddSlurmCommand(CLI::App& app)
         ->required();
     sub->add_option("--workers", o->workers, "Array tasks; runs are split between them by cost")
         ->required();
-    sub->add_option("--uncert,-u", *uncert, "Uncertainty file (weighted runs)");
-    sub->add_option("--ranks,-k", *ranks, "Pattern counts A:B (default 2:6)");
-    sub->add_option("--chains,-c", *chains, "Chains per pattern count (default 10)");
-    sub->add_option("--first-chain", *firstChain, "First chain number (default 1)");
-    sub->add_option("--rounds,-n", *rounds, "Rounds per run (default 2000)");
-    sub->add_flag("--trace", *trace, "Record a chi-square trace every 10 rounds");
-    sub->add_flag("--quiet,-q", *quiet, "No progress lines in the task logs");
+    for (std::size_t i = 0; i < flags.size(); i++) {
+        if (flags[i].takesValue) {
+            sub->add_option(flags[i].names, (*values)[i], flags[i].help);
+        } else {
+            sub->add_flag(flags[i].names, flags[i].help);
+        }
+    }
     sub->add_option("--partition", o->partition, "Slurm partition (default: the cluster's)");
     sub->add_option("--time", o->time, "Time limit per task, e.g. 2:00:00 (default: the partition's)");
     sub->add_option("--mem", o->mem,
@@ -550,18 +599,17 @@ void AddSlurmCommand(CLI::App& app)
     sub->callback([=] {
         SlurmOptions run = *o;
         run.runArgs.clear();
-        if (!uncert->empty()) {
-            std::string u = *uncert;
+        for (std::size_t i = 0; i < flags.size(); i++) {
+            if (sub->count(flags[i].name) == 0) continue;
+            run.runArgs.push_back(flags[i].name);
+            if (!flags[i].takesValue) continue;
+            std::string v = (*values)[i];
             std::error_code ec;
-            if (fs::exists(u, ec)) u = fs::absolute(u).lexically_normal().string();
-            run.runArgs.insert(run.runArgs.end(), {"--uncert", u});
+            // Workers start elsewhere: a file named relative to here is made absolute.
+            if (flags[i].name == "--uncert" && fs::exists(v, ec))
+                v = fs::absolute(v).lexically_normal().string();
+            run.runArgs.push_back(v);
         }
-        if (!ranks->empty()) run.runArgs.insert(run.runArgs.end(), {"--ranks", *ranks});
-        if (!chains->empty()) run.runArgs.insert(run.runArgs.end(), {"--chains", *chains});
-        if (!firstChain->empty()) run.runArgs.insert(run.runArgs.end(), {"--first-chain", *firstChain});
-        if (!rounds->empty()) run.runArgs.insert(run.runArgs.end(), {"--rounds", *rounds});
-        if (*trace) run.runArgs.push_back("--trace");
-        if (*quiet) run.runArgs.push_back("--quiet");
         std::error_code ec;
         run.program = fs::canonical("/proc/self/exe", ec).string();
         const int code = RunSlurm(run, std::cout, std::cerr);

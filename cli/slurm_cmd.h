@@ -10,7 +10,9 @@
 // runs `zarno survey DIR` and `zarno report DIR`.
 //
 // For the command's main: `AddSlurmCommand(app)` registers the subcommand with its
-// options and a callback; nothing else is needed. The callback returns normally on
+// options and a callback; nothing else is needed. Call it after `run` is registered:
+// `zarno slurm` then takes every flag of `zarno run` (but those the array script sets)
+// and passes it to the workers, so a new run flag needs no change here. The callback returns normally on
 // success and throws CLI::RuntimeError(code) otherwise, which CLI11_PARSE (or any
 // `catch (const CLI::ParseError& e) { return app.exit(e); }`) turns into the exit code.
 //

@@ -332,6 +332,52 @@ TEST_F(SlurmCommand, TheSubcommandPassesTheRunFlagsThrough)
     }
 }
 
+TEST_F(SlurmCommand, TakesTheFlagsOfTheRunSubcommand)
+{
+    // A run subcommand registered first, with a flag this file has never heard of.
+    CLI::App app("zarno");
+    CLI::App* run = app.add_subcommand("run");
+    std::string s;
+    int n = 0;
+    bool b = false;
+    run->add_option("DATA", s);
+    run->add_option("--out,-o", s);
+    run->add_option("--ranks,-k", s);
+    run->add_option("--tolerance", s);
+    run->add_flag("--trace", b);
+    run->add_option("--threads,-t", n);
+    run->add_option("--worker", n);
+    run->add_option("--workers", n);
+    run->add_flag("--resume", b);
+    AddSlurmCommand(app);
+
+    const std::string out = dir + "study";
+    std::vector<std::string> args = {"zarno", "slurm", data, "-o", out, "--workers", "3",
+                                     "--tolerance", "1e-6", "-k", "2:3", "--trace"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(&a[0]);
+    ASSERT_NO_THROW(app.parse(static_cast<int>(argv.size()), argv.data()));
+    const std::string script = Slurp(out + "/slurm/array.sbatch");
+    EXPECT_NE(script.find(" --out " + ShellQuote(out) +
+                          " --ranks 2:3 --tolerance 1e-6 --trace \\\n  --worker "),
+              std::string::npos)
+        << script;
+
+    // What the script sets itself is not a flag of `zarno slurm`.
+    for (const char* own : {"--threads", "--resume"}) {
+        CLI::App again("zarno");
+        CLI::App* r = again.add_subcommand("run");
+        r->add_flag("--resume", b);
+        r->add_option("--threads", n);
+        AddSlurmCommand(again);
+        std::vector<std::string> a2 = {"zarno", "slurm", data, "-o", out, "--workers", "3", own};
+        if (std::string(own) == "--threads") a2.push_back("2");
+        std::vector<char*> v2;
+        for (auto& a : a2) v2.push_back(&a[0]);
+        EXPECT_THROW(again.parse(static_cast<int>(v2.size()), v2.data()), CLI::ParseError) << own;
+    }
+}
+
 TEST(ShellQuote, RoundTripsThroughTheShell)
 {
     for (const std::string w : {"plain/path-1.txt", "a b", "it's", "$HOME", "x\"y", "a\\b", "",
