@@ -215,7 +215,7 @@ public class Demo extends ZARNO {
     }
 
     /** A labelled matrix file: header with a corner label, then one labelled row per gene. */
-    private static final class Matrix {
+    static final class Matrix {
         final String[] rows;
         final String[] cols;
         final double[][] values;
@@ -248,7 +248,7 @@ public class Demo extends ZARNO {
         }
     }
 
-    private static double[][] readPatterns(Path file) throws IOException {
+    static double[][] readPatterns(Path file) throws IOException {
         List<String> lines = nonEmptyLines(file);
         double[][] p = new double[lines.size()][];
         for (int k = 0; k < p.length; k++) {

@@ -1,0 +1,294 @@
+package zarno.kit;
+
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.Collections;
+import java.util.List;
+import java.util.Objects;
+
+/**
+ * A genes-by-samples matrix of values, usually with a matrix of the same shape holding the
+ * uncertainty (one standard deviation) of every value. Immutable: the factories copy the
+ * arrays they are given, so later changes to those arrays change nothing here.
+ *
+ * <p>The factories check everything a study needs from the data, with the rules and words of
+ * the classic entry, and throw {@link IllegalArgumentException} naming the first fault in
+ * row-major order: its row (gene), column (sample) and value. Values must be finite;
+ * uncertainties must be positive and finite. Negative values are allowed (the engine runs them
+ * as they are), though the factorization is meant for non-negative data.
+ */
+public final class Dataset {
+    private final int genes;
+    private final int samples;
+    private final double[] values;
+    private final double[] sigmas; // null: unweighted
+    private final List<String> geneNames;
+    private final List<String> sampleLabels;
+
+    private Dataset(int genes, int samples, double[] values, double[] sigmas,
+            List<String> geneNames, List<String> sampleLabels) {
+        this.genes = genes;
+        this.samples = samples;
+        this.values = values;
+        this.sigmas = sigmas;
+        this.geneNames = geneNames;
+        this.sampleLabels = sampleLabels;
+    }
+
+    /**
+     * Values and their uncertainties, one row per gene, one column per sample. Every fit is
+     * weighted: data and reconstruction are divided by the uncertainties.
+     *
+     * @throws IllegalArgumentException for null, ragged or empty arrays, shapes that differ,
+     *     values that are not finite or uncertainties that are not positive and finite
+     */
+    public static Dataset of(double[][] values, double[][] sigmas) {
+        Objects.requireNonNull(sigmas, "sigmas");
+        return fromRows(values, sigmas);
+    }
+
+    /**
+     * Values and uncertainties as flat row-major arrays of {@code genes x samples} numbers:
+     * the value of gene {@code g}, sample {@code s} is {@code values[g * samples + s]}.
+     *
+     * @throws IllegalArgumentException for dimensions below 1, arrays of another length, values
+     *     that are not finite or uncertainties that are not positive and finite
+     */
+    public static Dataset of(double[] values, double[] sigmas, int genes, int samples) {
+        Objects.requireNonNull(sigmas, "sigmas");
+        return fromFlat(values, sigmas, genes, samples);
+    }
+
+    /** Values without uncertainties: the plain least-squares fit. See {@link #of(double[][], double[][])}. */
+    public static Dataset unweighted(double[][] values) {
+        return fromRows(values, null);
+    }
+
+    /** Flat values without uncertainties. See {@link #of(double[], double[], int, int)}. */
+    public static Dataset unweighted(double[] values, int genes, int samples) {
+        return fromFlat(values, null, genes, samples);
+    }
+
+    /**
+     * The same data with gene names, one per row (shown by results and the survey).
+     *
+     * @throws IllegalArgumentException when the count differs from {@link #genes()} or a name is
+     *     null
+     */
+    public Dataset withGeneNames(String... names) {
+        return new Dataset(genes, samples, values, sigmas, labels(names, genes, "gene names", "genes"),
+                sampleLabels);
+    }
+
+    /** {@link #withGeneNames(String...)} from a list. */
+    public Dataset withGeneNames(List<String> names) {
+        Objects.requireNonNull(names, "gene names");
+        return withGeneNames(names.toArray(new String[0]));
+    }
+
+    /**
+     * The same data with sample labels, one per column.
+     *
+     * @throws IllegalArgumentException when the count differs from {@link #samples()} or a label
+     *     is null
+     */
+    public Dataset withSampleLabels(String... labels) {
+        return new Dataset(genes, samples, values, sigmas, geneNames,
+                labels(labels, samples, "sample labels", "samples"));
+    }
+
+    /** {@link #withSampleLabels(String...)} from a list. */
+    public Dataset withSampleLabels(List<String> labels) {
+        Objects.requireNonNull(labels, "sample labels");
+        return withSampleLabels(labels.toArray(new String[0]));
+    }
+
+    /** Rows. */
+    public int genes() {
+        return genes;
+    }
+
+    /** Columns. */
+    public int samples() {
+        return samples;
+    }
+
+    /** True when the data carry uncertainties and every fit is weighted by them. */
+    public boolean weighted() {
+        return sigmas != null;
+    }
+
+    /** The value of gene {@code g}, sample {@code s}. */
+    public double value(int g, int s) {
+        return values[index(g, s)];
+    }
+
+    /** The uncertainty of gene {@code g}, sample {@code s}; 1 when unweighted. */
+    public double sigma(int g, int s) {
+        int i = index(g, s);
+        return sigmas == null ? 1.0 : sigmas[i];
+    }
+
+    /** A copy of the values, flat and row-major. */
+    public double[] values() {
+        return values.clone();
+    }
+
+    /** A copy of the uncertainties, flat and row-major; null when unweighted. */
+    public double[] sigmas() {
+        return sigmas == null ? null : sigmas.clone();
+    }
+
+    /** Gene names given by {@link #withGeneNames}, or g1, g2, ... (unmodifiable). */
+    public List<String> geneNames() {
+        return geneNames != null ? geneNames : numbered("g", genes);
+    }
+
+    /** Sample labels given by {@link #withSampleLabels}, or s1, s2, ... (unmodifiable). */
+    public List<String> sampleLabels() {
+        return sampleLabels != null ? sampleLabels : numbered("s", samples);
+    }
+
+    // The arrays themselves, for the native copy; never handed to users.
+    double[] valuesArray() {
+        return values;
+    }
+
+    double[] sigmasArray() {
+        return sigmas;
+    }
+
+    @Override
+    public String toString() {
+        return "Dataset[" + genes + " genes x " + samples + " samples, "
+                + (weighted() ? "weighted" : "unweighted") + "]";
+    }
+
+    private int index(int g, int s) {
+        Objects.checkIndex(g, genes);
+        Objects.checkIndex(s, samples);
+        return g * samples + s;
+    }
+
+    private static Dataset fromRows(double[][] values, double[][] sigmas) {
+        if (values == null) {
+            throw new IllegalArgumentException("values is null");
+        }
+        int genes = values.length;
+        if (genes < 1) {
+            throw new IllegalArgumentException("genes must be positive, not 0 (values has no rows)");
+        }
+        if (values[0] == null) {
+            throw new IllegalArgumentException("values row 0 is null");
+        }
+        int samples = values[0].length;
+        if (samples < 1) {
+            throw new IllegalArgumentException("samples must be positive, not 0 (values row 0 is empty)");
+        }
+        checkCells(genes, samples);
+        if (sigmas != null && sigmas.length != genes) {
+            throw new IllegalArgumentException("sigmas has " + sigmas.length + " rows; values has " + genes);
+        }
+        double[] v = new double[genes * samples];
+        double[] u = sigmas == null ? null : new double[genes * samples];
+        for (int g = 0; g < genes; g++) {
+            copyRow(values, "values", g, samples, v);
+            if (sigmas != null) {
+                copyRow(sigmas, "sigmas", g, samples, u);
+            }
+        }
+        checkValues(v, u, samples, true);
+        return new Dataset(genes, samples, v, u, null, null);
+    }
+
+    private static Dataset fromFlat(double[] values, double[] sigmas, int genes, int samples) {
+        if (values == null) {
+            throw new IllegalArgumentException("values is null");
+        }
+        if (genes < 1) {
+            throw new IllegalArgumentException("genes must be positive, not " + genes);
+        }
+        if (samples < 1) {
+            throw new IllegalArgumentException("samples must be positive, not " + samples);
+        }
+        long cells = checkCells(genes, samples);
+        if (values.length != cells) {
+            throw new IllegalArgumentException("values holds " + values.length
+                    + " numbers; genes x samples = " + cells);
+        }
+        if (sigmas != null && sigmas.length != cells) {
+            throw new IllegalArgumentException("sigmas holds " + sigmas.length
+                    + " numbers; genes x samples = " + cells);
+        }
+        double[] v = values.clone();
+        double[] u = sigmas == null ? null : sigmas.clone();
+        checkValues(v, u, samples, false);
+        return new Dataset(genes, samples, v, u, null, null);
+    }
+
+    private static long checkCells(int genes, int samples) {
+        long cells = (long) genes * samples;
+        if (cells > Integer.MAX_VALUE - 8) {
+            throw new IllegalArgumentException("genes x samples = " + cells + " does not fit 32 bits");
+        }
+        return cells;
+    }
+
+    private static void copyRow(double[][] m, String name, int g, int samples, double[] flat) {
+        double[] row = m[g];
+        if (row == null) {
+            throw new IllegalArgumentException(name + " row " + g + " is null");
+        }
+        if (row.length != samples) {
+            throw new IllegalArgumentException(name + " row " + g + " has " + row.length
+                    + " columns; row 0 of values has " + samples + " (ragged arrays are refused)");
+        }
+        System.arraycopy(row, 0, flat, g * samples, samples);
+    }
+
+    // The classic entry's checks, in its order: value, then uncertainty, cell by cell.
+    private static void checkValues(double[] v, double[] u, int samples, boolean rows) {
+        for (int i = 0; i < v.length; i++) {
+            int g = i / samples;
+            int s = i % samples;
+            if (!Double.isFinite(v[i])) {
+                throw new IllegalArgumentException(cell("values", i, g, s, rows)
+                        + ", the value of gene " + g + " sample " + s + ", is not finite (" + v[i] + ")");
+            }
+            if (u != null && !(Double.isFinite(u[i]) && u[i] > 0.0)) {
+                throw new IllegalArgumentException(cell("sigmas", i, g, s, rows)
+                        + ", the uncertainty of gene " + g + " sample " + s + ", is " + u[i]
+                        + "; every uncertainty must be positive and finite");
+            }
+        }
+    }
+
+    private static String cell(String name, int i, int g, int s, boolean rows) {
+        return rows ? name + "[" + g + "][" + s + "]" : name + "[" + i + "]";
+    }
+
+    private static List<String> labels(String[] names, int count, String what, String dimension) {
+        if (names == null) {
+            throw new IllegalArgumentException(what + " are null");
+        }
+        if (names.length != count) {
+            throw new IllegalArgumentException(names.length + " " + what + " for " + count + " " + dimension);
+        }
+        List<String> list = new ArrayList<>(count);
+        for (int i = 0; i < count; i++) {
+            if (names[i] == null) {
+                throw new IllegalArgumentException(what + " [" + i + "] is null");
+            }
+            list.add(names[i]);
+        }
+        return Collections.unmodifiableList(list);
+    }
+
+    private static List<String> numbered(String prefix, int count) {
+        String[] names = new String[count];
+        for (int i = 0; i < count; i++) {
+            names[i] = prefix + (i + 1);
+        }
+        return Collections.unmodifiableList(Arrays.asList(names));
+    }
+}

@@ -1,0 +1,47 @@
+package zarno.kit;
+
+/**
+ * The kit's native functions (java/kit/native/kit_jni.cpp), each a thin layer over the core
+ * library. Every call comes from a thread the kit owns or from the caller's own thread; the
+ * core's worker threads never call into Java.
+ */
+final class Native {
+    private Native() {}
+
+    /** Receives a study's runs and progress, on the thread that called {@link #run}. */
+    interface Sink {
+        /** A complete run, in job order; the arrays are fresh and belong to the receiver. */
+        void run(int patterns, int chain, double[] amplitudes, double[] patternRows, double chiSquare,
+                double ssr, int seedA, int seedP, int rounds, double seconds, double[] trace);
+
+        /** Every 100 ms or so while runs go on; false cancels the study. */
+        boolean tick(int runsDone, long roundsDone);
+    }
+
+    /** The version the library was built as; the kit refuses a library of another. */
+    static native String version();
+
+    /** The processors this process may run on. */
+    static native int processors();
+
+    /** Copies the data into native memory; sigmas null: unweighted. Returns the study's handle. */
+    static native long open(double[] values, double[] sigmas, int genes, int samples);
+
+    /** Asks every run of the study to stop within one round; any thread may call it. */
+    static native void cancel(long study);
+
+    /**
+     * Runs the study's sweep on {@code threads} threads (0: every processor), handing each
+     * complete run to the sink in job order. Returns the nanoseconds spent handing runs over,
+     * or -1 when the study was cancelled. Refusals throw IllegalArgumentException, failures
+     * ZarnoException; an exception thrown by the sink ends the study and comes out unchanged.
+     */
+    static native long run(long study, int firstPatterns, int lastPatterns, int firstChain,
+            int chains, int rounds, boolean trace, double tolerance, int threads, Sink sink);
+
+    /** Frees the study's native memory; the handle is dead afterwards. */
+    static native void close(long study);
+
+    /** Studies opened and not yet closed, in this process. */
+    static native int openStudies();
+}

@@ -1,0 +1,96 @@
+package zarno.kit;
+
+import java.time.Duration;
+import java.util.ArrayList;
+import java.util.Collections;
+import java.util.Comparator;
+import java.util.List;
+
+/** Every run of a finished study, in job order (pattern counts outer, chains inner). Immutable. */
+public final class StudyResult {
+    private final Study study;
+    private final List<Run> runs;
+    private final Duration elapsed;
+    private final Duration exportTime;
+
+    StudyResult(Study study, List<Run> runs, Duration elapsed, Duration exportTime) {
+        this.study = study;
+        this.runs = Collections.unmodifiableList(new ArrayList<>(runs));
+        this.elapsed = elapsed;
+        this.exportTime = exportTime;
+    }
+
+    /** The study that gave these runs. */
+    public Study study() {
+        return study;
+    }
+
+    /** Every run, in job order (unmodifiable). */
+    public List<Run> runs() {
+        return runs;
+    }
+
+    /**
+     * The runs of one pattern count, by chain.
+     *
+     * @throws IllegalArgumentException when the study did not run that pattern count
+     */
+    public List<Run> runs(int patternCount) {
+        checkPatterns(patternCount);
+        List<Run> list = new ArrayList<>();
+        for (Run r : runs) {
+            if (r.patternCount() == patternCount) {
+                list.add(r);
+            }
+        }
+        return Collections.unmodifiableList(list);
+    }
+
+    /**
+     * The run of a pattern count and chain.
+     *
+     * @throws IllegalArgumentException when the study did not run it
+     */
+    public Run run(int patternCount, int chain) {
+        checkPatterns(patternCount);
+        if (chain < study.firstChain() || chain > study.lastChain()) {
+            throw new IllegalArgumentException("chain " + chain + " is not in the study's chains "
+                    + study.firstChain() + " to " + study.lastChain());
+        }
+        int chains = study.lastChain() - study.firstChain() + 1;
+        return runs.get((patternCount - study.firstPatterns()) * chains + chain - study.firstChain());
+    }
+
+    /**
+     * The run of a pattern count with the lowest chi-square (the lowest chain among equals).
+     *
+     * @throws IllegalArgumentException when the study did not run that pattern count
+     */
+    public Run best(int patternCount) {
+        return runs(patternCount).stream()
+                .min(Comparator.comparingDouble(Run::chiSquare).thenComparingInt(Run::chain))
+                .orElseThrow(AssertionError::new);
+    }
+
+    /** Wall time of the study, from start to the last result. */
+    public Duration elapsed() {
+        return elapsed;
+    }
+
+    /** The part of {@link #elapsed()} spent copying results from native memory into Java. */
+    public Duration exportTime() {
+        return exportTime;
+    }
+
+    private void checkPatterns(int patternCount) {
+        if (patternCount < study.firstPatterns() || patternCount > study.lastPatterns()) {
+            throw new IllegalArgumentException(patternCount + " patterns is not in the study's range "
+                    + study.firstPatterns() + " to " + study.lastPatterns());
+        }
+    }
+
+    @Override
+    public String toString() {
+        return "StudyResult[" + runs.size() + " runs of " + study + "]";
+    }
+}
