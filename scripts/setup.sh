@@ -14,6 +14,8 @@ zarno_missing() {
   [ -f /usr/include/zlib.h ] || missing+=(zlib1g-dev)
   [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
   [ -f /usr/share/java/junit-platform-console-standalone.jar ] || missing+=(junit5)
+  [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
+  [ -f /usr/include/fmt/core.h ] || missing+=(libfmt-dev)
   echo "${missing[@]:-}"
 }
 

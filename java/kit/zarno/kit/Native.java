@@ -18,6 +18,25 @@ final class Native {
         boolean tick(int runsDone, long roundsDone);
     }
 
+    /** Receives a survey, one pattern count at a time, then the suggestion. */
+    interface SurveySink {
+        /**
+         * One pattern count. spreads: chi-square, residual sum, chi-square per degree of
+         * freedom, held-out error (best, median, worst each; present flags per figure);
+         * figures: cophenetic, dispersion, PAC, mean and minimum stability, mean and minimum
+         * match, fits and stable (1 or 0); top genes flattened group after group.
+         */
+        void count(int patterns, int[] chains, int[] failedChains, int[] missingChains, String[] notes,
+                String status, double dof, double[] spreads, boolean[] spreadPresent, double[] figures,
+                boolean[] figurePresent, double[] consensus, int[] sampleOrder, boolean[] outlier,
+                double[] chainMatch, int chainsUsed, double[] patternMean, double[] patternSd,
+                double[] amplitudeMean, double[] amplitudeSd, boolean hasSd, int[] topGroupSizes, int[] topGenes,
+                double[] topZ, boolean[] topZPresent, double[] topAmplitude);
+
+        /** The suggested pattern count (0: none) and why. */
+        void suggestion(int patterns, String note);
+    }
+
     /** The version the library was built as; the kit refuses a library of another. */
     static native String version();
 
@@ -41,6 +60,10 @@ final class Native {
 
     /** Frees the study's native memory; the handle is dead afterwards. */
     static native void close(long study);
+
+    /** The core's rank survey over complete runs (run i: patterns[i], chains[i], ...). */
+    static native void survey(int genes, int samples, boolean weighted, int[] patterns, int[] chains,
+            double[][] amplitudes, double[][] patternRows, double[] chiSquare, double[] ssr, SurveySink sink);
 
     /** Studies opened and not yet closed, in this process. */
     static native int openStudies();

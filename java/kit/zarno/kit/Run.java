@@ -120,6 +120,15 @@ public final class Run {
         return trace.clone();
     }
 
+    // The arrays themselves, for the survey's native call; never handed to users.
+    double[] amplitudesArray() {
+        return amplitudes;
+    }
+
+    double[] patternsArray() {
+        return patterns;
+    }
+
     @Override
     public String toString() {
         return "Run[" + patternCount + " patterns, chain " + chain + ", chi-square " + chiSquare + "]";

@@ -12,6 +12,7 @@ public final class StudyResult {
     private final List<Run> runs;
     private final Duration elapsed;
     private final Duration exportTime;
+    private Survey survey; // computed on first use; guarded by this
 
     StudyResult(Study study, List<Run> runs, Duration elapsed, Duration exportTime) {
         this.study = study;
@@ -70,6 +71,20 @@ public final class StudyResult {
         return runs(patternCount).stream()
                 .min(Comparator.comparingDouble(Run::chiSquare).thenComparingInt(Run::chain))
                 .orElseThrow(AssertionError::new);
+    }
+
+    /**
+     * The rank survey of the study's runs: per pattern count its fit, consensus and stability,
+     * and the suggested pattern count, the same figures as {@code zarno survey}. Computed on the
+     * first call (on the calling thread) and kept.
+     *
+     * @return the survey
+     */
+    public synchronized Survey survey() {
+        if (survey == null) {
+            survey = Survey.of(this);
+        }
+        return survey;
     }
 
     /** Wall time of the study, from start to the last result. */

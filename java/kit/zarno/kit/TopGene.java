@@ -1,0 +1,43 @@
+package zarno.kit;
+
+import java.util.OptionalDouble;
+
+/** A gene that marks a consensus pattern: high amplitude there relative to the other patterns. */
+public final class TopGene {
+    private final int gene;
+    private final String name;
+    private final OptionalDouble zscore;
+    private final double amplitude;
+
+    TopGene(int gene, String name, OptionalDouble zscore, double amplitude) {
+        this.gene = gene;
+        this.name = name;
+        this.zscore = zscore;
+        this.amplitude = amplitude;
+    }
+
+    /** @return the gene's row in the data, from 0 */
+    public int gene() {
+        return gene;
+    }
+
+    /** @return the gene's name (see {@link Dataset#geneNames()}) */
+    public String name() {
+        return name;
+    }
+
+    /** @return the z-score of the gene's amplitudes; empty with one pattern, where nothing compares */
+    public OptionalDouble zscore() {
+        return zscore;
+    }
+
+    /** @return the gene's consensus amplitude in the pattern */
+    public double amplitude() {
+        return amplitude;
+    }
+
+    @Override
+    public String toString() {
+        return name + (zscore.isPresent() ? " z=" + zscore.getAsDouble() : "");
+    }
+}
