@@ -4,6 +4,7 @@
 #include "api.h"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <regex>
@@ -37,6 +39,7 @@ struct Study {
     bool weighted = false;
     int firstRank = 2, lastRank = 6;  // zarno run's defaults
     int chains = 10;
+    int firstChain = 1;
     std::uint64_t inputBytes = 0;     // the input files' text
 };
 
@@ -168,6 +171,8 @@ Study DescribeStudy(const SlurmOptions& o, bool needShape)
     if (!ranks.empty()) ParseRanks(ranks, &s.firstRank, &s.lastRank);
     const std::string chains = FlagValue(o.runArgs, "--chains");
     if (!chains.empty()) s.chains = PositiveInt(chains, "--chains");
+    const std::string firstChain = FlagValue(o.runArgs, "--first-chain");
+    if (!firstChain.empty()) s.firstChain = PositiveInt(firstChain, "--first-chain");
     return s;
 }
 
@@ -330,6 +335,20 @@ bool Submit(const std::vector<std::string>& argv, const std::string& what, std::
     return true;
 }
 
+// Which worker computes which run, for the survey's list of missing runs.
+std::string PlanJson(const std::vector<zarno::RunKey>& runs, int workers)
+{
+    nlohmann::json plan;
+    plan["format"] = "zarno slurm plan 1";
+    plan["workers"] = workers;
+    nlohmann::json list = nlohmann::json::array();
+    for (int w = 0; w < workers; w++)
+        for (const zarno::RunKey& k : zarno::WorkerShare(runs, w, workers))
+            list.push_back({{"patterns", k.patterns}, {"chain", k.chain}, {"worker", w}});
+    plan["runs"] = list;
+    return plan.dump(1) + "\n";
+}
+
 }  // namespace
 
 std::uint64_t DefaultMemMiB(std::int64_t genes, std::int64_t samples, int patterns,
@@ -442,6 +461,7 @@ int RunSlurm(const SlurmOptions& given, std::ostream& out, std::ostream& err)
     job.firstPatterns = study.firstRank;
     job.lastPatterns = study.lastRank;
     job.chains = study.chains;
+    job.firstChain = study.firstChain;
     const std::vector<zarno::RunKey> runs = zarno::PlanRuns(job);
     std::size_t largestShare = 0;
     int idle = 0;
@@ -469,6 +489,7 @@ int RunSlurm(const SlurmOptions& given, std::ostream& out, std::ostream& err)
         fs::create_directories(slurmDir + "/logs");
         WriteFile(array, ArrayScript(o, mem));
         WriteFile(combine, CombineScript(o, mem));
+        WriteFile(slurmDir + "/plan.json", PlanJson(runs, o.workers));
     } catch (const std::exception& e) {
         err << "zarno slurm: " << e.what() << "\n";
         return 1;
@@ -615,6 +636,41 @@ void AddSlurmCommand(CLI::App& app)
         const int code = RunSlurm(run, std::cout, std::cerr);
         if (code != 0) throw CLI::RuntimeError(code);
     });
+}
+
+std::string MissingRuns(const std::string& dir)
+{
+    std::ifstream in(dir + "/slurm/plan.json");
+    if (!in) return "";
+    std::map<int, std::vector<std::string>> byWorker;
+    std::size_t planned = 0, missing = 0;
+    try {
+        const nlohmann::json plan = nlohmann::json::parse(in);
+        for (const auto& r : plan.at("runs")) {
+            const int p = r.at("patterns").get<int>(), c = r.at("chain").get<int>();
+            planned++;
+            const std::string run = "k" + std::to_string(p) + "/c" + std::to_string(c);
+            std::error_code ec;
+            if (fs::is_regular_file(dir + "/runs/" + run + "/run.json", ec)) continue;
+            missing++;
+            byWorker[r.at("worker").get<int>()].push_back("k" + std::to_string(p) + " c" +
+                                                          std::to_string(c));
+        }
+    } catch (const std::exception& e) {
+        return "The cluster plan " + dir + "/slurm/plan.json cannot be read: " + e.what() + "\n";
+    }
+    if (missing == 0) return "All " + std::to_string(planned) + " runs of the cluster plan are complete.\n";
+    std::string text = "Missing " + std::to_string(missing) + " of the " + std::to_string(planned) +
+                       " runs of the cluster plan (" + dir + "/slurm/plan.json):\n";
+    for (const auto& [worker, runs] : byWorker) {
+        text += "  worker " + std::to_string(worker) + ":";
+        for (const auto& r : runs) text += " " + r + (&r == &runs.back() ? "" : ",");
+        text += "\n";
+    }
+    text += "Run those workers again (sbatch --array=";
+    for (auto it = byWorker.begin(); it != byWorker.end(); ++it)
+        text += (it == byWorker.begin() ? "" : ",") + std::to_string(it->first);
+    return text + " " + dir + "/slurm/array.sbatch) to complete the study.\n";
 }
 
 }  // namespace zarno::cli

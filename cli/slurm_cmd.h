@@ -52,6 +52,11 @@ struct SlurmOptions {
 // Registers `slurm` on the command's App (see the top of this file).
 void AddSlurmCommand(CLI::App& app);
 
+// The runs of DIR's cluster plan (DIR/slurm/plan.json, written with the scripts:
+// every planned run and its worker) that have no run.json yet, by worker, as lines
+// to print after a survey; "" when DIR has no plan.
+std::string MissingRuns(const std::string& dir);
+
 // Validates, writes the scripts, submits them when asked; messages to out and
 // err. Returns the exit code.
 int RunSlurm(const SlurmOptions& options, std::ostream& out, std::ostream& err);

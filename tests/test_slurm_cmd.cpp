@@ -6,7 +6,10 @@
 #include <stdlib.h>
 #include <zlib.h>
 
+#include <map>
+#include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 
 #include "file_fixture.h"
 #include "api.h"
@@ -376,6 +379,42 @@ TEST_F(SlurmCommand, TakesTheFlagsOfTheRunSubcommand)
         for (auto& a : a2) v2.push_back(&a[0]);
         EXPECT_THROW(again.parse(static_cast<int>(v2.size()), v2.data()), CLI::ParseError) << own;
     }
+}
+
+TEST_F(SlurmCommand, ThePlanNamesTheMissingRunsByWorker)
+{
+    ASSERT_EQ(Run(Options()), 0);  // pattern counts 2 to 5, 3 chains, 4 workers
+    const std::string study = dir + "study";
+    const auto plan = nlohmann::json::parse(Slurp(study + "/slurm/plan.json"));
+    std::set<std::pair<int, int>> runs;
+    std::map<int, std::vector<std::string>> byWorker;
+    for (const auto& r : plan["runs"]) {
+        const int p = r["patterns"], c = r["chain"], w = r["worker"];
+        EXPECT_TRUE(runs.insert({p, c}).second) << "k" << p << " c" << c << " planned twice";
+        byWorker[w].push_back("k" + std::to_string(p) + " c" + std::to_string(c));
+    }
+    EXPECT_EQ(runs.size(), 12u);
+    ASSERT_EQ(byWorker.size(), 4u);  // every worker has a share
+
+    // Every run complete but worker 2's.
+    for (const auto& r : plan["runs"]) {
+        if (r["worker"] == 2) continue;
+        const std::string folder = study + "/runs/k" + std::to_string(r["patterns"].get<int>()) +
+                                   "/c" + std::to_string(r["chain"].get<int>());
+        std::filesystem::create_directories(folder);
+        Write(folder.substr(dir.size()) + "/run.json", "{}");
+    }
+    const std::string missing = MissingRuns(study);
+    EXPECT_NE(missing.find("Missing " + std::to_string(byWorker[2].size()) + " of the 12 runs"),
+              std::string::npos)
+        << missing;
+    std::string line = "  worker 2:";
+    for (const auto& r : byWorker[2]) line += " " + r + (&r == &byWorker[2].back() ? "" : ",");
+    EXPECT_NE(missing.find(line + "\n"), std::string::npos) << missing;
+    EXPECT_EQ(missing.find("worker 0"), std::string::npos) << missing;
+    EXPECT_NE(missing.find("--array=2 "), std::string::npos) << missing;
+
+    EXPECT_EQ(MissingRuns(dir + "nowhere"), "");
 }
 
 TEST(ShellQuote, RoundTripsThroughTheShell)

@@ -160,10 +160,14 @@ echo "task $target cancelled with $own_done of its $((total - others)) runs done
 snapshot() { xargs -r -a "$1" dirname | while read -r d; do stat -c '%n %i %y' "$d"/*; done; }
 snapshot "$work/kept" >"$work/kept.stat"
 if [ $has_survey = yes ]; then
-  "$zarno" survey "$work/cancel" >"$work/survey-partial.out" 2>&1 || true
-  grep -q -i "worker $target" "$work/survey-partial.out" \
-    || echo "note: the survey of the partial study does not name worker $target" \
-            "(see $work/survey-partial.out)"
+  # The survey of the partial study names the missing runs and their worker alone.
+  "$zarno" survey "$work/cancel" >"$work/survey-partial.out" 2>&1 \
+    || fail "the survey of the partial study failed: $(cat "$work/survey-partial.out")"
+  grep -q "^Missing $((total - kept)) of the $total runs" "$work/survey-partial.out" \
+    && grep -q "^  worker $target: " "$work/survey-partial.out" \
+    && [ "$(grep -c '^  worker ' "$work/survey-partial.out")" = 1 ] \
+    || fail "the survey does not list task $target's missing runs: $(cat "$work/survey-partial.out")"
+  echo "survey of the partial study: $(grep "^  worker $target: " "$work/survey-partial.out")"
 fi
 
 again=$(sbatch --parsable "$script")
