@@ -10,12 +10,14 @@ zarno_missing() {
   command -v g++ >/dev/null || missing+=(g++)
   command -v make >/dev/null || missing+=(make)
   command -v javac >/dev/null || missing+=(openjdk-17-jdk-headless)
+  # The command zarno: CLI11, nlohmann-json, fmt, zlib, libcrypto (SHA-256).
   [ -f /usr/include/CLI/CLI.hpp ] || missing+=(libcli11-dev)
+  [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
+  [ -f /usr/include/fmt/format.h ] || missing+=(libfmt-dev)
   [ -f /usr/include/zlib.h ] || missing+=(zlib1g-dev)
+  [ -f /usr/include/openssl/evp.h ] || missing+=(libssl-dev)
   [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
   [ -f /usr/share/java/junit-platform-console-standalone.jar ] || missing+=(junit5)
-  [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
-  [ -f /usr/include/fmt/core.h ] || missing+=(libfmt-dev)
   echo "${missing[@]:-}"
 }
 
