@@ -56,6 +56,9 @@ struct Refusal {
         kChains,           // first chain < 1, or seeds beyond 32 bits
         kRounds,           // negative rounds
         kLabels,           // label count differs from the dimension
+        kTolerance,        // tolerance not in [0, 1)
+        kHoldout,          // held-out fraction not in [0, 0.9]
+        kThreads,          // negative threads per run
     };
     Code code = kNone;
     long long gene = -1;
@@ -119,6 +122,7 @@ struct RunResult {
     int rounds = 0;                  // rounds done
     int roundsPlanned = 0;
     double seconds = 0.0;            // wall time of the run
+    double cpuMinutes = 0.0;         // processor time of the run's thread
     std::vector<double> trace;       // chi-square at rounds 0, 10, 20, ...
     // With a holdout: the cells held out, and their mean squared error of the
     // final reconstruction, each divided by its uncertainty when weighted.

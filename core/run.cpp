@@ -1,6 +1,7 @@
 // Runs and sweeps without a JVM: the engine class L driven through a host of
 // the core's own, on as many threads as asked.
 #include <sched.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -143,6 +144,15 @@ Refusal CheckJob(const Dataset& d, const JobSpec& job, Rules rules)
                                                    d.sampleLabels.size(), d.samples));
         if (job.run.rounds < 0)
             return Refuse(Refusal::kRounds, Format("rounds must be 0 or more, not %d", job.run.rounds));
+        if (!(job.run.tolerance >= 0.0 && job.run.tolerance < 1.0))
+            return Refuse(Refusal::kTolerance, Format("the tolerance must be at least 0 and below "
+                                                      "1, not %g", job.run.tolerance));
+        if (!(job.run.holdout >= 0.0 && job.run.holdout <= 0.9))
+            return Refuse(Refusal::kHoldout, Format("the held-out fraction must be from 0 to 0.9, "
+                                                    "not %g", job.run.holdout));
+        if (job.run.threadsPerRun < 0)
+            return Refuse(Refusal::kThreads, Format("threads per run must be 0 (automatic) or "
+                                                    "more, not %d", job.run.threadsPerRun));
     }
     const bool sweep = job.firstPatterns <= job.lastPatterns && job.chains >= 1;
     if (!sweep) return Refusal();
@@ -307,6 +317,7 @@ RunResult CopyRun(const RunView& v)
     r.rounds = v.rounds;
     r.roundsPlanned = v.roundsPlanned;
     r.seconds = v.seconds;
+    r.cpuMinutes = v.cpuMinutes;
     if (v.trace != nullptr) r.trace = *v.trace;
     r.holdoutCells = v.holdoutCells;
     r.holdoutError = v.holdoutError;
@@ -330,6 +341,7 @@ RunView ViewOf(const RunResult& r)
     v.rounds = r.rounds;
     v.roundsPlanned = r.roundsPlanned;
     v.seconds = r.seconds;
+    v.cpuMinutes = r.cpuMinutes;
     v.trace = &r.trace;
     v.holdoutCells = r.holdoutCells;
     v.holdoutError = r.holdoutError;
@@ -350,6 +362,14 @@ bool HeldOut(long long cell, int chain, double fraction)
 }
 
 namespace {
+
+// Processor time of the calling thread: a run's own, whatever else runs.
+double ThreadCpuSeconds()
+{
+    timespec t{};
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t) != 0) return 0.0;
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
 
 // A held-out cell's uncertainty: any data value over it, and any
 // reconstruction, falls far below eps, which every sum of the engine skips.
@@ -457,6 +477,7 @@ public:
     int RunBegin(L&) override
     {
         started = Clock::now();
+        cpuStarted = ThreadCpuSeconds();
         if (control != nullptr) control->runsInFlight++;
         return 1;
     }
@@ -521,6 +542,7 @@ public:
     {
         RunView v = ViewOfEngine(run);
         v.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+        v.cpuMinutes = (ThreadCpuSeconds() - cpuStarted) / 60.0;
         v.trace = &trace;
         HoldoutError(run, data, options.holdout, v);
         if (sink != nullptr) {
@@ -539,6 +561,7 @@ private:
     JobSink* sink;
     bool startedLive = false;
     Clock::time_point started{}, lastTick = Clock::now();
+    double cpuStarted = 0.0;
     std::vector<double> trace;
     int quiet = 0;
     double lastChi = std::numeric_limits<double>::quiet_NaN();
@@ -734,7 +757,20 @@ JobOutcome RunThreaded(const Dataset& data, const JobSpec& job, const std::vecto
     size_t nextInOrder = 0;
     Clock::time_point lastTick = Clock::now();
     std::unique_lock<std::mutex> lock(m);
-    while (delivered < n) {
+    // Once the sweep stops (a cancel, a failed run, a tick that says no), the
+    // workers take no new run, and every complete run that still finishes is
+    // handed over before RunJob returns: finished work is never dropped. Only
+    // a sink that said stop gets nothing more.
+    bool sinkSaidStop = false;
+    auto stopping = [&](JobOutcome::Status why, std::string error) {
+        if (outcome.status == JobOutcome::kDone) {
+            outcome.status = why;
+            outcome.error = std::move(error);
+        }
+        stop = true;
+        ctl.cancel = true;
+    };
+    while (delivered < n && !sinkSaidStop) {
         // The next run to hand over: in job order, or any finished one.
         std::unique_ptr<RunResult> r;
         size_t index = n;
@@ -753,66 +789,63 @@ JobOutcome RunThreaded(const Dataset& data, const JobSpec& job, const std::vecto
         }
         if (r) {
             lock.unlock();
-            bool go = true;
             if (r->status == RunResult::kComplete) {
-                go = sink.Message(Format("Npatterns %d chain %d", r->patterns, r->chain));
-                if (go) go = sink.RunFinished(ViewOf(*r));
-                if (!go) outcome = Outcome(JobOutcome::kStopped, "", outcome.runsDone);
-                else outcome.runsDone++;
-            } else if (r->status == RunResult::kCancelled) {
-                if (outcome.status == JobOutcome::kDone) outcome.status = JobOutcome::kCancelled;
-                go = false;
-            } else {
+                const bool go = sink.Message(Format("Npatterns %d chain %d", r->patterns, r->chain)) &&
+                                sink.RunFinished(ViewOf(*r));
+                if (go) {
+                    outcome.runsDone++;
+                } else {
+                    outcome.status = JobOutcome::kStopped;
+                    outcome.error.clear();
+                    sinkSaidStop = true;
+                }
+            } else if (r->status == RunResult::kFailed && outcome.status != JobOutcome::kFailed) {
                 if (!r->error.empty()) sink.Message(r->error);
-                outcome = Outcome(JobOutcome::kFailed,
-                                  Format("the run of %d patterns, chain %d failed: %s",
-                                         r->patterns, r->chain, r->error.c_str()),
-                                  outcome.runsDone);
-                go = false;
             }
             lock.lock();
+            if (sinkSaidStop) {
+                stop = true;
+                ctl.cancel = true;
+            } else if (r->status == RunResult::kCancelled) {
+                stopping(JobOutcome::kCancelled, "");
+            } else if (r->status == RunResult::kFailed) {
+                // A failure outweighs a cancel that came first.
+                if (outcome.status == JobOutcome::kDone || outcome.status == JobOutcome::kCancelled) {
+                    outcome.status = JobOutcome::kFailed;
+                    outcome.error = Format("the run of %d patterns, chain %d failed: %s",
+                                           r->patterns, r->chain, r->error.c_str());
+                }
+                stop = true;
+                ctl.cancel = true;
+            }
             handed[index] = true;
             delivered++;
             while (nextInOrder < n && handed[nextInOrder]) nextInOrder++;
-            if (!go) {
-                stop = true;
-                ctl.cancel = true;
-                break;
-            }
             continue;
         }
         if (working == 0) {
-            // Workers stopped before every run was done: cancelled or out of memory.
-            if (outcome.status == JobOutcome::kDone)
-                outcome = outOfMemory || !ctl.cancel
-                              ? Outcome(JobOutcome::kFailed, "out of memory", outcome.runsDone)
-                              : Outcome(JobOutcome::kCancelled, "", outcome.runsDone);
+            // Nothing more will finish: the workers stopped before every run
+            // was done (a stop above, a cancel from elsewhere, or no memory).
+            if (outOfMemory) stopping(JobOutcome::kFailed, "out of memory");
+            else stopping(ctl.cancel ? JobOutcome::kCancelled : JobOutcome::kFailed,
+                          ctl.cancel ? "" : "the sweep ended early");
             break;
         }
         cv.wait_for(lock, std::chrono::milliseconds(100));
         const Clock::time_point now = Clock::now();
-        if (now - lastTick >= std::chrono::milliseconds(100)) {
+        if (!stop && now - lastTick >= std::chrono::milliseconds(100)) {
             lastTick = now;
             lock.unlock();
             const bool go = sink.Tick(ctl);
             lock.lock();
-            if (!go) {
-                stop = true;
-                ctl.cancel = true;
-                outcome = Outcome(JobOutcome::kCancelled, "", outcome.runsDone);
-                break;
-            }
+            if (!go) stopping(JobOutcome::kCancelled, "");
         }
-        if (ctl.cancel && outcome.status == JobOutcome::kDone) {
-            // Cancelled from elsewhere: wait for the workers to let go.
-            stop = true;
-        }
+        // Cancelled from elsewhere: the workers let go within a round.
+        if (ctl.cancel) stopping(JobOutcome::kCancelled, "");
     }
     stop = true;
     lock.unlock();
     for (std::thread& t : pool) t.join();
-    if (outcome.status == JobOutcome::kDone && ctl.cancel && delivered < n)
-        outcome.status = JobOutcome::kCancelled;
     return outcome;
 }
 

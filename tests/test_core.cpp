@@ -371,6 +371,10 @@ TEST(CoreChecks, EachBadFieldIsRefusedWithTheClassicWords)
          zarno::Refusal::kRounds, "rounds must be 0 or more"},
         {"labels", [](zarno::Dataset& x, zarno::JobSpec&) { x.sampleLabels = {"a", "b"}; },
          zarno::Refusal::kLabels, "2 sample labels for 6 samples"},
+        {"tolerance", [](zarno::Dataset&, zarno::JobSpec& j) { j.run.tolerance = NAN; },
+         zarno::Refusal::kTolerance, "the tolerance must be at least 0 and below 1"},
+        {"holdout", [](zarno::Dataset&, zarno::JobSpec& j) { j.run.holdout = 0.95; },
+         zarno::Refusal::kHoldout, "the held-out fraction must be from 0 to 0.9, not 0.95"},
     };
     for (const Case& c : cases) {
         zarno::Dataset data = d.view;

@@ -1,12 +1,19 @@
-// One job through every front end: the core's RunJob on 1, 2 and 4 threads
-// and the classic JNI entry in a real JVM (under -Xcheck:jni) give the same
-// bits for every (pattern count, chain), and refuse the same bad fields with
-// the same words.
+// One job through every front end: the core's RunJob on 1, 2 and 4 threads,
+// the classic JNI entry in a real JVM (under -Xcheck:jni) and the `zarno`
+// command give the same bits for every (pattern count, chain), and refuse the
+// same bad values at the same place.
 #include <gtest/gtest.h>
 #include <jni.h>
 
+#include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
 #include <map>
 #include <random>
 #include <string>
@@ -137,6 +144,108 @@ protected:
     }
 };
 
+// ---- The command, on the same values written to files.
+
+namespace fs = std::filesystem;
+
+std::string Number(double v)
+{
+    char buf[32];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, r.ptr);
+}
+
+void WriteTable(const std::string& path, const Shape& s, const std::vector<double>& v)
+{
+    std::ofstream out(path);
+    out << "gene";
+    for (int j = 0; j < s.samples; j++) out << "\ts" << j + 1;
+    out << "\n";
+    for (int g = 0; g < s.genes; g++) {
+        out << "g" << g + 1;
+        for (int j = 0; j < s.samples; j++) {
+            const double x = v[static_cast<size_t>(g) * s.samples + j];
+            out << "\t" << (std::isnan(x) ? std::string("nan") : Number(x));
+        }
+        out << "\n";
+    }
+}
+
+std::string Slurp(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The numbers of a result table, row by row, after its header and names.
+std::vector<double> ReadNumbers(const std::string& path)
+{
+    std::vector<double> out;
+    std::istringstream in(Slurp(path));
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string w;
+        words >> w;  // the row's name
+        while (words >> w) {
+            double x = 0;
+            std::from_chars(w.data(), w.data() + w.size(), x);
+            out.push_back(x);
+        }
+    }
+    return out;
+}
+
+class Command : public ::testing::Test {
+protected:
+    std::string dir;
+    void SetUp() override
+    {
+        dir = (fs::temp_directory_path() / ("zarno-frontends-" + std::to_string(getpid()))).string();
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    // `zarno run` on the values; its exit status, with standard error in *err.
+    int Run(const Shape& s, const std::vector<double>& v, const std::vector<double>& u,
+            const std::string& out, int threads, std::string* err)
+    {
+        WriteTable(dir + "/data.tsv", s, v);
+        WriteTable(dir + "/unc.tsv", s, u);
+        std::string cmd = std::string(ZARNO_COMMAND) + " run " + dir + "/data.tsv --out " + out +
+                          " --ranks " + std::to_string(s.first) + ":" + std::to_string(s.last) +
+                          " --chains " + std::to_string(s.chains) + " --rounds " +
+                          std::to_string(s.rounds) + " --threads " + std::to_string(threads) +
+                          " --quiet" + (s.weighted ? " --uncert " + dir + "/unc.tsv" : "") +
+                          " 2> " + dir + "/err.txt";
+        const int status = std::system(cmd.c_str());
+        *err = Slurp(dir + "/err.txt");
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    Flat Read(const std::string& out, int patterns, int chain)
+    {
+        const std::string run = out + "/runs/k" + std::to_string(patterns) + "/c" +
+                                std::to_string(chain);
+        const nlohmann::json j = nlohmann::json::parse(Slurp(run + "/run.json"));
+        Flat f;
+        f.patterns = j.at("patterns");
+        f.chain = j.at("chain");
+        f.seedA = j.at("seed_a");
+        f.seedP = j.at("seed_p");
+        f.rounds = j.at("rounds");
+        f.chi = j.at("chi_square");
+        f.ssr = j.at("ssr");
+        f.a = ReadNumbers(run + "/amplitudes.tsv");
+        f.p = ReadNumbers(run + "/patterns.tsv");
+        return f;
+    }
+};
+
 void ExpectSame(const Flat& a, const Flat& b)
 {
     EXPECT_EQ(a.patterns, b.patterns);
@@ -233,4 +342,104 @@ TEST_F(Classic, BadFieldsAreRefusedWithTheCoresWords)
         for (const std::string& m : messages) found = found || m == "Refused: " + r.text;
         EXPECT_TRUE(found) << c.name << ": " << r.text;
     }
+}
+
+// The command reads back every number it wrote to the bit, so its files hold
+// the core's (and so the classic entry's) results.
+TEST_F(Command, ItsFilesHoldTheCoresBits)
+{
+    const Shape shapes[] = {
+        {40, 9, 2, 4, 2, 25, true},
+        {17, 23, 1, 3, 3, 12, false},
+    };
+    unsigned seed = 3;
+    for (const Shape& s : shapes) {
+        std::vector<double> u;
+        const std::vector<double> v = Values(s, seed++, &u);
+        zarno::Dataset d;
+        d.genes = s.genes;
+        d.samples = s.samples;
+        d.values = v.data();
+        d.sigmas = u.data();
+        d.weighted = s.weighted;
+        zarno::JobSpec job;
+        job.firstPatterns = s.first;
+        job.lastPatterns = s.last;
+        job.chains = s.chains;
+        job.run.rounds = s.rounds;
+        job.threads = 1;
+        Recorder core;
+        ASSERT_EQ(zarno::RunJob(d, job, core).status, zarno::JobOutcome::kDone);
+        for (int threads : {1, 2}) {
+            const std::string out = dir + "/study" + std::to_string(seed) + "-" + std::to_string(threads);
+            std::string err;
+            ASSERT_EQ(Run(s, v, u, out, threads, &err), 0) << err;
+            for (const Flat& r : core.runs) ExpectSame(Read(out, r.patterns, r.chain), r);
+        }
+    }
+}
+
+// A bad value is refused by the command at the place the core names.
+TEST_F(Command, BadValuesAreRefusedWhereTheCoreFindsThem)
+{
+    const Shape s{12, 6, 2, 3, 2, 5, true};
+    std::vector<double> u;
+    const std::vector<double> v = Values(s, 1, &u);
+    struct Case {
+        int gene, sample;
+        double value;
+        bool sigma;
+    };
+    for (const Case& c : {Case{3, 4, NAN, false}, Case{5, 1, 0.0, true}, Case{11, 5, -1.0, true}}) {
+        std::vector<double> vv = v, uu = u;
+        (c.sigma ? uu : vv)[static_cast<size_t>(c.gene) * s.samples + c.sample] = c.value;
+        zarno::Dataset d;
+        d.genes = s.genes;
+        d.samples = s.samples;
+        d.values = vv.data();
+        d.sigmas = uu.data();
+        d.weighted = true;
+        const zarno::Refusal r = zarno::CheckDataset(d);
+        ASSERT_TRUE(r);
+        std::string err;
+        const std::string out = dir + "/bad";
+        EXPECT_EQ(Run(s, vv, uu, out, 1, &err), 2) << err;
+        EXPECT_FALSE(fs::exists(out));
+        const std::string place = "gene \"g" + std::to_string(r.gene + 1) + "\", sample \"s" +
+                                  std::to_string(r.sample + 1) + "\"";
+        EXPECT_NE(err.find(place), std::string::npos) << err << " / " << r.text;
+        EXPECT_NE(err.find(std::string(c.sigma ? "unc.tsv:" : "data.tsv:") +
+                           std::to_string(r.gene + 2) + ":"),
+                  std::string::npos)
+            << err;
+    }
+}
+
+// The shipped sample study, as README's first command runs it, gives through
+// the command exactly what the classic entry hands its host.
+TEST_F(Classic, TheSampleStudyThroughTheCommandIsTheClassicJob)
+{
+    const std::string data = std::string(ZARNO_SOURCE_DIR) + "/data/sample";
+    const std::vector<double> v = ReadNumbers(data + ".txt"), u = ReadNumbers(data + ".unc");
+    ASSERT_EQ(v.size(), 300u * 20);
+    const Shape s{300, 20, 2, 5, 3, 2000, true};
+    int status = 1;
+    const std::vector<Flat> jni = Run(s, v, u, &status);
+    ASSERT_EQ(status, 0);
+    ASSERT_EQ(jni.size(), 12u);
+
+    const std::string out = (fs::temp_directory_path() / ("zarno-sample-" + std::to_string(getpid()))).string();
+    fs::remove_all(out);
+    const std::string cmd = std::string(ZARNO_COMMAND) + " run " + data + ".txt --uncert " + data +
+                            ".unc --ranks 2:5 --chains 3 --quiet --out " + out;
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    for (const Flat& r : jni) {
+        const std::string run = out + "/runs/k" + std::to_string(r.patterns) + "/c" + std::to_string(r.chain);
+        const nlohmann::json j = nlohmann::json::parse(Slurp(run + "/run.json"));
+        Flat f{j.at("patterns"), j.at("chain"), j.at("seed_a"), j.at("seed_p"), j.at("rounds"),
+               j.at("chi_square"), j.at("ssr"), ReadNumbers(run + "/amplitudes.tsv"),
+               ReadNumbers(run + "/patterns.tsv")};
+        ExpectSame(f, r);
+    }
+    fs::remove_all(out);
 }
