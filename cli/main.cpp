@@ -3,6 +3,7 @@
 
 #include "api.h"
 #include "commands.h"
+#include "slurm_cmd.h"
 
 int main(int argc, char** argv)
 {
@@ -27,7 +28,7 @@ int main(int argc, char** argv)
     AddRunCommand(app);
     AddSurveyCommand(app);  // survey_cli.cpp over survey_cmd.*
     AddReportCommand(app);  // survey_cli.cpp over survey_cmd.* and report.cpp
-    // slurm: registered here (cli/slurm_cmd.*).
+    AddSlurmCommand(app);   // slurm_cmd.*; after run, whose flags it passes on
 
     try {
         app.parse(argc, argv);

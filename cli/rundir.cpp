@@ -321,9 +321,10 @@ void RunDir::Check(const std::string& dir, const JobIdentity& id, bool resume)
                                      "empty one",
                                      dir));
     }
-    // Resuming a study that never got its job.json: only our own leftovers.
+    // Resuming a study that never got its job.json: only our own leftovers, and the
+    // scripts `zarno slurm` writes before any worker starts.
     for (const std::string& name : entries) {
-        if (name != ".lock" && !IsTemporary(name)) {
+        if (name != ".lock" && name != "slurm" && !IsTemporary(name)) {
             throw InputError(fmt::format("--out {}: holds {} but no job.json: not a zarno run "
                                          "directory; choose a new or empty one",
                                          dir, name));

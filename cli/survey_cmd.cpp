@@ -1,6 +1,8 @@
 // `zarno survey` and `zarno report` (see survey_cmd.h).
 #include "survey_cmd.h"
 
+#include "slurm_cmd.h"
+
 #include <fmt/core.h>
 
 #include <cstdio>
@@ -347,6 +349,7 @@ int RunSurveyCommand(const std::string& dir, bool quiet)
     if (!WriteAll(SurveyOutputs(d, s, j))) return 2;
     if (!quiet) {
         PrintTable(d, s);
+        fmt::print("{}", cli::MissingRuns(d.dir));
         fmt::print("Written: {}/survey.tsv, {}/survey.json, {}/consensus/\n", d.dir, d.dir, d.dir);
     }
     return 0;
@@ -370,6 +373,7 @@ int RunReportCommand(const std::string& dir, bool quiet)
     if (!WriteAll(files)) return 2;
     if (!quiet) {
         PrintTable(d, s);
+        fmt::print("{}", cli::MissingRuns(d.dir));
         fmt::print("Report: {}/report.html\n", d.dir);
     }
     return 0;
