@@ -279,6 +279,7 @@ int Study(const RunArgs& a)
     job.run.trace = a.trace;
     job.run.tolerance = a.tolerance;
     job.run.holdout = a.holdout;
+    job.run.threadsPerRun = a.threadsPerRun;
     if (const Refusal r = CheckJob(set, job)) {
         std::string from = s.ranksFrom;
         if (r.code == Refusal::kChains) from = s.chainsFrom + " / --first-chain";
@@ -527,6 +528,11 @@ void AddRunCommand(CLI::App& app)
                     "Concurrent runs (default: the processors this process may use; fewer when "
                     "memory is short)")
         ->check(CLI::Range(1, 1 << 16));
+    run->add_option("--threads-per-run", args->threadsPerRun,
+                    "Threads inside one run (the same bits for any count). Default 0: once fewer "
+                    "runs are left than --threads, the idle threads join the runs still going")
+        ->default_str("0")
+        ->check(CLI::Range(0, 256));
     run->add_flag("--trace", args->trace,
                   "Record chi-square at round 0 and every 10 rounds (costs a pass each)");
     run->add_option("--tolerance", args->tolerance,

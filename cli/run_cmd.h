@@ -23,6 +23,7 @@ struct RunArgs {
     bool resume = false;
     bool quiet = false;
     bool noReport = false;  // no survey and report at the end
+    int threadsPerRun = 0;  // 0: idle threads join running runs
     int worker = -1, workers = 0;  // -1, 0: one machine runs everything
     // Which of the overridable settings were given as flags (a control file
     // gives the others).

@@ -86,7 +86,10 @@ long long CountNegative(const Dataset& data, long long* firstGene, long long* fi
 struct RunOptions {
     int rounds = 2000;       // full update rounds
     bool trace = false;      // chi-square at round 0 and every 10 rounds (a pass each)
-    int threadsPerRun = 1;   // threads inside one run; results are the same bits
+    // Threads inside one run; results are the same bits for every count. 0:
+    // automatic, threads a sweep has left idle join its running runs (a run
+    // alone takes every processor).
+    int threadsPerRun = 1;
     double tolerance = 0.0;  // > 0: stop once chi-square stops falling (see RunOne)
     double holdout = 0.0;    // > 0: this fraction of cells held out (see HeldOut)
 };
@@ -123,6 +126,7 @@ struct RunResult {
     int roundsPlanned = 0;
     double seconds = 0.0;            // wall time of the run
     double cpuMinutes = 0.0;         // processor time of the run's thread
+    int threads = 1;                 // the most threads the run had at once
     std::vector<double> trace;       // chi-square at rounds 0, 10, 20, ...
     // With a holdout: the cells held out, and their mean squared error of the
     // final reconstruction, each divided by its uncertainty when weighted.
@@ -157,7 +161,10 @@ struct JobSpec {
     int firstPatterns = 2, lastPatterns = 6;
     int firstChain = 1, chains = 10;  // chains firstChain .. firstChain + chains - 1
     RunOptions run;
-    int threads = 0;            // concurrent runs; 0: the processors this process may use
+    // Concurrent runs; 0: the processors this process may use. With
+    // run.threadsPerRun 0 this is the sweep's thread budget: once fewer runs
+    // are left than threads, the idle ones join the runs still going.
+    int threads = 0;
     std::vector<RunKey> only;   // when not empty: just these runs (resume, workers)
     bool ordered = true;        // hand runs over in job order; false: as they finish
 };
@@ -198,7 +205,8 @@ struct RunView {
     double chiSquare = 0.0, ssr = 0.0;
     int seedA = 0, seedP = 0, rounds = 0, roundsPlanned = 0;
     double seconds = 0.0;        // wall time
-    double cpuMinutes = 0.0;     // processor time of the run's thread
+    double cpuMinutes = 0.0;     // processor time of the run's first thread
+    int threads = 1;             // the most threads the run had at once
     std::string startTime, endTime;  // ctime texts
     const std::vector<double>* trace = nullptr;
     long long holdoutCells = 0;

@@ -39,6 +39,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// What L::UseThreads takes.
+constexpr int kMostThreadsPerRun = 256;
+
 Refusal Refuse(Refusal::Code code, std::string text, long long gene = -1, long long sample = -1,
                double value = 0.0)
 {
@@ -150,9 +153,10 @@ Refusal CheckJob(const Dataset& d, const JobSpec& job, Rules rules)
         if (!(job.run.holdout >= 0.0 && job.run.holdout <= 0.9))
             return Refuse(Refusal::kHoldout, Format("the held-out fraction must be from 0 to 0.9, "
                                                     "not %g", job.run.holdout));
-        if (job.run.threadsPerRun < 0)
-            return Refuse(Refusal::kThreads, Format("threads per run must be 0 (automatic) or "
-                                                    "more, not %d", job.run.threadsPerRun));
+        if (job.run.threadsPerRun < 0 || job.run.threadsPerRun > kMostThreadsPerRun)
+            return Refuse(Refusal::kThreads, Format("threads per run must be 0 (automatic) to "
+                                                    "%d, not %d",
+                                                    kMostThreadsPerRun, job.run.threadsPerRun));
     }
     const bool sweep = job.firstPatterns <= job.lastPatterns && job.chains >= 1;
     if (!sweep) return Refusal();
@@ -318,6 +322,7 @@ RunResult CopyRun(const RunView& v)
     r.roundsPlanned = v.roundsPlanned;
     r.seconds = v.seconds;
     r.cpuMinutes = v.cpuMinutes;
+    r.threads = v.threads;
     if (v.trace != nullptr) r.trace = *v.trace;
     r.holdoutCells = v.holdoutCells;
     r.holdoutError = v.holdoutError;
@@ -342,6 +347,7 @@ RunView ViewOf(const RunResult& r)
     v.roundsPlanned = r.roundsPlanned;
     v.seconds = r.seconds;
     v.cpuMinutes = r.cpuMinutes;
+    v.threads = r.threads;
     v.trace = &r.trace;
     v.holdoutCells = r.holdoutCells;
     v.holdoutError = r.holdoutError;
@@ -450,6 +456,9 @@ public:
     }
 
     RunResult* result = nullptr;  // where a finished run goes when there is no live sink
+    std::atomic<int>* spare = nullptr;  // a sweep's idle threads, to join (automatic mode)
+    int runThreads = 1;                 // threads of the run going on
+    int mostThreads = 1;                // and the most it had
     bool cancelled = false;       // the run was cancelled
     bool sinkStopped = false;     // the live sink asked to stop
     std::string messages;         // the engine's own messages, without a live sink
@@ -514,8 +523,18 @@ public:
         lastChi = chi;
         return quiet >= kQuietTests ? 0 : 1;
     }
-    int KeepGoing(L&) override
+    int KeepGoing(L& run) override
     {
+        // Threads a sweep has left idle join this run between two rounds:
+        // the split changes no bit.
+        if (spare != nullptr && spare->load(std::memory_order_relaxed) > 0) {
+            const int more = spare->exchange(0);
+            if (more > 0) {
+                runThreads = std::min(runThreads + more, kMostThreadsPerRun);
+                mostThreads = std::max(mostThreads, runThreads);
+                run.UseThreads(runThreads);
+            }
+        }
         if (control != nullptr) {
             control->roundsDone.fetch_add(1, std::memory_order_relaxed);
             if (control->cancel.load(std::memory_order_relaxed)) {
@@ -543,6 +562,7 @@ public:
         RunView v = ViewOfEngine(run);
         v.seconds = std::chrono::duration<double>(Clock::now() - started).count();
         v.cpuMinutes = (ThreadCpuSeconds() - cpuStarted) / 60.0;
+        v.threads = mostThreads;
         v.trace = &trace;
         HoldoutError(run, data, options.holdout, v);
         if (sink != nullptr) {
@@ -591,7 +611,21 @@ public:
         e.Npatterns = patterns;
         e.chain = chain;
         holdout.Prepare(e, data, options, chain, shared);
-        return e.DoSimulation() == 1;
+        host.runThreads = host.mostThreads =
+            options.threadsPerRun > 0 ? options.threadsPerRun : firstThreads;
+        e.UseThreads(host.runThreads);
+        const bool done = e.DoSimulation() == 1;
+        // Threads that joined go back to the sweep.
+        if (host.spare != nullptr && host.runThreads > 1) host.spare->fetch_add(host.runThreads - 1);
+        return done;
+    }
+
+    // Automatic threads per run: a run starts on `first` threads and takes
+    // those `spare` gets while it goes on.
+    void ShareThreads(std::atomic<int>* spare, int first)
+    {
+        host.spare = spare;
+        firstThreads = first;
     }
 
     L e;
@@ -599,6 +633,7 @@ public:
 
 private:
     HoldoutSigmas holdout;
+    int firstThreads = 1;
     const Dataset& data;
     const RunOptions& options;
     const double* shared;
@@ -657,6 +692,8 @@ RunResult RunOne(const Dataset& data, int patterns, int chain, const RunOptions&
     }
     try {
         CoreEngine x(data, options, control, nullptr, nullptr);
+        // Automatic threads: a run alone has every processor.
+        x.ShareThreads(nullptr, std::min(AvailableProcessors(), kMostThreadsPerRun));
         RunInto(x, patterns, chain, r);
     } catch (const std::bad_alloc&) {
         r = RunResult();
@@ -680,9 +717,10 @@ JobOutcome Outcome(JobOutcome::Status status, std::string error, int done)
 
 // Every run on the calling thread, handed to the sink live: the classic job.
 JobOutcome RunSequential(const Dataset& data, const JobSpec& job, const std::vector<RunKey>& runs,
-                         const double* scaled, JobSink& sink, Control* control)
+                         const double* scaled, int budget, JobSink& sink, Control* control)
 {
     CoreEngine x(data, job.run, control, &sink, scaled);
+    x.ShareThreads(nullptr, std::min(budget, kMostThreadsPerRun));
     int done = 0;
     for (const RunKey& k : runs) {
         if (control != nullptr && control->cancel) return Outcome(JobOutcome::kCancelled, "", done);
@@ -703,8 +741,13 @@ JobOutcome RunSequential(const Dataset& data, const JobSpec& job, const std::vec
 // Runs on worker threads, largest pattern counts first; the calling thread
 // hands them to the sink (in job order when asked) and ticks.
 JobOutcome RunThreaded(const Dataset& data, const JobSpec& job, const std::vector<RunKey>& runs,
-                       const double* scaled, int threads, JobSink& sink, Control* control)
+                       const double* scaled, int threads, int budget, JobSink& sink,
+                       Control* control)
 {
+    // Automatic threads per run: the budget's threads beyond one per worker,
+    // and each worker's once it finds no run left, join the runs going on.
+    std::atomic<int> spare{budget - threads};
+    const bool joining = job.run.threadsPerRun == 0;
     Control own;
     Control& ctl = control != nullptr ? *control : own;
     const size_t n = runs.size();
@@ -724,6 +767,7 @@ JobOutcome RunThreaded(const Dataset& data, const JobSpec& job, const std::vecto
     auto worker = [&]() {
         try {
             CoreEngine x(data, job.run, &ctl, nullptr, scaled);
+            if (joining) x.ShareThreads(&spare, 1);
             for (;;) {
                 size_t index;
                 {
@@ -745,6 +789,7 @@ JobOutcome RunThreaded(const Dataset& data, const JobSpec& job, const std::vecto
         }
         std::lock_guard<std::mutex> lock(m);
         working--;
+        if (joining) spare.fetch_add(1);  // this thread is idle from now on
         cv.notify_all();
     };
     std::vector<std::thread> pool;
@@ -855,15 +900,16 @@ JobOutcome RunJob(const Dataset& data, const JobSpec& job, JobSink& sink, Contro
 {
     const std::vector<RunKey> runs = PlanRuns(job);
     if (runs.empty()) return Outcome(JobOutcome::kDone, "", 0);
-    int threads = job.threads > 0 ? job.threads : AvailableProcessors();
+    const int budget = job.threads > 0 ? job.threads : AvailableProcessors();
+    int threads = budget;  // concurrent runs
     if (static_cast<size_t>(threads) > runs.size()) threads = static_cast<int>(runs.size());
     try {
         // Runs with a holdout scale their own data: each chain masks others.
         const std::vector<double> scaled =
             job.run.holdout > 0.0 ? std::vector<double>() : Quotients(data);
         const double* shared = scaled.empty() ? nullptr : scaled.data();
-        if (threads <= 1) return RunSequential(data, job, runs, shared, sink, control);
-        return RunThreaded(data, job, runs, shared, threads, sink, control);
+        if (threads <= 1) return RunSequential(data, job, runs, shared, budget, sink, control);
+        return RunThreaded(data, job, runs, shared, threads, budget, sink, control);
     } catch (const std::bad_alloc&) {
         return Outcome(JobOutcome::kFailed, "out of memory", 0);
     }

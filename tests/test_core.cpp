@@ -538,3 +538,39 @@ TEST(CoreHoldout, HeldOutCellsWeighNothingAndTheirErrorIsMeasured)
         EXPECT_EQ(sink.runs[1].holdoutError, a.holdoutError);
     }
 }
+
+TEST(CoreThreads, ThreadsPerRunAndIdleThreadsJoiningChangeNoBit)
+{
+    Data d(300, 24, true, 5);
+    std::map<std::pair<int, int>, zarno::RunResult> alone;
+    zarno::RunOptions one;
+    one.rounds = 40;
+    for (int p = 2; p <= 4; p++) alone[{p, 1}] = zarno::RunOne(d.view, p, 1, one);
+    int joined = 0;
+    for (int perRun : {0, 1, 2, 3}) {
+        for (int threads : {1, 2, 4}) {
+            zarno::JobSpec job = Sweep(2, 4, 1, 40, threads);
+            job.run.threadsPerRun = perRun;
+            Collector sink;
+            ASSERT_EQ(zarno::RunJob(d.view, job, sink).status, zarno::JobOutcome::kDone);
+            ASSERT_EQ(sink.runs.size(), 3u);
+            for (const auto& r : sink.runs) {
+                ExpectSameRun(r, alone[{r.patterns, 1}]);
+                if (perRun > 0) {
+                    EXPECT_EQ(r.threads, perRun);
+                } else {
+                    EXPECT_LE(r.threads, threads);
+                    joined += r.threads > 1;
+                }
+            }
+        }
+    }
+    // Four threads for three runs: the spare one joins a run.
+    EXPECT_GT(joined, 0);
+    zarno::RunOptions all = one;
+    all.threadsPerRun = 0;
+    ExpectSameRun(zarno::RunOne(d.view, 3, 1, all), alone[{3, 1}]);
+    zarno::JobSpec bad = Sweep(2, 4, 1, 40, 1);
+    bad.run.threadsPerRun = 257;
+    EXPECT_EQ(zarno::CheckJob(d.view, bad).code, zarno::Refusal::kThreads);
+}
