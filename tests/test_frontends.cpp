@@ -199,6 +199,17 @@ std::vector<double> ReadNumbers(const std::string& path)
     return out;
 }
 
+// A run of a run directory, as the command wrote it.
+Flat ReadRun(const std::string& out, int patterns, int chain)
+{
+    const std::string run = out + "/runs/k" + std::to_string(patterns) + "/c" +
+                            std::to_string(chain);
+    const nlohmann::json j = nlohmann::json::parse(Slurp(run + "/run.json"));
+    return Flat{j.at("patterns"), j.at("chain"), j.at("seed_a"), j.at("seed_p"), j.at("rounds"),
+                j.at("chi_square"), j.at("ssr"), ReadNumbers(run + "/amplitudes.tsv"),
+                ReadNumbers(run + "/patterns.tsv")};
+}
+
 class Command : public ::testing::Test {
 protected:
     std::string dir;
@@ -227,23 +238,6 @@ protected:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    Flat Read(const std::string& out, int patterns, int chain)
-    {
-        const std::string run = out + "/runs/k" + std::to_string(patterns) + "/c" +
-                                std::to_string(chain);
-        const nlohmann::json j = nlohmann::json::parse(Slurp(run + "/run.json"));
-        Flat f;
-        f.patterns = j.at("patterns");
-        f.chain = j.at("chain");
-        f.seedA = j.at("seed_a");
-        f.seedP = j.at("seed_p");
-        f.rounds = j.at("rounds");
-        f.chi = j.at("chi_square");
-        f.ssr = j.at("ssr");
-        f.a = ReadNumbers(run + "/amplitudes.tsv");
-        f.p = ReadNumbers(run + "/patterns.tsv");
-        return f;
-    }
 };
 
 void ExpectSame(const Flat& a, const Flat& b)
@@ -374,7 +368,7 @@ TEST_F(Command, ItsFilesHoldTheCoresBits)
             const std::string out = dir + "/study" + std::to_string(seed) + "-" + std::to_string(threads);
             std::string err;
             ASSERT_EQ(Run(s, v, u, out, threads, &err), 0) << err;
-            for (const Flat& r : core.runs) ExpectSame(Read(out, r.patterns, r.chain), r);
+            for (const Flat& r : core.runs) ExpectSame(ReadRun(out, r.patterns, r.chain), r);
         }
     }
 }
@@ -433,13 +427,6 @@ TEST_F(Classic, TheSampleStudyThroughTheCommandIsTheClassicJob)
     const std::string cmd = std::string(ZARNO_COMMAND) + " run " + data + ".txt --uncert " + data +
                             ".unc --ranks 2:5 --chains 3 --quiet --out " + out;
     ASSERT_EQ(std::system(cmd.c_str()), 0);
-    for (const Flat& r : jni) {
-        const std::string run = out + "/runs/k" + std::to_string(r.patterns) + "/c" + std::to_string(r.chain);
-        const nlohmann::json j = nlohmann::json::parse(Slurp(run + "/run.json"));
-        Flat f{j.at("patterns"), j.at("chain"), j.at("seed_a"), j.at("seed_p"), j.at("rounds"),
-               j.at("chi_square"), j.at("ssr"), ReadNumbers(run + "/amplitudes.tsv"),
-               ReadNumbers(run + "/patterns.tsv")};
-        ExpectSame(f, r);
-    }
+    for (const Flat& r : jni) ExpectSame(ReadRun(out, r.patterns, r.chain), r);
     fs::remove_all(out);
 }
