@@ -90,7 +90,7 @@ json SurveyChart(const json& survey, const std::string& title, const std::string
             values.push_back({{"patterns", c["patterns"]}, {"mid", v}});
     }
     if (values.empty()) return nullptr;
-    json spec = Base(title);
+    json vl = Base(title);
     json layers = json::array();
     json y = {{"field", "mid"}, {"type", "quantitative"}, {"title", spread ? "median, best to worst" : title},
               {"scale", {{"zero", false}}}};
@@ -105,9 +105,9 @@ json SurveyChart(const json& survey, const std::string& title, const std::string
         layers.push_back({{"data", {{"values", {{{"patterns", survey["suggested_patterns"]}}}}}},
                           {"mark", {{"type", "rule"}, {"strokeDash", {4, 4}}, {"color", "#c0392b"}}},
                           {"encoding", {{"x", PatternAxis(lo, hi)}}}});
-    spec["data"] = {{"values", values}};
-    spec["layer"] = layers;
-    return spec;
+    vl["data"] = {{"values", values}};
+    vl["layer"] = layers;
+    return vl;
 }
 
 json StabilityChart(const json& survey, int lo, int hi)
@@ -122,8 +122,8 @@ json StabilityChart(const json& survey, int lo, int hi)
             values.push_back({{"patterns", c["patterns"]}, {"value", c["match_min"]}, {"figure", "lowest matched cosine"}});
     }
     if (values.empty()) return nullptr;
-    json spec = Base("pattern stability");
-    spec["width"] = 300;
+    json vl = Base("pattern stability");
+    vl["width"] = 300;
     json layers = json::array();
     layers.push_back({{"mark", {{"type", "line"}, {"point", true}}},
                       {"encoding", {{"x", PatternAxis(lo, hi)},
@@ -138,9 +138,9 @@ json StabilityChart(const json& survey, int lo, int hi)
         layers.push_back({{"data", {{"values", {{{"patterns", survey["suggested_patterns"]}}}}}},
                           {"mark", {{"type", "rule"}, {"strokeDash", {4, 4}}, {"color", "#c0392b"}}},
                           {"encoding", {{"x", PatternAxis(lo, hi)}}}});
-    spec["data"] = {{"values", values}};
-    spec["layer"] = layers;
-    return spec;
+    vl["data"] = {{"values", values}};
+    vl["layer"] = layers;
+    return vl;
 }
 
 // The consensus in the data's sample order, drawn in the tree's leaf order.
@@ -153,17 +153,17 @@ json HeatmapChart(const json& c, const json& labels)
     json values = json::array();
     for (size_t i = 0; i < S; i++)
         for (size_t j = 0; j < S; j++) values.push_back({{"a", labels[i]}, {"b", labels[j]}, {"v", m[i][j]}});
-    json spec = Base(fmt::format("sample consensus, {} patterns", c["patterns"].get<int>()));
+    json vl = Base(fmt::format("sample consensus, {} patterns", c["patterns"].get<int>()));
     const int side = static_cast<int>(std::max<size_t>(160, std::min<size_t>(420, S * 12)));
-    spec["width"] = side;
-    spec["height"] = side;
-    spec["data"] = {{"values", values}};
-    spec["mark"] = "rect";
-    spec["encoding"] = {{"x", {{"field", "a"}, {"type", "ordinal"}, {"sort", order}, {"title", nullptr}}},
+    vl["width"] = side;
+    vl["height"] = side;
+    vl["data"] = {{"values", values}};
+    vl["mark"] = "rect";
+    vl["encoding"] = {{"x", {{"field", "a"}, {"type", "ordinal"}, {"sort", order}, {"title", nullptr}}},
                         {"y", {{"field", "b"}, {"type", "ordinal"}, {"sort", order}, {"title", nullptr}}},
                         {"color", {{"field", "v"}, {"type", "quantitative"}, {"title", "consensus"},
                                    {"scale", {{"domain", {0, 1}}, {"scheme", "blues"}}}}}};
-    return spec;
+    return vl;
 }
 
 json ProfileChart(const json& c, const json& labels)
@@ -192,13 +192,13 @@ json ProfileChart(const json& c, const json& labels)
                       {"encoding", {{"x", x},
                                     {"y", {{"field", "mean"}, {"type", "quantitative"}, {"title", "share of the pattern (rows sum to 1)"}}},
                                     {"color", color}}}});
-    json spec = Base(fmt::format("consensus patterns, {} patterns{}", c["patterns"].get<int>(),
+    json vl = Base(fmt::format("consensus patterns, {} patterns{}", c["patterns"].get<int>(),
                                  sd.is_array() ? " (band: one standard deviation over chains)" : ""));
-    spec["width"] = 480;
-    spec["height"] = 200;
-    spec["data"] = {{"values", values}};
-    spec["layer"] = layers;
-    return spec;
+    vl["width"] = 480;
+    vl["height"] = 200;
+    vl["data"] = {{"values", values}};
+    vl["layer"] = layers;
+    return vl;
 }
 
 json TraceChart(const json& survey, int P)
@@ -212,15 +212,15 @@ json TraceChart(const json& survey, int P)
                 values.push_back({{"chain", r["chain"]}, {"round", 10 * i}, {"chi", t[i]}});
     }
     if (values.empty()) return nullptr;
-    json spec = Base(fmt::format("chi-square by round, {} patterns", P));
-    spec["width"] = 300;
-    spec["data"] = {{"values", values}};
-    spec["mark"] = {{"type", "line"}, {"strokeWidth", 1}};
-    spec["encoding"] = {{"x", {{"field", "round"}, {"type", "quantitative"}}},
+    json vl = Base(fmt::format("chi-square by round, {} patterns", P));
+    vl["width"] = 300;
+    vl["data"] = {{"values", values}};
+    vl["mark"] = {{"type", "line"}, {"strokeWidth", 1}};
+    vl["encoding"] = {{"x", {{"field", "round"}, {"type", "quantitative"}}},
                         {"y", {{"field", "chi"}, {"type", "quantitative"}, {"title", "chi-square"},
                                {"scale", {{"type", "log"}}}}},
                         {"color", {{"field", "chain"}, {"type", "nominal"}}}};
-    return spec;
+    return vl;
 }
 
 }  // namespace
@@ -235,9 +235,9 @@ std::string ReportHtml(const json& survey)
         hi = std::max(hi, c["patterns"].get<int>());
     }
     if (lo == hi) lo = lo > 1 ? lo - 1 : lo, hi = hi + 1;
-    auto chart = [&](const std::string& id, const json& spec, const std::string& missing) {
-        if (spec.is_null()) return "<div class=\"nochart\">" + Escape(missing) + "</div>";
-        specs[id] = spec;
+    auto chart = [&](const std::string& id, const json& vl, const std::string& missing) {
+        if (vl.is_null()) return "<div class=\"nochart\">" + Escape(missing) + "</div>";
+        specs[id] = vl;
         return "<div class=\"chart\" id=\"" + id + "\"></div>";
     };
 
@@ -278,9 +278,9 @@ std::string ReportHtml(const json& survey)
         {"c_pac", "PAC (ambiguous sample pairs)", "pac", false, "PAC: not measurable"},
     };
     for (const auto& f : figs) {
-        const json spec = SurveyChart(survey, f.title, f.key, f.spread, lo, hi);
-        if (spec.is_null() && std::string(f.id) == "c_hold") continue;
-        body += chart(f.id, spec, f.missing) + "\n";
+        const json vl = SurveyChart(survey, f.title, f.key, f.spread, lo, hi);
+        if (vl.is_null() && std::string(f.id) == "c_hold") continue;
+        body += chart(f.id, vl, f.missing) + "\n";
     }
     body += chart("c_stab", StabilityChart(survey, lo, hi),
                   "stability: not measurable (one chain per pattern count)") + "\n</div>\n";
