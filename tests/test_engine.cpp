@@ -52,6 +52,19 @@ Literal Mirror(Standalone& s)
     return lit;
 }
 
+// The literal mirror of the engine's start, and both taken to their first
+// reconstruction and weights.
+Literal MirrorPrimed(Standalone& s)
+{
+    Literal lit = Mirror(s);
+    s.probe.Scale();
+    s.probe.Mock();
+    s.probe.Weights();
+    lit.GenerateMock();
+    lit.GenerateWeights();
+    return lit;
+}
+
 // Values around the 1e-10 threshold, zeros and negatives, mixed into
 // otherwise ordinary positive data.
 double Tricky(std::mt19937_64& rng)
@@ -184,12 +197,7 @@ TEST_P(ThreadedOracleTest, EveryHalfRoundIsBitIdenticalToTheLiteralLoops)
     s.probe.Start();
     for (int k = 0; k < c.genes * c.patterns; k += 5) e.Amplitude[k] = (k % 2 == 0) ? 1e-10 : 0.0;
     for (int k = 0; k < c.patterns * c.samples; k += 7) e.Pattern[k] = (k % 2 == 0) ? 1e-10 : 0.0;
-    Literal lit = Mirror(s);
-    s.probe.Scale();
-    s.probe.Mock();
-    s.probe.Weights();
-    lit.GenerateMock();
-    lit.GenerateWeights();
+    Literal lit = MirrorPrimed(s);
     ASSERT_TRUE(Same(e.Mock, lit.Mock));
     for (int round = 0; round < 25; round++) {
         s.probe.HalfP();
@@ -260,12 +268,7 @@ TEST(ThreadedRun, NonFiniteBlocksFollowTheLiteralBranches)
         s.engine.UseThreads(threads);
         ASSERT_EQ(s.probe.Allocate(), 1);
         s.probe.Start();
-        Literal lit = Mirror(s);
-        s.probe.Scale();
-        s.probe.Mock();
-        s.probe.Weights();
-        lit.GenerateMock();
-        lit.GenerateWeights();
+        Literal lit = MirrorPrimed(s);
         for (int round = 0; round < 3; round++) {
             s.probe.Update(0);
             lit.PatternHalf();
@@ -357,12 +360,7 @@ TEST(OracleNonFinite, InfAndNaNFollowTheLiteralBranches)
             for (int k = 0; k < K * S; k += 7) e.Pattern[k] = (k % 2 == 0) ? 1e-10 : 0.0;
             if (variant == 2) e.Amplitude[6 * K + 1] = inf, e.Amplitude[13 * K + 2] = nan;
             if (variant == 3) e.Pattern[2 * S + 4] = inf;
-            Literal lit = Mirror(s);
-            s.probe.Scale();
-            s.probe.Mock();
-            s.probe.Weights();
-            lit.GenerateMock();
-            lit.GenerateWeights();
+            Literal lit = MirrorPrimed(s);
             EXPECT_TRUE(SameUpToNaN(e.Mock, lit.Mock));
             EXPECT_TRUE(SameUpToNaN(s.probe.PW(), lit.P_Weights));
             EXPECT_TRUE(SameUpToNaN(s.probe.AW(), lit.A_Weights));
@@ -397,12 +395,7 @@ TEST(LargeRun, KernelMemoryAndStreamedStoresMatchTheLiteralLoops)
     EXPECT_EQ(*std::max_element(e.Mock, e.Mock + G * S), 0.0);
     EXPECT_EQ(*std::min_element(e.Mock, e.Mock + G * S), 0.0);
     s.probe.Start();
-    Literal lit = Mirror(s);
-    s.probe.Scale();
-    s.probe.Mock();
-    s.probe.Weights();
-    lit.GenerateMock();
-    lit.GenerateWeights();
+    Literal lit = MirrorPrimed(s);
     for (int round = 0; round < 2; round++) {
         s.probe.Update(0);
         lit.PatternHalf();

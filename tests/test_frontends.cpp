@@ -51,6 +51,18 @@ std::vector<double> Values(const Shape& s, unsigned seed, std::vector<double>* s
     return v;
 }
 
+zarno::Dataset View(const Shape& s, const std::vector<double>& v, const std::vector<double>& u,
+                    bool weighted)
+{
+    zarno::Dataset d;
+    d.genes = s.genes;
+    d.samples = s.samples;
+    d.values = v.data();
+    d.sigmas = u.data();
+    d.weighted = weighted;
+    return d;
+}
+
 class Recorder : public zarno::JobSink {
 public:
     std::vector<Flat> runs;
@@ -274,12 +286,7 @@ TEST_F(Classic, EveryShapeGivesTheCoresBitsOnEveryThreadCount)
         EXPECT_EQ(status, 0);
         ASSERT_EQ(jni.size(), static_cast<size_t>((s.last - s.first + 1) * s.chains));
 
-        zarno::Dataset d;
-        d.genes = s.genes;
-        d.samples = s.samples;
-        d.values = v.data();
-        d.sigmas = u.data();
-        d.weighted = s.weighted;
+        const zarno::Dataset d = View(s, v, u, s.weighted);
         for (int threads : {1, 2, 4}) {
             zarno::JobSpec job;
             job.firstPatterns = s.first;
@@ -321,12 +328,7 @@ TEST_F(Classic, BadFieldsAreRefusedWithTheCoresWords)
         EXPECT_EQ(status, -1) << c.name;
         EXPECT_TRUE(runs.empty()) << c.name;
 
-        zarno::Dataset d;
-        d.genes = s.genes;
-        d.samples = s.samples;
-        d.values = vv.data();
-        d.sigmas = uu.data();
-        d.weighted = true;
+        const zarno::Dataset d = View(s, vv, uu, true);
         const zarno::Refusal r = zarno::CheckDataset(d);
         ASSERT_TRUE(r) << c.name;
         EXPECT_EQ(r.gene, c.gene);
@@ -350,12 +352,7 @@ TEST_F(Command, ItsFilesHoldTheCoresBits)
     for (const Shape& s : shapes) {
         std::vector<double> u;
         const std::vector<double> v = Values(s, seed++, &u);
-        zarno::Dataset d;
-        d.genes = s.genes;
-        d.samples = s.samples;
-        d.values = v.data();
-        d.sigmas = u.data();
-        d.weighted = s.weighted;
+        const zarno::Dataset d = View(s, v, u, s.weighted);
         zarno::JobSpec job;
         job.firstPatterns = s.first;
         job.lastPatterns = s.last;
@@ -387,12 +384,7 @@ TEST_F(Command, BadValuesAreRefusedWhereTheCoreFindsThem)
     for (const Case& c : {Case{3, 4, NAN, false}, Case{5, 1, 0.0, true}, Case{11, 5, -1.0, true}}) {
         std::vector<double> vv = v, uu = u;
         (c.sigma ? uu : vv)[static_cast<size_t>(c.gene) * s.samples + c.sample] = c.value;
-        zarno::Dataset d;
-        d.genes = s.genes;
-        d.samples = s.samples;
-        d.values = vv.data();
-        d.sigmas = uu.data();
-        d.weighted = true;
+        const zarno::Dataset d = View(s, vv, uu, true);
         const zarno::Refusal r = zarno::CheckDataset(d);
         ASSERT_TRUE(r);
         std::string err;
