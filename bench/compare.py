@@ -5,7 +5,9 @@ one run on one and on two threads.
 Run through compare.sh, which installs what this needs and builds the
 benchmark binary. Prints seconds per round (medians), the ratios, the floors
 that bound the round (memory bandwidth and unfused arithmetic), and the
-threaded figures with a memory-bandwidth model for more threads.
+threaded figures with a memory-bandwidth model for more threads; then, with
+--zarno, a whole study through zarno run against R's NMF package
+(study_peer.py).
 """
 import argparse
 import json
@@ -75,7 +77,20 @@ def main():
                     help="rounds of the threaded run at 60000x2000x10, timed once (3)")
     ap.add_argument("--no-large", action="store_true",
                     help="leave out the threaded run at 60000x2000x10 (needs some 5 GB)")
+    ap.add_argument("--zarno", help="the zarno command: also time a whole study against R's NMF")
+    ap.add_argument("--no-study", action="store_true", help="leave out the whole study")
+    ap.add_argument("--study-only", action="store_true", help="only the whole study")
     args = ap.parse_args()
+    if not args.study_only:
+        rounds_report(args)
+    if args.zarno and not args.no_study:
+        # Its own process: its table follows the round's, on the same machine.
+        sys.stdout.flush()
+        subprocess.run(["/usr/bin/python3", os.path.join(HERE, "study_peer.py"), "--zarno",
+                        args.zarno], check=True)
+
+
+def rounds_report(args):
 
     # Each repetition times every tool once, so that all of them see the same
     # conditions of a shared machine; the medians are taken across repetitions.
@@ -88,8 +103,10 @@ def main():
     load_before = os.getloadavg()
     for rep in range(args.reps):
         print("Repetition %d of %d ..." % (rep + 1, args.reps), file=sys.stderr)
-        for name, value in bench_times(args.bench, "BM_Round/.*/uncert:1/|BM_Bandwidth|BM_MulAddPeak",
-                                       args.rounds, 1, args.clock).items():
+        for name, value in bench_times(args.bench, "BM_Round/.*/uncert:1/|BM_Bandwidth|BM_MulAddPeak"
+                                       "|BM_DivPeak", args.rounds, 1, args.clock).items():
+            add(name, value)
+        for name, value in bench_times(args.bench, "BM_PassInCache", args.rounds, 1, args.clock).items():
             add(name, value)
         if rep < args.literal_reps:
             for name, value in bench_times(args.bench, "BM_LiteralRound/.*/uncert:1", args.rounds, 1,
@@ -201,6 +218,7 @@ def main():
                     "AVX-512" if isa == "avx512" else "AVX2", fmt(6.0 * g * s * k / peak[isa]),
                     fmt(row[isa])))
         print("  %s: floors: %s" % (row["size"], ", ".join(parts)))
+    cache_report(gb, peak.get(widest) if widest else None, widest)
     threaded_report(gb, args, bandwidth, bandwidth2, peak.get(widest) if widest else None)
     for v in blas.values():
         print(v)
@@ -211,6 +229,45 @@ def main():
               load_before + load_after))
     print("BLAS environment: " + ", ".join("%s=%s" % (k, os.environ.get(k, "(unset)")) for k in (
         "OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")) + "; every BLAS pinned to one thread.")
+
+
+def cache_report(gb, peak, widest):
+    """The kernels with their operands in L2: per-pattern and per-element cost."""
+    t = {}
+    for name, value in gb.items():
+        if isinstance(name, str) and name.startswith("BM_PassInCache/"):
+            f = dict(part.split(":") for part in name.split("/")[1:] if ":" in part)
+            # 160 x 200 elements a pass
+            t[(int(f["patterns"]), int(f["divide"]), int(f["kind"]))] = value / (160 * 200) * 1e9
+    if not t or not peak:
+        return
+    print()
+    print("Where the time goes: one half-round of the widest kernels over 160x200 elements, whose "
+          "operands stay in a core's L2 cache, ns per element (median)")
+    print("%-9s%22s%22s%22s%22s" % ("patterns", "pattern half", "(no division)", "amplitude half",
+                                    "(no division)"))
+    ks = sorted({k for k, _, _ in t})
+    for k in ks:
+        print("%-9d" % k + "".join("%22.3f" % t.get((k, d, kind), float("nan"))
+                                   for kind in (2, 3) for d in (1, 0)))
+    floor = 3.0 / peak * 1e9  # ns per pattern and element of a half: 3 multiplies
+    for kind, label in ((2, "pattern half"), (3, "amplitude half")):
+        xs = [k for k in ks if (k, 1, kind) in t]
+        if len(xs) < 2:
+            continue
+        ys = [t[(k, 1, kind)] for k in xs]
+        mx, my = sum(xs) / len(xs), sum(ys) / len(ys)
+        slope = sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sum((x - mx) ** 2 for x in xs)
+        fixed = my - slope * mx
+        print("  %s: %.3f ns per pattern and element (%.2f x its %s multiply floor of %.3f ns), "
+              "plus %.3f ns per element whatever the pattern count (the division, the masked "
+              "copies, the stores)" % (label, slope, slope / floor,
+                                       "AVX-512" if widest == "avx512" else "AVX2", floor, fixed))
+    div = gb.get("BM_DivPeak/isa:%d" % (2 if widest == "avx512" else 1))
+    if div:
+        rate = 7 * 2 ** 20 * (8 if widest == "avx512" else 4) / div
+        print("  divisions: %.2f G/s at full rate, %.3f ns per element of a half if nothing "
+              "overlapped them" % (rate / 1e9, 1e9 / rate))
 
 
 def threaded_report(gb, args, bandwidth, bandwidth2, peak):
