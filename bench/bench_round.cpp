@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine_probe.h"
+#include "kernels.h"
 #include "literal_oracle.h"
 
 namespace {
@@ -268,6 +269,101 @@ __attribute__((target("avx512f"), noinline)) double MulAddAvx512(long n, double 
     return MulAddLoop<V8>(n, seed);
 }
 
+// The division the round cannot avoid (each reconstruction value is divided
+// by its uncertainty, twice a round): seven independent chains, one lane width.
+template <class V>
+__attribute__((always_inline)) inline double DivLoop(long n, double seed)
+{
+    V c, q[7];
+    for (unsigned i = 0; i < sizeof(V) / 8; i++) c[i] = seed;
+    for (int j = 0; j < 7; j++) q[j] = c + j;
+    for (long i = 0; i < n; i++) {
+        for (int j = 0; j < 7; j++) q[j] /= c;
+        __asm__ volatile("" : "+v"(c));
+    }
+    V t = c;
+    for (int j = 0; j < 7; j++) t += q[j];
+    return t[0];
+}
+
+__attribute__((target("avx2"), noinline)) double DivAvx2(long n, double seed)
+{
+    return DivLoop<V4>(n, seed);
+}
+
+__attribute__((target("avx512f"), noinline)) double DivAvx512(long n, double seed)
+{
+    return DivLoop<V8>(n, seed);
+}
+
+void BM_DivPeak(benchmark::State& state)
+{
+    const int isa = state.range(0);
+    if ((isa == 1 && !__builtin_cpu_supports("avx2")) ||
+        (isa == 2 && !__builtin_cpu_supports("avx512f"))) {
+        state.SkipWithError("this processor lacks the instruction set");
+        return;
+    }
+    const long n = 1 << 20;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(isa == 2 ? DivAvx512(n, 1.0) : DivAvx2(n, 1.0));
+    state.counters["Gdiv/s"] = benchmark::Counter(7.0 * n * (isa == 2 ? 8 : 4) * 1e-9,
+                                                  benchmark::Counter::kIsIterationInvariantRate);
+}
+
+// One pass of the widest kernels over 160 rows of 200 samples, whose
+// operands stay in a core's L2 cache: the arithmetic of a half-round without
+// the memory. Its time over the pattern count separates what each pattern
+// costs from what every element costs once (the division, the masks and
+// copies); with divide 0 the pass skips the division.
+// args: patterns, divide, kind (2 the pattern half, 3 the amplitude half)
+void BM_PassInCache(benchmark::State& state)
+{
+    const int G = 160, S = 200, K = state.range(0);
+    const bool divide = state.range(1) != 0;
+    const int kind = state.range(2);
+    std::vector<double> data, uncert;
+    MakeData(G, S, K, data, uncert);
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> u(0.1, 1.0);
+    std::vector<double> mock(data.size()), a(static_cast<size_t>(G) * K), aw(a.size(), 1.0),
+        awOut(a.size()), pat(static_cast<size_t>(K) * S), up(pat.size()), lp(pat.size()),
+        pm(pat.size()), pwT(pat.size());
+    for (auto& v : a) v = u(rng);
+    for (auto& v : pat) v = u(rng);
+    for (int k = 0; k < K; k++)
+        for (int s = 0; s < S; s++) {
+            pm[static_cast<size_t>(k) * S + s] = pat[static_cast<size_t>(k) * S + s];
+            pwT[static_cast<size_t>(s) * K + k] = pat[static_cast<size_t>(k) * S + s];
+        }
+    std::vector<double> scratch(zk::ThreadScratchSize(S, K));
+    zk::Pass p;
+    p.G = G, p.S = S, p.K = K, p.g1 = G, p.s1 = S;
+    p.eps = 1e-10;
+    p.D = data.data();
+    p.sigma = divide ? uncert.data() : nullptr;
+    p.Mock = mock.data();
+    p.A = a.data();
+    p.AW = aw.data();
+    p.updateA = false;  // the same amplitudes every pass
+    p.P = pat.data();
+    p.AWout = awOut.data();
+    p.UP = up.data();
+    p.LP = lp.data();
+    p.finiteP = true;
+    p.Pm = pm.data();
+    p.PwT = pwT.data();
+    zk::PlaceThreadScratch(p, scratch.data());
+    const int level = zk::CpuSimdLevel();
+    for (auto _ : state) {
+        zk::Sweep(level, kind, p);
+        benchmark::ClobberMemory();
+    }
+    state.counters["ns/element"] = benchmark::Counter(
+        static_cast<double>(G) * S * 1e-9,
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
 void BM_MulAddPeak(benchmark::State& state)
 {
     const int isa = state.range(0);
@@ -332,6 +428,18 @@ void Register()
             fix(benchmark::RegisterBenchmark("BM_ThreadedRound", BM_ThreadedRound))
                 ->Args({z.G, z.S, z.K, threads})
                 ->ArgNames({"genes", "samples", "patterns", "threads"});
+    for (int K : {4, 8, 16})
+        for (int divide = 1; divide >= 0; divide--)
+            for (int kind = 2; kind <= 3; kind++)
+                benchmark::RegisterBenchmark("BM_PassInCache", BM_PassInCache)
+                    ->Args({K, divide, kind})
+                    ->ArgNames({"patterns", "divide", "kind"})
+                    ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("BM_DivPeak", BM_DivPeak)
+        ->Arg(2)
+        ->Arg(1)
+        ->ArgName("isa")
+        ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("BM_MulAddPeak", BM_MulAddPeak)
         ->Arg(2)
         ->Arg(1)
