@@ -249,6 +249,9 @@ struct JobOutcome {
 // Runs the job's runs on job.threads threads (pattern counts largest first,
 // the scaled data built once and shared read-only) and hands each complete
 // run to the sink in job order. Every run gives the bits RunOne gives it.
+// It asks the system to back the arrays every round streams (the
+// uncertainties, or the values when unweighted) with huge pages: advice that
+// leaves their contents as they are.
 JobOutcome RunJob(const Dataset& data, const JobSpec& job, JobSink& sink,
                   Control* control = nullptr);
 

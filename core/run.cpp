@@ -25,6 +25,7 @@
 
 #include "api.h"
 #include "engine_view.h"
+#include "huge_pages.h"
 #include "kernels.h"
 
 #ifndef ZARNO_VERSION
@@ -908,6 +909,11 @@ JobOutcome RunJob(const Dataset& data, const JobSpec& job, JobSink& sink, Contro
         const std::vector<double> scaled =
             job.run.holdout > 0.0 ? std::vector<double>() : Quotients(data);
         const double* shared = scaled.empty() ? nullptr : scaled.data();
+        // What every half-round streams besides Mock: the quotients and the
+        // uncertainties, or the data themselves when unweighted.
+        const size_t bytes = static_cast<size_t>(data.genes) * data.samples * sizeof(double);
+        zhuge::AdviseHugePages(shared, bytes);
+        zhuge::AdviseHugePages(data.weighted ? data.sigmas : data.values, bytes);
         if (threads <= 1) return RunSequential(data, job, runs, shared, budget, sink, control);
         return RunThreaded(data, job, runs, shared, threads, budget, sink, control);
     } catch (const std::bad_alloc&) {

@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "huge_pages.h"
 #include "kernel_pool.h"
 #include "kernels.h"
 
@@ -99,8 +100,8 @@ size_t KernelScratchSize(int genes, int samples, int npatterns)
 
 // Every matrix starts on a cache line (rows of a multiple of four samples can
 // then take the kernels' streamed stores) after a header that keeps its size.
-// Large ones come straight from the kernel: already zero, and backed by
-// transparent huge pages where the system offers them, so that a run's tens
+// Large ones come straight from the kernel, from a 2 MiB boundary on: already
+// zero, and backed by transparent huge pages where the system offers them, so that a run's tens
 // of megabytes cost a few dozen page faults instead of thousands, and no
 // zeroing pass of our own.
 constexpr std::align_val_t kAlign{64};
@@ -113,10 +114,8 @@ T* NewZeroed(size_t n)
     const size_t bytes = kHeader + (n == 0 ? 1 : n) * sizeof(T);
     char* base;
     if (bytes >= kLarge) {
-        void* m = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (m == MAP_FAILED) return nullptr;
-        madvise(m, bytes, MADV_HUGEPAGE);  // advice only: without it, small pages
-        base = static_cast<char*>(m);
+        base = static_cast<char*>(zhuge::MapHuge(bytes));
+        if (base == nullptr) return nullptr;
     } else {
         base = static_cast<char*>(::operator new[](bytes, kAlign, std::nothrow));
         if (base == nullptr) return nullptr;
