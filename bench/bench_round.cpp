@@ -100,12 +100,12 @@ void BM_Round(benchmark::State& state)
 // One half of the round alone (0: patterns, 1: amplitudes), the other half
 // run untimed between: where the time goes, and, next to a shape whose
 // matrices stay in the caches, how much of it is memory.
-// args: genes, samples, patterns, half
+// args: genes, samples, patterns, half, threads of the run
 void BM_HalfRound(benchmark::State& state)
 {
     const int G = state.range(0), S = state.range(1), K = state.range(2);
     const int half = state.range(3);
-    Prepared run(G, S, K, 1, 2);
+    Prepared run(G, S, K, 1, 2, state.range(4));
     for (auto _ : state) {
         if (half == 0) {
             run.s.probe.HalfP();
@@ -417,10 +417,12 @@ void Register()
     // Halves at the large size and at one whose matrices stay in L3.
     for (const Size& z : {Size{2500, 200, 8}, Size{20000, 200, 8}, Size{5000, 38, 3}})
         for (int half = 0; half < 2; half++)
-            benchmark::RegisterBenchmark("BM_HalfRound", BM_HalfRound)
-                ->Args({z.G, z.S, z.K, half})
-                ->ArgNames({"genes", "samples", "patterns", "half"})
-                ->Unit(benchmark::kMicrosecond);
+            for (int threads = 1; threads <= (z.G == 20000 ? 2 : 1); threads++)
+                benchmark::RegisterBenchmark("BM_HalfRound", BM_HalfRound)
+                    ->Args({z.G, z.S, z.K, half, threads})
+                    ->ArgNames({"genes", "samples", "patterns", "half", "threads"})
+                    ->Unit(benchmark::kMicrosecond)
+                    ->UseRealTime();
     // The threaded run at the large size and a much larger one.
     const Size threadSizes[] = {{20000, 200, 8}, {60000, 2000, 10}};
     for (const Size& z : threadSizes)
