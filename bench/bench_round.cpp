@@ -296,7 +296,10 @@ __attribute__((target("avx512f"), noinline)) double DivAvx512(long n, double see
     return DivLoop<V8>(n, seed);
 }
 
-void BM_DivPeak(benchmark::State& state)
+// Runs one of the probes below at the widest set asked for, and counts its
+// operations per second: seven chains x n iterations x lanes.
+void TimeProbe(benchmark::State& state, long n, double (*avx512)(long, double),
+               double (*avx2)(long, double), const char* counter)
 {
     const int isa = state.range(0);
     if ((isa == 1 && !__builtin_cpu_supports("avx2")) ||
@@ -304,11 +307,14 @@ void BM_DivPeak(benchmark::State& state)
         state.SkipWithError("this processor lacks the instruction set");
         return;
     }
-    const long n = 1 << 20;
-    for (auto _ : state)
-        benchmark::DoNotOptimize(isa == 2 ? DivAvx512(n, 1.0) : DivAvx2(n, 1.0));
-    state.counters["Gdiv/s"] = benchmark::Counter(7.0 * n * (isa == 2 ? 8 : 4) * 1e-9,
-                                                  benchmark::Counter::kIsIterationInvariantRate);
+    for (auto _ : state) benchmark::DoNotOptimize(isa == 2 ? avx512(n, 1.0) : avx2(n, 1.0));
+    state.counters[counter] = benchmark::Counter(7.0 * n * (isa == 2 ? 8 : 4) * 1e-9,
+                                                 benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void BM_DivPeak(benchmark::State& state)
+{
+    TimeProbe(state, 1 << 20, DivAvx512, DivAvx2, "Gdiv/s");
 }
 
 // One pass of the widest kernels over 160 rows of 200 samples, whose
@@ -366,18 +372,8 @@ void BM_PassInCache(benchmark::State& state)
 
 void BM_MulAddPeak(benchmark::State& state)
 {
-    const int isa = state.range(0);
-    if ((isa == 1 && !__builtin_cpu_supports("avx2")) ||
-        (isa == 2 && !__builtin_cpu_supports("avx512f"))) {
-        state.SkipWithError("this processor lacks the instruction set");
-        return;
-    }
-    const long n = 1 << 22;
-    for (auto _ : state)
-        benchmark::DoNotOptimize(isa == 2 ? MulAddAvx512(n, 1.0) : MulAddAvx2(n, 1.0));
     // Double-precision multiplies per second (as many adds run alongside).
-    state.counters["Gmul/s"] = benchmark::Counter(7.0 * n * (isa == 2 ? 8 : 4) * 1e-9,
-                                                  benchmark::Counter::kIsIterationInvariantRate);
+    TimeProbe(state, 1 << 22, MulAddAvx512, MulAddAvx2, "Gmul/s");
 }
 
 void Register()
