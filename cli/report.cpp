@@ -75,6 +75,15 @@ json PatternAxis(int lo, int hi)
             {"axis", {{"tickMinStep", 1}, {"format", "d"}}}};
 }
 
+// A dashed red rule at the suggested pattern count, where there is one.
+void AddSuggestedRule(const json& survey, int lo, int hi, json& layers)
+{
+    if (!survey["suggested_patterns"].is_number()) return;
+    layers.push_back({{"data", {{"values", {{{"patterns", survey["suggested_patterns"]}}}}}},
+                      {"mark", {{"type", "rule"}, {"strokeDash", {4, 4}}, {"color", "#c0392b"}}},
+                      {"encoding", {{"x", PatternAxis(lo, hi)}}}});
+}
+
 // A figure against the pattern count: its median as a line, the spread over
 // chains (best to worst) as a vertical bar, the suggested count as a dashed rule.
 json SurveyChart(const json& survey, const std::string& title, const std::string& key,
@@ -101,10 +110,7 @@ json SurveyChart(const json& survey, const std::string& title, const std::string
                                         {"y2", {{"field", "high"}}}}}});
     layers.push_back({{"mark", {{"type", "line"}, {"point", true}}},
                       {"encoding", {{"x", PatternAxis(lo, hi)}, {"y", y}}}});
-    if (survey["suggested_patterns"].is_number())
-        layers.push_back({{"data", {{"values", {{{"patterns", survey["suggested_patterns"]}}}}}},
-                          {"mark", {{"type", "rule"}, {"strokeDash", {4, 4}}, {"color", "#c0392b"}}},
-                          {"encoding", {{"x", PatternAxis(lo, hi)}}}});
+    AddSuggestedRule(survey, lo, hi, layers);
     vl["data"] = {{"values", values}};
     vl["layer"] = layers;
     return vl;
@@ -134,10 +140,7 @@ json StabilityChart(const json& survey, int lo, int hi)
     layers.push_back({{"data", {{"values", {{{"t", rule["min_mean_stability"]}}, {{"t", rule["min_min_stability"]}}}}}},
                       {"mark", {{"type", "rule"}, {"strokeDash", {2, 2}}, {"color", "#888"}}},
                       {"encoding", {{"y", {{"field", "t"}, {"type", "quantitative"}}}}}});
-    if (survey["suggested_patterns"].is_number())
-        layers.push_back({{"data", {{"values", {{{"patterns", survey["suggested_patterns"]}}}}}},
-                          {"mark", {{"type", "rule"}, {"strokeDash", {4, 4}}, {"color", "#c0392b"}}},
-                          {"encoding", {{"x", PatternAxis(lo, hi)}}}});
+    AddSuggestedRule(survey, lo, hi, layers);
     vl["data"] = {{"values", values}};
     vl["layer"] = layers;
     return vl;

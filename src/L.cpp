@@ -101,9 +101,9 @@ size_t KernelScratchSize(int genes, int samples, int npatterns)
 // Every matrix starts on a cache line (rows of a multiple of four samples can
 // then take the kernels' streamed stores) after a header that keeps its size.
 // Large ones come straight from the kernel, from a 2 MiB boundary on: already
-// zero, and backed by transparent huge pages where the system offers them, so that a run's tens
-// of megabytes cost a few dozen page faults instead of thousands, and no
-// zeroing pass of our own.
+// zero, and backed by transparent huge pages where the system offers them,
+// so that a run's tens of megabytes cost a few dozen page faults instead of
+// thousands, and no zeroing pass of our own.
 constexpr std::align_val_t kAlign{64};
 constexpr size_t kHeader = 64;
 constexpr size_t kLarge = size_t(4) << 20;

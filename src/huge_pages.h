@@ -1,7 +1,7 @@
 // Huge pages for the matrices a round streams. With 4 KiB pages every
 // streamed 4 KiB costs a page walk; at 20000x200 a round streams three
-// 32 MB matrices twice, and the round ran 10% faster with the uncertainties
-// and data on 2 MiB pages. All of this is advice: where the system has no
+// 32 MB matrices twice, and a benchmark round ran 10% faster with the
+// uncertainties and data on 2 MiB pages. All of this is advice: where the system has no
 // transparent huge pages, or refuses, memory stays as it was.
 #ifndef ZARNO_HUGE_PAGES_H
 #define ZARNO_HUGE_PAGES_H
@@ -14,6 +14,12 @@
 namespace zhuge {
 
 constexpr size_t kHugePage = size_t(2) << 20;
+
+// x rounded up to a multiple of the power of two `unit`.
+constexpr uintptr_t RoundUp(uintptr_t x, uintptr_t unit)
+{
+    return (x + unit - 1) & ~(unit - 1);
+}
 
 #if defined(__linux__) && !defined(MADV_COLLAPSE)
 #define MADV_COLLAPSE 25  // Linux 6.1; older headers lack the name
@@ -28,7 +34,7 @@ inline void AdviseHugePages(const void* p, size_t bytes)
 #if defined(__linux__)
     const uintptr_t begin = reinterpret_cast<uintptr_t>(p);
     if (p == nullptr || bytes < kHugePage || begin + bytes < begin) return;
-    const uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
+    const uintptr_t first = RoundUp(begin, kHugePage);
     const uintptr_t last = (begin + bytes) & ~(kHugePage - 1);
     if (last <= first) return;
     void* range = reinterpret_cast<void*>(first);
@@ -53,9 +59,8 @@ inline void* MapHuge(size_t bytes)
     void* m = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (m == MAP_FAILED) return nullptr;
     const uintptr_t at = reinterpret_cast<uintptr_t>(m);
-    const uintptr_t start = (at + kHugePage - 1) & ~(kHugePage - 1);
-    const uintptr_t pageBytes = 4096;
-    const uintptr_t end = (start + bytes + pageBytes - 1) & ~(pageBytes - 1);
+    const uintptr_t start = RoundUp(at, kHugePage);
+    const uintptr_t end = RoundUp(start + bytes, 4096);
     if (start > at) munmap(m, start - at);
     if (at + span > end) munmap(reinterpret_cast<void*>(end), at + span - end);
     void* p = reinterpret_cast<void*>(start);

@@ -65,6 +65,26 @@ Literal MirrorPrimed(Standalone& s)
     return lit;
 }
 
+// Runs `rounds` rounds of engine and mirror half by half, checking after each
+// half what a later operation reads: after the pattern half the patterns and
+// the amplitude weights, after the amplitude half the amplitudes, Mock and
+// the pattern weights.
+void HalvesInLockstep(Standalone& s, Literal& lit, int rounds)
+{
+    L& e = s.engine;
+    for (int round = 0; round < rounds; round++) {
+        s.probe.HalfP();
+        lit.PatternHalf();
+        ASSERT_TRUE(Same(e.Pattern, lit.Pattern)) << "round " << round << " pattern half";
+        ASSERT_TRUE(Same(s.probe.AW(), lit.A_Weights)) << "round " << round << " pattern half";
+        s.probe.HalfA();
+        lit.AmplitudeHalf();
+        ASSERT_TRUE(Same(e.Amplitude, lit.Amplitude)) << "round " << round << " amplitude half";
+        ASSERT_TRUE(Same(e.Mock, lit.Mock)) << "round " << round << " amplitude half";
+        ASSERT_TRUE(Same(s.probe.PW(), lit.P_Weights)) << "round " << round << " amplitude half";
+    }
+}
+
 // Values around the 1e-10 threshold, zeros and negatives, mixed into
 // otherwise ordinary positive data.
 double Tricky(std::mt19937_64& rng)
@@ -126,17 +146,7 @@ TEST_P(OracleTest, EveryHalfRoundIsBitIdenticalToTheLiteralLoops)
     ASSERT_TRUE(Same(s.probe.PW(), lit.P_Weights));
     ASSERT_TRUE(Same(s.probe.AW(), lit.A_Weights));
 
-    for (int round = 0; round < 60; round++) {
-        s.probe.HalfP();
-        lit.PatternHalf();
-        ASSERT_TRUE(Same(e.Pattern, lit.Pattern)) << "round " << round << " pattern half";
-        ASSERT_TRUE(Same(s.probe.AW(), lit.A_Weights)) << "round " << round << " pattern half";
-        s.probe.HalfA();
-        lit.AmplitudeHalf();
-        ASSERT_TRUE(Same(e.Amplitude, lit.Amplitude)) << "round " << round << " amplitude half";
-        ASSERT_TRUE(Same(e.Mock, lit.Mock)) << "round " << round << " amplitude half";
-        ASSERT_TRUE(Same(s.probe.PW(), lit.P_Weights)) << "round " << round << " amplitude half";
-    }
+    ASSERT_NO_FATAL_FAILURE(HalvesInLockstep(s, lit, 60));
     // Updating(0) is the two halves.
     s.probe.Update(0);
     lit.PatternHalf();
@@ -199,17 +209,7 @@ TEST_P(ThreadedOracleTest, EveryHalfRoundIsBitIdenticalToTheLiteralLoops)
     for (int k = 0; k < c.patterns * c.samples; k += 7) e.Pattern[k] = (k % 2 == 0) ? 1e-10 : 0.0;
     Literal lit = MirrorPrimed(s);
     ASSERT_TRUE(Same(e.Mock, lit.Mock));
-    for (int round = 0; round < 25; round++) {
-        s.probe.HalfP();
-        lit.PatternHalf();
-        ASSERT_TRUE(Same(e.Pattern, lit.Pattern)) << "round " << round << " pattern half";
-        ASSERT_TRUE(Same(s.probe.AW(), lit.A_Weights)) << "round " << round << " pattern half";
-        s.probe.HalfA();
-        lit.AmplitudeHalf();
-        ASSERT_TRUE(Same(e.Amplitude, lit.Amplitude)) << "round " << round << " amplitude half";
-        ASSERT_TRUE(Same(e.Mock, lit.Mock)) << "round " << round << " amplitude half";
-        ASSERT_TRUE(Same(s.probe.PW(), lit.P_Weights)) << "round " << round << " amplitude half";
-    }
+    ASSERT_NO_FATAL_FAILURE(HalvesInLockstep(s, lit, 25));
     // The reconstruction alone, split by rows.
     s.probe.Mock();
     lit.GenerateMock();

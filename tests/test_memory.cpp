@@ -35,6 +35,13 @@ long HugeKbAt(const void* p)
     return -1;
 }
 
+// The first whole huge page inside the array at p.
+const void* FirstWholePage(const void* p)
+{
+    return reinterpret_cast<const void*>(
+        zhuge::RoundUp(reinterpret_cast<uintptr_t>(p), zhuge::kHugePage));
+}
+
 // Whether this system hands out transparent huge pages on request at all:
 // the setting allows it and a collapse of a fresh aligned mapping works.
 bool SystemOffersHugePages(std::string* why)
@@ -91,10 +98,8 @@ TEST(HugePages, AdvisedMemoryLandsOnHugePagesWhereTheSystemOffersThem)
     std::string why;
     if (!SystemOffersHugePages(&why)) GTEST_SKIP() << why;
     std::vector<double> v(8 * zhuge::kHugePage / sizeof(double), 1.5);
-    const uintptr_t inner =
-        (reinterpret_cast<uintptr_t>(v.data()) + zhuge::kHugePage - 1) & ~(zhuge::kHugePage - 1);
     zhuge::AdviseHugePages(v.data(), v.size() * sizeof(double));
-    EXPECT_GT(HugeKbAt(reinterpret_cast<void*>(inner)), 0);
+    EXPECT_GT(HugeKbAt(FirstWholePage(v.data())), 0);
     EXPECT_EQ(v.back(), 1.5);
 
     const size_t bytes = 6 * zhuge::kHugePage;
@@ -137,9 +142,7 @@ TEST(HugePages, AJobPutsWhatItStreamsOnHugePagesAndChangesNoValue)
         Count sink;
         ASSERT_EQ(zarno::RunJob(d, job, sink).status, zarno::JobOutcome::kDone);
         const double* streamed = weighted ? sigmas.data() : values.data();
-        const uintptr_t inner = (reinterpret_cast<uintptr_t>(streamed) + zhuge::kHugePage - 1) &
-                                ~(zhuge::kHugePage - 1);
-        EXPECT_GT(HugeKbAt(reinterpret_cast<void*>(inner)), 0) << "weighted " << weighted;
+        EXPECT_GT(HugeKbAt(FirstWholePage(streamed)), 0) << "weighted " << weighted;
     }
     EXPECT_EQ(values, v0);
     EXPECT_EQ(sigmas, s0);
