@@ -113,6 +113,24 @@ ZK_INLINE void StreamStore(double* p, T v)
 #endif
 }
 
+// The same where the address is known to be a multiple of the vector size.
+template <class T>
+ZK_INLINE void StreamStoreAligned(double* p, T v)
+{
+#if defined(__x86_64__)
+    if constexpr (Lanes<T>::n == 1)
+        *p = v;
+    else if constexpr (Lanes<T>::n == 2)
+        _mm_stream_pd(p, (__m128d)v);
+    else if constexpr (Lanes<T>::n == 4)
+        _mm256_stream_pd(p, (__m256d)v);
+    else
+        _mm512_stream_pd(p, (__m512d)v);
+#else
+    Store(p, v);
+#endif
+}
+
 template <class T, size_t... L>
 ZK_INLINE T SplatLanes(double x, std::index_sequence<L...>)
 {
@@ -310,7 +328,12 @@ ZK_INLINE void StoreColumns(double* copyT, int s, int r0, T (&rows)[Lanes<T>::n]
 // read; folds those copies into the running maximum top. The block's eight
 // rows are eight independent sums in flight, enough to hide the add latency
 // (more would not fit the registers).
-template <int KIND, class T>
+// DIV: divide by sigma; STORE: how Mock is written (kPlain, kStreamAligned:
+// past the caches, every row known to start a vector boundary; kStreamCheck:
+// past the caches where the address allows). Fixed per pass, they are
+// template arguments so that the hot loop carries no test of them.
+enum { kPlain, kStreamAligned, kStreamCheck };
+template <int KIND, class T, bool DIV, int STORE>
 ZK_INLINE void MockStep(const Pass& p, int g0, int s, T& top)
 {
     typedef Parts<KIND> W;
@@ -327,14 +350,13 @@ ZK_INLINE void MockStep(const Pass& p, int g0, int s, T& top)
     double* const Mp = p.Mp;
     double* const DpT = p.DpT;
     double* const MpT = p.MpT;
-    const bool stream = p.streamMock;
     if (NW > 1 && s % 8 < NW && g0 + 2 * kRows <= p.g1) {
         // The next block's rows, a block ahead, one cache line per row and
         // stream: their loads then overlap this block's arithmetic.
         const size_t next = static_cast<size_t>(g0 + kRows) * S + s;
         for (int r = 0; r < kRows; r++) {
             const size_t e = next + static_cast<size_t>(r) * S;
-            if (W::computeMock && sigma != nullptr) __builtin_prefetch(sigma + e);
+            if (W::computeMock && DIV) __builtin_prefetch(sigma + e);
             if (!W::computeMock) __builtin_prefetch(Mock + e);
             if (W::weights) __builtin_prefetch(D + e);
         }
@@ -349,9 +371,11 @@ ZK_INLINE void MockStep(const Pass& p, int g0, int s, T& top)
         }
         for (int r = 0; r < kRows; r++) {
             const size_t e = static_cast<size_t>(g0 + r) * S + s;
-            m[r] = sigma != nullptr ? acc[r] / Load<T>(sigma + e) : acc[r];
+            m[r] = DIV ? acc[r] / Load<T>(sigma + e) : acc[r];
             if (W::storeMock) {
-                if (stream)
+                if (STORE == kStreamAligned)
+                    StreamStoreAligned(Mock + e, m[r]);
+                else if (STORE == kStreamCheck)
                     StreamStore(Mock + e, m[r]);
                 else
                     Store(Mock + e, m[r]);
@@ -379,6 +403,27 @@ ZK_INLINE void MockStep(const Pass& p, int g0, int s, T& top)
             StoreColumns(MpT, s, r0, mm);
         }
     }
+}
+
+// MockStep over the block's columns s0 .. s1-1 of the pass: full vectors to
+// svec, then the columns past the last full vector in narrower vectors (at
+// 38 samples, one scalar step per column would cost as much as the other 32
+// columns together). Each width keeps its own running maximum.
+template <int KIND, bool DIV, int STORE, class T4, class T2>
+ZK_INLINE void MockColumns(const Pass& p, int g0, int svec, Vec& topv, T4& top4, T2& top2,
+                           double& top1)
+{
+    constexpr int NW = Lanes<Vec>::n;
+    // Narrow stores may start anywhere: they check their own address.
+    constexpr int TAIL = STORE == kPlain ? kPlain : kStreamCheck;
+    const int S1 = p.s1;
+    int s = p.s0;
+    for (; s < svec; s += NW) MockStep<KIND, Vec, DIV, STORE>(p, g0, s, topv);
+    if constexpr (NW > 4)
+        if (s + 4 <= S1) MockStep<KIND, V4, DIV, TAIL>(p, g0, s, top4), s += 4;
+    if constexpr (NW > 2)
+        if (s + 2 <= S1) MockStep<KIND, V2, DIV, TAIL>(p, g0, s, top2), s += 2;
+    for (; s < S1; s++) MockStep<KIND, double, DIV, TAIL>(p, g0, s, top1);
 }
 
 // Amplitude sums of RG groups of NW rows (from row group q0) for KC patterns
@@ -409,15 +454,13 @@ ZK_INLINE void AmplitudeSums(const Pass& p, int g0, int q0, int k0)
             }
         }
     }
+    // The quotients in vectors (IEEE division gives the same bits in any
+    // lane), then scattered to their genes' rows.
     for (int q = 0; q < RG; q++)
         for (int c = 0; c < KC; c++) {
-            double u[NW], l[NW];
-            Store(u, ua[q][c]);
-            Store(l, la[q][c]);
-            for (int i = 0; i < NW; i++) {
-                const size_t g = static_cast<size_t>(g0 + (q0 + q) * NW + i);
-                p.AWout[g * K + k0 + c] = (l[i] < eps) ? 1.0 : u[i] / l[i];
-            }
+            const Vec w = la[q][c] < Splat<Vec>(eps) ? Splat<Vec>(1.0) : ua[q][c] / la[q][c];
+            double* out = p.AWout + static_cast<size_t>(g0 + (q0 + q) * NW) * K + k0 + c;
+            for (int i = 0; i < NW; i++) out[static_cast<size_t>(i) * K] = w[i];
         }
 }
 
@@ -427,19 +470,23 @@ ZK_INLINE void AmplitudeWeightsBlock(const Pass& p, int g0)
     constexpr int groups = kRows / NW;
     // Two row groups at a time where there are two, else more patterns: either
     // way enough independent sums in flight to hide the latency of the adds.
+    // One row group (the widest vectors) has the registers for eight
+    // patterns' sums at once: one pass over the copies instead of two.
     constexpr int RG = groups >= 2 ? 2 : 1;
-    constexpr int KCmax = RG == 2 ? 2 : 4;
+    constexpr int KCmax = RG == 2 ? 2 : (NW >= 8 ? 8 : 4);
     for (int q0 = 0; q0 < groups; q0 += RG)
         for (int k0 = 0; k0 < p.K; k0 += KCmax) {
             const int kc = p.K - k0 < KCmax ? p.K - k0 : KCmax;
-            if (kc == 4)
-                AmplitudeSums<4 <= KCmax ? 4 : 1, RG>(p, g0, q0, k0);
-            else if (kc == 3)
-                AmplitudeSums<3 <= KCmax ? 3 : 1, RG>(p, g0, q0, k0);
-            else if (kc == 2)
-                AmplitudeSums<2, RG>(p, g0, q0, k0);
-            else
-                AmplitudeSums<1, RG>(p, g0, q0, k0);
+            switch (kc) {
+            case 8: AmplitudeSums<8 <= KCmax ? 8 : 1, RG>(p, g0, q0, k0); break;
+            case 7: AmplitudeSums<7 <= KCmax ? 7 : 1, RG>(p, g0, q0, k0); break;
+            case 6: AmplitudeSums<6 <= KCmax ? 6 : 1, RG>(p, g0, q0, k0); break;
+            case 5: AmplitudeSums<5 <= KCmax ? 5 : 1, RG>(p, g0, q0, k0); break;
+            case 4: AmplitudeSums<4 <= KCmax ? 4 : 1, RG>(p, g0, q0, k0); break;
+            case 3: AmplitudeSums<3 <= KCmax ? 3 : 1, RG>(p, g0, q0, k0); break;
+            case 2: AmplitudeSums<2, RG>(p, g0, q0, k0); break;
+            default: AmplitudeSums<1, RG>(p, g0, q0, k0);
+            }
         }
 }
 
@@ -476,6 +523,42 @@ ZK_INLINE void PatternStep(const Pass& p, int s)
     }
 }
 
+// The block's amplitudes (times their weights first in the amplitude half)
+// and their two masked copies; the block's kRows x K values lie together, so
+// this goes in whole vectors. Returns whether all of them are finite.
+ZK_INLINE bool PrepareBlock(const Pass& p, int g0, bool updateA)
+{
+    constexpr int NW = Lanes<Vec>::n;
+    const int n = kRows * p.K;
+    const double eps = p.eps;
+    double* const a = p.A + static_cast<size_t>(g0) * p.K;
+    const double* const w = updateA ? p.AW + static_cast<size_t>(g0) * p.K : nullptr;
+    double* const am = p.am;
+    double* const aw = p.aw;
+    const Vec e = Splat<Vec>(eps), zero = Splat<Vec>(0.0);
+    Vec bad = zero;  // x - x is 0 for finite x, NaN otherwise
+    int i = 0;
+    for (; i + NW <= n; i += NW) {
+        Vec x = Load<Vec>(a + i);
+        if (updateA) {
+            x = x * Load<Vec>(w + i);
+            Store(a + i, x);
+        }
+        bad = (x - x == zero) ? bad : Splat<Vec>(1.0);
+        Store(am + i, x < e ? zero : x);
+        Store(aw + i, x > e ? x : zero);
+    }
+    bool finite = true;
+    for (int j = 0; j < NW; j++) finite &= bad[j] == 0.0;
+    for (; i < n; i++) {
+        if (updateA) a[i] = a[i] * w[i];
+        finite &= Finite(a[i]);
+        am[i] = KeepNotBelow(a[i], eps);
+        aw[i] = KeepAbove(a[i], eps);
+    }
+    return finite;
+}
+
 // The whole pass, over rows g0 .. g1-1 and columns s0 .. s1-1.
 template <int KIND>
 void Sweep(const Pass& p)
@@ -484,25 +567,14 @@ void Sweep(const Pass& p)
     constexpr int NW = Lanes<Vec>::n;
     const int K = p.K;
     const int G1 = p.g1, S0 = p.s0, S1 = p.s1;
-    const double eps = p.eps;
     const bool updateA = W::updateA && p.updateA;
+    const bool divide = W::computeMock && p.sigma != nullptr;
+    const bool stream = W::storeMock && p.streamMock;
     const int Svec = S1 - (S1 - S0) % NW;
     double* const A = p.A;
     int g0 = p.g0;
     for (; g0 + kRows <= G1; g0 += kRows) {
-        bool finite = p.finiteP;
-        for (int r = 0; r < kRows; r++) {
-            double* a = A + static_cast<size_t>(g0 + r) * K;
-            if (updateA) {
-                const double* w = p.AW + static_cast<size_t>(g0 + r) * K;
-                for (int k = 0; k < K; k++) a[k] = a[k] * w[k];
-            }
-            for (int k = 0; k < K; k++) {
-                finite &= Finite(a[k]);
-                p.am[r * K + k] = KeepNotBelow(a[k], eps);
-                p.aw[r * K + k] = KeepAbove(a[k], eps);
-            }
-        }
+        const bool finite = PrepareBlock(p, g0, updateA) && p.finiteP;
         if (!finite) {
             LiteralMockRows<KIND>(p, g0, kRows);
             if (W::weights) LiteralWeightRows<KIND>(p, g0, kRows);
@@ -515,16 +587,15 @@ void Sweep(const Pass& p)
         T4 top4 = Splat<T4>(0.0);
         T2 top2 = Splat<T2>(0.0);
         double top1 = 0.0;
-        int s = S0;
-        for (; s < Svec; s += NW) MockStep<KIND, Vec>(p, g0, s, topv);
-        // The columns past the last full vector in narrower vectors: at 38
-        // samples, one scalar step per column would cost as much as the
-        // other 32 columns together.
-        if constexpr (NW > 4)
-            if (s + 4 <= S1) MockStep<KIND, V4>(p, g0, s, top4), s += 4;
-        if constexpr (NW > 2)
-            if (s + 2 <= S1) MockStep<KIND, V2>(p, g0, s, top2), s += 2;
-        for (; s < S1; s++) MockStep<KIND, double>(p, g0, s, top1);
+        if (!divide)
+            MockColumns<KIND, false, kPlain>(p, g0, Svec, topv, top4, top2, top1);
+        else if (!stream)
+            MockColumns<KIND, true, kPlain>(p, g0, Svec, topv, top4, top2, top1);
+        else if (reinterpret_cast<std::uintptr_t>(p.Mock + static_cast<size_t>(g0) * p.S + S0) %
+                     sizeof(Vec) == 0)
+            MockColumns<KIND, true, kStreamAligned>(p, g0, Svec, topv, top4, top2, top1);
+        else
+            MockColumns<KIND, true, kStreamCheck>(p, g0, Svec, topv, top4, top2, top1);
         if (!W::weights) continue;
         if (AnyInf(topv) || AnyInf(top4) || AnyInf(top2) || AnyInf(top1)) {
             LiteralWeightRows<KIND>(p, g0, kRows);
@@ -532,7 +603,8 @@ void Sweep(const Pass& p)
         }
         if (W::aWeights) AmplitudeWeightsBlock(p, g0);
         if (W::pWeights) {
-            for (s = S0; s < Svec; s += NW) PatternStep<Vec>(p, s);
+            int s = S0;
+            for (; s < Svec; s += NW) PatternStep<Vec>(p, s);
             if constexpr (NW > 4)
                 if (s + 4 <= S1) PatternStep<V4>(p, s), s += 4;
             if constexpr (NW > 2)
