@@ -230,8 +230,9 @@ ZK_INLINE void LiteralMockRows(const Pass& p, int g0, int nrows)
     }
 }
 
+// The pattern sums cover columns c0 .. c1-1 (the amplitude sums always all).
 template <int KIND>
-ZK_INLINE void LiteralWeightRows(const Pass& p, int g0, int nrows)
+ZK_INLINE void LiteralWeightRows(const Pass& p, int g0, int nrows, int c0, int c1)
 {
     typedef Parts<KIND> W;
     const int S = p.S, K = p.K;
@@ -259,7 +260,7 @@ ZK_INLINE void LiteralWeightRows(const Pass& p, int g0, int nrows)
                 if (!(a > eps)) continue;
                 double* up = p.UP + static_cast<size_t>(k) * S;
                 double* lp = p.LP + static_cast<size_t>(k) * S;
-                for (int s = p.s0; s < p.s1; s++) {
+                for (int s = c0; s < c1; s++) {
                     const size_t c = CopyIndex<KIND>(S, r, s);
                     if (dp[c] > eps) up[s] += a * dp[c];
                     if (mp[c] > eps) lp[s] += a * mp[c];
@@ -333,6 +334,15 @@ ZK_INLINE void StoreColumns(double* copyT, int s, int r0, T (&rows)[Lanes<T>::n]
 // past the caches where the address allows). Fixed per pass, they are
 // template arguments so that the hot loop carries no test of them.
 enum { kPlain, kStreamAligned, kStreamCheck };
+
+// Whether MockStep adds its columns' pattern sums itself: in the amplitude
+// half, for the widest vectors where the set has 32 registers (a block's
+// masked data and reconstruction, 16 vectors, stay in registers).
+template <int KIND, class T>
+constexpr bool Fused()
+{
+    return KIND == kAmplitudeHalf && Lanes<T>::n >= 8 && Lanes<T>::n == Lanes<Vec>::n;
+}
 template <int KIND, class T, bool DIV, int STORE>
 ZK_INLINE void MockStep(const Pass& p, int g0, int s, T& top)
 {
@@ -386,6 +396,40 @@ ZK_INLINE void MockStep(const Pass& p, int g0, int s, T& top)
     }
     if (!W::weights) return;
     const double eps = p.eps;
+    if constexpr (Fused<KIND, T>()) {
+        // The pattern sums of these columns straight from the registers,
+        // the block's rows in gene order, unless a masked operand is +Inf
+        // (0 x Inf): then these columns take the literal branch.
+        T d[kRows], mm[kRows];
+        T t = Splat<T>(0.0);
+        for (int r = 0; r < kRows; r++) {
+            d[r] = Above(Load<T>(D + static_cast<size_t>(g0 + r) * S + s), eps);
+            mm[r] = Above(m[r], eps);
+            t = Max(t, Max(d[r], mm[r]));
+        }
+        if (__builtin_expect(AnyInf(t), 0)) {
+            for (int r = 0; r < kRows; r++) {
+                Store(Dp + static_cast<size_t>(r) * S + s, d[r]);
+                Store(Mp + static_cast<size_t>(r) * S + s, mm[r]);
+            }
+            LiteralWeightRows<KIND>(p, g0, kRows, s, s + NW);
+            return;
+        }
+        const double* const aw = p.aw;
+        for (int k = 0; k < K; k++) {
+            double* up = p.UP + static_cast<size_t>(k) * S + s;
+            double* lp = p.LP + static_cast<size_t>(k) * S + s;
+            T u = Load<T>(up), l = Load<T>(lp);
+            for (int r = 0; r < kRows; r++) {
+                const T a = Splat<T>(aw[r * K + k]);
+                u += a * d[r];
+                l += a * mm[r];
+            }
+            Store(up, u);
+            Store(lp, l);
+        }
+        return;
+    }
     for (int r0 = 0; r0 < kRows; r0 += NW) {
         T d[NW], mm[NW];
         for (int i = 0; i < NW; i++) {
@@ -577,7 +621,7 @@ void Sweep(const Pass& p)
         const bool finite = PrepareBlock(p, g0, updateA) && p.finiteP;
         if (!finite) {
             LiteralMockRows<KIND>(p, g0, kRows);
-            if (W::weights) LiteralWeightRows<KIND>(p, g0, kRows);
+            if (W::weights) LiteralWeightRows<KIND>(p, g0, kRows, p.s0, p.s1);
             continue;
         }
         Vec topv = Splat<Vec>(0.0);
@@ -597,8 +641,22 @@ void Sweep(const Pass& p)
         else
             MockColumns<KIND, true, kStreamCheck>(p, g0, Svec, topv, top4, top2, top1);
         if (!W::weights) continue;
+        if constexpr (Fused<KIND, Vec>()) {
+            // The full vectors are done; the narrower columns past them.
+            if (AnyInf(top4) || AnyInf(top2) || AnyInf(top1)) {
+                LiteralWeightRows<KIND>(p, g0, kRows, Svec, S1);
+                continue;
+            }
+            int s = Svec;
+            if constexpr (NW > 4)
+                if (s + 4 <= S1) PatternStep<V4>(p, s), s += 4;
+            if constexpr (NW > 2)
+                if (s + 2 <= S1) PatternStep<V2>(p, s), s += 2;
+            for (; s < S1; s++) PatternStep<double>(p, s);
+            continue;
+        }
         if (AnyInf(topv) || AnyInf(top4) || AnyInf(top2) || AnyInf(top1)) {
-            LiteralWeightRows<KIND>(p, g0, kRows);
+            LiteralWeightRows<KIND>(p, g0, kRows, p.s0, p.s1);
             continue;
         }
         if (W::aWeights) AmplitudeWeightsBlock(p, g0);
@@ -619,7 +677,7 @@ void Sweep(const Pass& p)
             for (size_t k = static_cast<size_t>(g0) * K; k < static_cast<size_t>(G1) * K; k++)
                 A[k] = A[k] * p.AW[k];
         LiteralMockRows<KIND>(p, g0, rest);
-        if (W::weights) LiteralWeightRows<KIND>(p, g0, rest);
+        if (W::weights) LiteralWeightRows<KIND>(p, g0, rest, p.s0, p.s1);
     }
 #if defined(__x86_64__)
     if (W::storeMock) _mm_sfence();  // the streamed stores before any later access

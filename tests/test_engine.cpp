@@ -338,7 +338,10 @@ TEST(OracleNonFinite, InfAndNaNFollowTheLiteralBranches)
 {
     const double inf = std::numeric_limits<double>::infinity();
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    for (int variant = 0; variant < 4; variant++) {
+    // Variant 4: Inf data where the literal loops skip every term (a row of
+    // zero amplitudes, a column of zero patterns), so the weights stay finite
+    // and the fast path meets +Inf in an otherwise finite block.
+    for (int variant = 0; variant < 5; variant++) {
         for (int simd = 0; simd < 3; simd++) {
             if (!Runnable(simd)) continue;
             SCOPED_TRACE(testing::Message() << "variant " << variant << " simd " << simd);
@@ -349,7 +352,7 @@ TEST(OracleNonFinite, InfAndNaNFollowTheLiteralBranches)
             std::uniform_real_distribution<double> u(0.05, 2.0);
             for (auto& v : s.data) v = Tricky(rng);
             for (auto& v : s.uncert) v = u(rng);
-            if (variant == 0) s.data[5 * S + 3] = inf;  // Inf data in a row block
+            if (variant == 0 || variant == 4) s.data[5 * S + 3] = inf;  // Inf data in a row block
             if (variant == 1) s.uncert[9 * S + 11] = 0.0;  // Inf scaled data and Mock
             if (variant == 1) s.uncert[2 * S + 7] = 0.0;
             ASSERT_EQ(s.probe.Allocate(), 1);
@@ -360,6 +363,8 @@ TEST(OracleNonFinite, InfAndNaNFollowTheLiteralBranches)
             for (int k = 0; k < K * S; k += 7) e.Pattern[k] = (k % 2 == 0) ? 1e-10 : 0.0;
             if (variant == 2) e.Amplitude[6 * K + 1] = inf, e.Amplitude[13 * K + 2] = nan;
             if (variant == 3) e.Pattern[2 * S + 4] = inf;
+            if (variant == 4)
+                for (int k = 0; k < K; k++) e.Amplitude[5 * K + k] = e.Pattern[k * S + 3] = 0.0;
             Literal lit = MirrorPrimed(s);
             EXPECT_TRUE(SameUpToNaN(e.Mock, lit.Mock));
             EXPECT_TRUE(SameUpToNaN(s.probe.PW(), lit.P_Weights));
