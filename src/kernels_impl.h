@@ -183,6 +183,19 @@ ZK_INLINE bool AnyInf(V x)
     return any;
 }
 
+// Whether any lane is NaN.
+ZK_INLINE bool AnyNaN(double x)
+{
+    return x != x;
+}
+template <class V>
+ZK_INLINE bool AnyNaN(V x)
+{
+    bool any = false;
+    for (int i = 0; i < Lanes<V>::n; i++) any |= x[i] != x[i];
+    return any;
+}
+
 // ---- Literal branches, for blocks with non-finite values and the row tail ----
 
 // Where the masked copy of (row r, sample s) of the block lies.
@@ -436,7 +449,8 @@ ZK_INLINE void MockStep(const Pass& p, int g0, int s, T& top)
             const size_t o = static_cast<size_t>(r0 + i) * S + s;
             d[i] = Above(Load<T>(D + static_cast<size_t>(g0) * S + o), eps);
             mm[i] = Above(m[r0 + i], eps);
-            top = Max(top, Max(d[i], mm[i]));
+            // (The pattern half checks its sums instead; see Sweep.)
+            if (KIND != kPatternHalf) top = Max(top, Max(d[i], mm[i]));
             if (W::rowCopy) {
                 Store(Dp + o, d[i]);
                 Store(Mp + o, mm[i]);
@@ -473,7 +487,7 @@ ZK_INLINE void MockColumns(const Pass& p, int g0, int svec, Vec& topv, T4& top4,
 // Amplitude sums of RG groups of NW rows (from row group q0) for KC patterns
 // from k0: sums over the samples in order, lanes across genes.
 template <int KC, int RG>
-ZK_INLINE void AmplitudeSums(const Pass& p, int g0, int q0, int k0)
+ZK_INLINE bool AmplitudeSums(const Pass& p, int g0, int q0, int k0)
 {
     constexpr int NW = Lanes<Vec>::n;
     const int S = p.S, K = p.K;
@@ -500,15 +514,19 @@ ZK_INLINE void AmplitudeSums(const Pass& p, int g0, int q0, int k0)
     }
     // The quotients in vectors (IEEE division gives the same bits in any
     // lane), then scattered to their genes' rows.
+    Vec all = Splat<Vec>(0.0);
     for (int q = 0; q < RG; q++)
         for (int c = 0; c < KC; c++) {
             const Vec w = la[q][c] < Splat<Vec>(eps) ? Splat<Vec>(1.0) : ua[q][c] / la[q][c];
             double* out = p.AWout + static_cast<size_t>(g0 + (q0 + q) * NW) * K + k0 + c;
             for (int i = 0; i < NW; i++) out[static_cast<size_t>(i) * K] = w[i];
+            all += ua[q][c] + la[q][c];
         }
+    return AnyNaN(all);
 }
 
-ZK_INLINE void AmplitudeWeightsBlock(const Pass& p, int g0)
+// Returns whether a sum came out NaN (see Sweep).
+ZK_INLINE bool AmplitudeWeightsBlock(const Pass& p, int g0)
 {
     constexpr int NW = Lanes<Vec>::n;
     constexpr int groups = kRows / NW;
@@ -518,20 +536,22 @@ ZK_INLINE void AmplitudeWeightsBlock(const Pass& p, int g0)
     // patterns' sums at once: one pass over the copies instead of two.
     constexpr int RG = groups >= 2 ? 2 : 1;
     constexpr int KCmax = RG == 2 ? 2 : (NW >= 8 ? 8 : 4);
+    bool nan = false;
     for (int q0 = 0; q0 < groups; q0 += RG)
         for (int k0 = 0; k0 < p.K; k0 += KCmax) {
             const int kc = p.K - k0 < KCmax ? p.K - k0 : KCmax;
             switch (kc) {
-            case 8: AmplitudeSums<8 <= KCmax ? 8 : 1, RG>(p, g0, q0, k0); break;
-            case 7: AmplitudeSums<7 <= KCmax ? 7 : 1, RG>(p, g0, q0, k0); break;
-            case 6: AmplitudeSums<6 <= KCmax ? 6 : 1, RG>(p, g0, q0, k0); break;
-            case 5: AmplitudeSums<5 <= KCmax ? 5 : 1, RG>(p, g0, q0, k0); break;
-            case 4: AmplitudeSums<4 <= KCmax ? 4 : 1, RG>(p, g0, q0, k0); break;
-            case 3: AmplitudeSums<3 <= KCmax ? 3 : 1, RG>(p, g0, q0, k0); break;
-            case 2: AmplitudeSums<2, RG>(p, g0, q0, k0); break;
-            default: AmplitudeSums<1, RG>(p, g0, q0, k0);
+            case 8: nan |= AmplitudeSums<8 <= KCmax ? 8 : 1, RG>(p, g0, q0, k0); break;
+            case 7: nan |= AmplitudeSums<7 <= KCmax ? 7 : 1, RG>(p, g0, q0, k0); break;
+            case 6: nan |= AmplitudeSums<6 <= KCmax ? 6 : 1, RG>(p, g0, q0, k0); break;
+            case 5: nan |= AmplitudeSums<5 <= KCmax ? 5 : 1, RG>(p, g0, q0, k0); break;
+            case 4: nan |= AmplitudeSums<4 <= KCmax ? 4 : 1, RG>(p, g0, q0, k0); break;
+            case 3: nan |= AmplitudeSums<3 <= KCmax ? 3 : 1, RG>(p, g0, q0, k0); break;
+            case 2: nan |= AmplitudeSums<2, RG>(p, g0, q0, k0); break;
+            default: nan |= AmplitudeSums<1, RG>(p, g0, q0, k0);
             }
         }
+    return nan;
 }
 
 // Pattern sums at samples s .. s+lanes-1: the block's rows added in gene
@@ -641,6 +661,16 @@ void Sweep(const Pass& p)
         else
             MockColumns<KIND, true, kStreamCheck>(p, g0, Svec, topv, top4, top2, top1);
         if (!W::weights) continue;
+        if constexpr (KIND == kPatternHalf) {
+            // Every masked operand is >= +0.0 and never NaN, and so is every
+            // term the literal loops add: a sum comes out NaN only from a
+            // term they skip, a masked +0.0 times +Inf. Without a NaN every
+            // sum is theirs bit for bit; with one, the block takes their
+            // branch and overwrites its weights. (Cheaper than watching
+            // every operand for +Inf.)
+            if (AmplitudeWeightsBlock(p, g0)) LiteralWeightRows<KIND>(p, g0, kRows, p.s0, p.s1);
+            continue;
+        }
         if constexpr (Fused<KIND, Vec>()) {
             // The full vectors are done; the narrower columns past them.
             if (AnyInf(top4) || AnyInf(top2) || AnyInf(top1)) {
