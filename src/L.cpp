@@ -66,11 +66,17 @@ void Share(int total, int unit, int t, int n, int& first, int& last)
 // pattern weights sum over the genes in order, so the amplitude half splits
 // the sample columns (in whole cache lines) instead, after the amplitudes of
 // all rows have moved.
+//
+// Unaligned rows split their columns only from this many cache lines a
+// thread on (see below).
+constexpr int kMinLinesPerShare = 64;
+
 void SweepOnThread(void* context, int t)
 {
     SweepJob& job = *static_cast<SweepJob*>(context);
     zk::Pass p = job.p;
     const int n = job.pool->Size();
+    int split = n;  // threads sharing the pass
     zk::PlaceThreadScratch(p, job.pool->Scratch(t));
     int g0, g1;
     Share(p.G, zk::kRows, t, n, g0, g1);
@@ -79,16 +85,52 @@ void SweepOnThread(void* context, int t)
         for (size_t k = g0 * K; k < g1 * K; k++) p.A[k] = p.A[k] * p.AW[k];
         job.pool->Barrier();  // every row's amplitudes before any thread reads them
         p.updateA = false;
-        Share(p.S, 8, t, n, p.s0, p.s1);
+        // Where rows do not start on cache lines, the line of Mock at each
+        // edge of a share is written by two threads in every row: at 38
+        // samples, two threads ran this half 2.5 times slower than one. Wide
+        // rows dilute that; narrow ones take the half on one thread.
+        const int lines = (p.S + 7) / 8;
+        split = (p.S % 8 == 0 || lines >= kMinLinesPerShare * n) ? n : 1;
+        if (t >= split) return;
+        Share(p.S, 8, t, split, p.s0, p.s1);
     } else {
         p.g0 = g0;
         p.g1 = g1;
     }
     if (p.g0 >= p.g1 || p.s0 >= p.s1) return;
-    if (job.kind == zk::kAmplitudeHalf)
+    if (job.kind == zk::kAmplitudeHalf && split > 1) {
+        // Each thread sums its columns into a copy of its own and copies them
+        // out at the end: written in place, the lines at the edges of its
+        // share sit beside the other thread's, and the cores' prefetchers
+        // pulled them back and forth (two threads ran this half 1.5 times
+        // slower than one). Every sum still adds its genes in order.
+        const size_t S = static_cast<size_t>(p.S), c0 = static_cast<size_t>(p.s0),
+                     w = static_cast<size_t>(p.s1 - p.s0);
+        double* UP = p.UP;
+        double* LP = p.LP;
+        p.UP = job.pool->Scratch(t) + zk::ThreadScratchSize(p.S, p.K);
+        p.LP = p.UP + static_cast<size_t>(p.K) * S;
+        for (int k = 0; k < p.K; k++) {
+            std::memset(p.UP + k * S + c0, 0, w * sizeof(double));
+            std::memset(p.LP + k * S + c0, 0, w * sizeof(double));
+        }
         AmplitudeHalfInChunks(job.level, p, p.s0, p.s1);
-    else
+        for (int k = 0; k < p.K; k++) {
+            std::memcpy(UP + k * S + c0, p.UP + k * S + c0, w * sizeof(double));
+            std::memcpy(LP + k * S + c0, p.LP + k * S + c0, w * sizeof(double));
+        }
+    } else if (job.kind == zk::kAmplitudeHalf) {
+        AmplitudeHalfInChunks(job.level, p, p.s0, p.s1);
+    } else
         zk::Sweep(job.level, job.kind, p);
+}
+
+// A pool thread's scratch: the kernels', then pattern-weight sums of its own
+// (see SweepOnThread).
+size_t PoolScratchSize(int samples, int npatterns)
+{
+    const size_t KS = static_cast<size_t>(samples) * static_cast<size_t>(npatterns);
+    return zk::ThreadScratchSize(samples, npatterns) + 2 * KS;
 }
 
 size_t KernelScratchSize(int genes, int samples, int npatterns)
@@ -325,7 +367,7 @@ void L::Sweep(int kind)
     // Both weight kinds at once need whole rows and whole columns: that pass
     // (once per run) stays on one thread.
     if (ThreadsPerRun > 1 && kind != zk::kWeightsOnly) {
-        const size_t scratch = zk::ThreadScratchSize(S, K);
+        const size_t scratch = PoolScratchSize(S, K);
         if (KernelPool != nullptr && KernelPool->ScratchDoubles() < scratch) ReleaseKernelPool();
         if (KernelPool == nullptr) {
             try {

@@ -257,13 +257,13 @@ TEST(ThreadedRun, NonFiniteBlocksFollowTheLiteralBranches)
     const double inf = std::numeric_limits<double>::infinity();
     for (int threads = 2; threads <= 3; threads++) {
         SCOPED_TRACE(testing::Message() << "threads " << threads);
-        const int G = 41, S = 27, K = 3;
+        const int G = 41, S = 32, K = 3;  // rows on cache lines: the columns split
         Standalone s(G, S, K, 1);
         std::mt19937_64 rng(threads);
         std::uniform_real_distribution<double> u(0.05, 2.0);
         for (auto& v : s.data) v = Tricky(rng);
         for (auto& v : s.uncert) v = u(rng);
-        s.data[5 * S + 20] = inf;   // in the second thread's columns
+        s.data[5 * S + 20] = inf;    // in the last thread's columns
         s.uncert[30 * S + 2] = 0.0;  // Inf scaled data and Mock, first columns
         s.engine.UseThreads(threads);
         ASSERT_EQ(s.probe.Allocate(), 1);
