@@ -87,7 +87,7 @@ void SweepOnThread(void* context, int t)
         p.updateA = false;
         // Where rows do not start on cache lines, the line of Mock at each
         // edge of a share is written by two threads in every row: at 38
-        // samples, two threads ran this half 2.5 times slower than one. Wide
+        // samples, two threads ran this half 2.3 to 2.5 times slower than one. Wide
         // rows dilute that; narrow ones take the half on one thread.
         const int lines = (p.S + 7) / 8;
         split = (p.S % 8 == 0 || lines >= kMinLinesPerShare * n) ? n : 1;
@@ -102,7 +102,7 @@ void SweepOnThread(void* context, int t)
         // Each thread sums its columns into a copy of its own and copies them
         // out at the end: written in place, the lines at the edges of its
         // share sit beside the other thread's, and the cores' prefetchers
-        // pulled them back and forth (two threads ran this half 1.5 times
+        // pulled them back and forth (two threads ran this half up to 1.7 times
         // slower than one). Every sum still adds its genes in order.
         const size_t S = static_cast<size_t>(p.S), c0 = static_cast<size_t>(p.s0),
                      w = static_cast<size_t>(p.s1 - p.s0);
