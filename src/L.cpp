@@ -61,6 +61,18 @@ void Share(int total, int unit, int t, int n, int& first, int& last)
     last = static_cast<int>(b < total ? b : total);
 }
 
+// A pool thread's scratch: the kernels', then pattern-weight sums of its own
+// (UP, then LP; see SweepOnThread).
+size_t PoolScratchSize(int samples, int npatterns)
+{
+    const size_t KS = static_cast<size_t>(samples) * static_cast<size_t>(npatterns);
+    return zk::ThreadScratchSize(samples, npatterns) + 2 * KS;
+}
+double* PrivateSums(zk::Pool& pool, int t, int samples, int npatterns)
+{
+    return pool.Scratch(t) + zk::ThreadScratchSize(samples, npatterns);
+}
+
 // Every element of Mock and of the amplitude weights depends on its own row
 // only, so those passes split the rows, in whole blocks of the kernels. The
 // pattern weights sum over the genes in order, so the amplitude half splits
@@ -108,7 +120,7 @@ void SweepOnThread(void* context, int t)
                      w = static_cast<size_t>(p.s1 - p.s0);
         double* UP = p.UP;
         double* LP = p.LP;
-        p.UP = job.pool->Scratch(t) + zk::ThreadScratchSize(p.S, p.K);
+        p.UP = PrivateSums(*job.pool, t, p.S, p.K);
         p.LP = p.UP + static_cast<size_t>(p.K) * S;
         for (int k = 0; k < p.K; k++) {
             std::memset(p.UP + k * S + c0, 0, w * sizeof(double));
@@ -123,14 +135,6 @@ void SweepOnThread(void* context, int t)
         AmplitudeHalfInChunks(job.level, p, p.s0, p.s1);
     } else
         zk::Sweep(job.level, job.kind, p);
-}
-
-// A pool thread's scratch: the kernels', then pattern-weight sums of its own
-// (see SweepOnThread).
-size_t PoolScratchSize(int samples, int npatterns)
-{
-    const size_t KS = static_cast<size_t>(samples) * static_cast<size_t>(npatterns);
-    return zk::ThreadScratchSize(samples, npatterns) + 2 * KS;
 }
 
 size_t KernelScratchSize(int genes, int samples, int npatterns)
