@@ -10,7 +10,7 @@
 
 #include <sys/resource.h>
 
-#include "api.h"
+#include "zarno/api.h"
 #include "data.h"
 
 namespace {

@@ -1,0 +1,336 @@
+// Reading a run directory back (see rundir.h).
+#include "zarno/run_reader.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace zarno {
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& file, const std::string& what)
+{
+    throw RunDirError(file + ": " + what);
+}
+
+std::string Slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) Fail(path, "cannot be read");
+    std::stringstream s;
+    s << in.rdbuf();
+    if (in.bad()) Fail(path, "cannot be read");
+    return s.str();
+}
+
+nlohmann::json ReadJson(const std::string& path)
+{
+    const std::string text = Slurp(path);
+    try {
+        nlohmann::json j = nlohmann::json::parse(text);
+        if (!j.is_object()) Fail(path, "is not a JSON object");
+        return j;
+    } catch (const nlohmann::json::exception& e) {
+        Fail(path, std::string("is not valid JSON (") + e.what() + ")");
+    }
+}
+
+std::vector<std::string> Split(const std::string& line)
+{
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (;;) {
+        const size_t tab = line.find('\t', start);
+        out.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+        if (tab == std::string::npos) return out;
+        start = tab + 1;
+    }
+}
+
+// A table: header and rows of equal width, CR/LF tolerant, blank last line allowed.
+std::vector<std::vector<std::string>> ReadTable(const std::string& path)
+{
+    std::istringstream in(Slurp(path));
+    std::vector<std::vector<std::string>> rows;
+    int number = 0;
+    for (std::string line; std::getline(in, line);) {
+        number++;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) {
+            if (in.peek() == EOF) break;
+            Fail(path, "line " + std::to_string(number) + " is empty");
+        }
+        rows.push_back(Split(line));
+        if (rows.size() > 1 && rows.back().size() != rows.front().size())
+            Fail(path, "line " + std::to_string(number) + " has " +
+                           std::to_string(rows.back().size()) + " fields, the header " +
+                           std::to_string(rows.front().size()));
+    }
+    if (rows.empty()) Fail(path, "is empty");
+    return rows;
+}
+
+double ParseNumber(const std::string& path, int line, int column, const std::string& text)
+{
+    double x = 0.0;
+    const char* end = text.data() + text.size();
+    auto r = std::from_chars(text.data(), end, x);
+    if (r.ec != std::errc() || r.ptr != end || !std::isfinite(x))
+        Fail(path, "line " + std::to_string(line) + " column " + std::to_string(column) +
+                       ": '" + text + "' is not a finite number");
+    return x;
+}
+
+// k<P> or c<C> with P, C >= 1.
+bool FolderNumber(const std::string& name, char prefix, int* value)
+{
+    if (name.size() < 2 || name[0] != prefix) return false;
+    const char* end = name.data() + name.size();
+    auto r = std::from_chars(name.data() + 1, end, *value);
+    return r.ec == std::errc() && r.ptr == end && *value >= 1;
+}
+
+int IntField(const nlohmann::json& j, const char* key, const std::string& path)
+{
+    if (!j.contains(key)) Fail(path, std::string("has no \"") + key + "\"");
+    if (!j[key].is_number_integer()) Fail(path, std::string("\"") + key + "\" is not an integer");
+    return j[key].get<int>();
+}
+
+std::string ShaField(const nlohmann::json& j, const char* key)
+{
+    if (j.contains(key) && j[key].is_string()) return j[key].get<std::string>();
+    return "";
+}
+
+// The job's planned pattern counts and chains, where job.json says them.
+bool Plan(const nlohmann::json& job, int* first, int* last, int* firstChain, int* chains)
+{
+    *firstChain = job.value("first_chain", 1);
+    if (!job.contains("chains") || !job["chains"].is_number_integer()) return false;
+    *chains = job["chains"].get<int>();
+    const nlohmann::json* r = job.contains("ranks") ? &job["ranks"] : nullptr;
+    if (r != nullptr && r->is_string()) {
+        const std::string s = r->get<std::string>();
+        const size_t colon = s.find(':');
+        if (colon == std::string::npos) return false;
+        try {
+            *first = std::stoi(s.substr(0, colon));
+            *last = std::stoi(s.substr(colon + 1));
+        } catch (const std::exception&) {
+            return false;
+        }
+        return true;
+    }
+    if (r != nullptr && r->is_array() && r->size() == 2 && (*r)[0].is_number_integer()) {
+        *first = (*r)[0].get<int>();
+        *last = (*r)[1].get<int>();
+        return true;
+    }
+    if (r != nullptr && r->is_object() && r->contains("first") && r->contains("last")) {
+        *first = (*r)["first"].get<int>();
+        *last = (*r)["last"].get<int>();
+        return true;
+    }
+    if (job.contains("first_patterns") && job.contains("last_patterns")) {
+        *first = job["first_patterns"].get<int>();
+        *last = job["last_patterns"].get<int>();
+        return true;
+    }
+    return false;
+}
+
+struct Shape {
+    bool known = false;
+    std::vector<std::string> genes, samples;
+};
+
+// Reads one complete run folder into r, checking it against the job and the
+// shape the other runs had.
+void ReadRun(const std::string& folder, const RunDirectory& d, int P, int C, Shape* shape,
+             SurveyRun* r, nlohmann::json* meta)
+{
+    const std::string jsonPath = folder + "/run.json";
+    *meta = ReadJson(jsonPath);
+    const nlohmann::json& m = *meta;
+    if (IntField(m, "patterns", jsonPath) != P || IntField(m, "chain", jsonPath) != C)
+        Fail(jsonPath, "says patterns " + std::to_string(m["patterns"].get<int>()) + " chain " +
+                           std::to_string(m["chain"].get<int>()) + ", its folder k" +
+                           std::to_string(P) + "/c" + std::to_string(C));
+    const std::string sha = ShaField(m, "data_sha256");
+    if (!d.dataSha256.empty() && sha != d.dataSha256)
+        Fail(jsonPath, "comes from other data (data_sha256 " + (sha.empty() ? "absent" : sha) +
+                           ", job.json " + d.dataSha256 + ")");
+    const std::string usha = ShaField(m, "uncert_sha256");
+    if (usha != d.uncertSha256)
+        Fail(jsonPath, "comes from other uncertainties (uncert_sha256 differs from job.json)");
+    r->patterns = P;
+    r->chain = C;
+    r->weighted = m.value("weighted", false);
+    // A run whose fit is not a number (JSON null) failed; it is listed, not used.
+    for (const char* key : {"chi_square", "ssr"}) {
+        if (!m.contains(key)) Fail(jsonPath, std::string("has no \"") + key + "\"");
+        if (!m[key].is_number()) {
+            r->status = SurveyRun::kFailed;
+            r->problem = std::string(key) + " is not a number";
+            return;
+        }
+    }
+    if (m.contains("status") && m["status"].is_string() && m["status"] != "complete") {
+        r->status = SurveyRun::kFailed;
+        r->problem = "status " + m["status"].get<std::string>();
+        return;
+    }
+    r->chiSquare = m["chi_square"].get<double>();
+    r->ssr = m["ssr"].get<double>();
+    if (m.contains("trace") && m["trace"].is_array())
+        for (const auto& v : m["trace"])
+            if (v.is_number()) r->trace.push_back(v.get<double>());
+
+    const std::string apath = folder + "/amplitudes.tsv";
+    const auto a = ReadTable(apath);
+    if (a[0].size() != static_cast<size_t>(P) + 1 || a[0][0] != "gene")
+        Fail(apath, "header is not gene and P1..P" + std::to_string(P));
+    for (int p = 0; p < P; p++)
+        if (a[0][p + 1] != "P" + std::to_string(p + 1))
+            Fail(apath, "header column " + std::to_string(p + 2) + " is not P" + std::to_string(p + 1));
+    const std::string ppath = folder + "/patterns.tsv";
+    const auto pt = ReadTable(ppath);
+    if (pt[0].size() < 2 || pt[0][0] != "pattern") Fail(ppath, "header does not start with pattern");
+    if (pt.size() != static_cast<size_t>(P) + 1)
+        Fail(ppath, "has " + std::to_string(pt.size() - 1) + " pattern rows, expected " +
+                        std::to_string(P));
+    std::vector<std::string> genes, samples(pt[0].begin() + 1, pt[0].end());
+    for (size_t i = 1; i < a.size(); i++) genes.push_back(a[i][0]);
+    if (genes.empty()) Fail(apath, "has no gene rows");
+    if (!shape->known) {
+        shape->known = true;
+        shape->genes = genes;
+        shape->samples = samples;
+    } else if (genes != shape->genes) {
+        Fail(apath, "lists other genes than the runs read before it");
+    } else if (samples != shape->samples) {
+        Fail(ppath, "lists other samples than the runs read before it");
+    }
+    const int G = static_cast<int>(genes.size()), S = static_cast<int>(samples.size());
+    r->amplitudes.resize(static_cast<size_t>(G) * P);
+    for (int g = 0; g < G; g++)
+        for (int p = 0; p < P; p++)
+            r->amplitudes[static_cast<size_t>(g) * P + p] = ParseNumber(apath, g + 2, p + 2, a[g + 1][p + 1]);
+    r->patternRows.resize(static_cast<size_t>(P) * S);
+    for (int p = 0; p < P; p++) {
+        if (pt[p + 1][0] != "P" + std::to_string(p + 1))
+            Fail(ppath, "line " + std::to_string(p + 2) + " is not P" + std::to_string(p + 1));
+        for (int s = 0; s < S; s++)
+            r->patternRows[static_cast<size_t>(p) * S + s] = ParseNumber(ppath, p + 2, s + 2, pt[p + 1][s + 1]);
+    }
+    for (double v : r->amplitudes)
+        if (v < 0) Fail(apath, "holds a negative amplitude");
+    for (double v : r->patternRows)
+        if (v < 0) Fail(ppath, "holds a negative pattern value");
+}
+
+}  // namespace
+
+std::string NumberText(double x)
+{
+    char buf[64];
+    auto r = std::to_chars(buf, buf + sizeof buf, x);
+    return std::string(buf, r.ptr);
+}
+
+RunDirectory ReadRunDirectory(const std::string& dirIn)
+{
+    RunDirectory d;
+    d.dir = dirIn;
+    while (d.dir.size() > 1 && d.dir.back() == '/') d.dir.pop_back();
+    std::error_code ec;
+    if (!fs::is_directory(d.dir, ec)) throw RunDirError(d.dir + ": not a directory");
+    const std::string jobPath = d.dir + "/job.json";
+    if (!fs::exists(jobPath, ec))
+        throw RunDirError(jobPath + ": missing; " + d.dir + " is not a run directory of zarno run");
+    d.job = ReadJson(jobPath);
+    d.dataSha256 = ShaField(d.job, "data_sha256");
+    d.uncertSha256 = ShaField(d.job, "uncert_sha256");
+
+    // Every k<P>/c<C> folder; anything else under runs/ is not ours and left alone.
+    std::map<std::pair<int, int>, std::string> folders;
+    const std::string runsDir = d.dir + "/runs";
+    if (fs::is_directory(runsDir, ec)) {
+        for (const auto& k : fs::directory_iterator(runsDir)) {
+            int P = 0, C = 0;
+            if (!k.is_directory() || !FolderNumber(k.path().filename().string(), 'k', &P)) continue;
+            for (const auto& c : fs::directory_iterator(k.path()))
+                if (c.is_directory() && FolderNumber(c.path().filename().string(), 'c', &C))
+                    folders[{P, C}] = c.path().string();
+        }
+    }
+    std::set<std::pair<int, int>> planned;
+    int first = 0, last = -1, firstChain = 1, chains = 0;
+    bool planned_ok = false;
+    try {
+        planned_ok = Plan(d.job, &first, &last, &firstChain, &chains);
+    } catch (const nlohmann::json::exception& e) {
+        Fail(jobPath, std::string("has a malformed field (") + e.what() + ")");
+    }
+    if (planned_ok)
+        for (int P = first; P <= last; P++)
+            for (int C = firstChain; C < firstChain + chains; C++) planned.insert({P, C});
+    std::set<std::pair<int, int>> all(planned);
+    for (const auto& f : folders) all.insert(f.first);
+
+    Shape shape;
+    for (const auto& key : all) {
+        SurveyRun r;
+        r.patterns = key.first;
+        r.chain = key.second;
+        auto f = folders.find(key);
+        if (f == folders.end() || !fs::exists(f->second + "/run.json", ec)) {
+            r.status = SurveyRun::kMissing;
+            r.problem = f == folders.end() ? "not run" : "incomplete (no run.json)";
+            d.missing.push_back(key);
+            d.runs.push_back(std::move(r));
+            continue;
+        }
+        RunRecord rec;
+        rec.patterns = key.first;
+        rec.chain = key.second;
+        ReadRun(f->second, d, key.first, key.second, &shape, &r, &rec.meta);
+        d.records.push_back(std::move(rec));
+        d.runs.push_back(std::move(r));
+    }
+    if (d.records.empty())
+        throw RunDirError(runsDir + ": no complete run (no runs/k<P>/c<C>/run.json)");
+    if (!shape.known)
+        throw RunDirError(runsDir + ": every run failed; nothing to survey");
+
+    // Held-out errors of the masked twins, when the job measured them.
+    for (SurveyRun& r : d.runs) {
+        const std::string hpath = d.dir + "/holdout/k" + std::to_string(r.patterns) + "/c" +
+                                  std::to_string(r.chain) + "/run.json";
+        if (!fs::exists(hpath, ec)) continue;
+        const nlohmann::json h = ReadJson(hpath);
+        const std::string sha = ShaField(h, "data_sha256");
+        if (!d.dataSha256.empty() && sha != d.dataSha256)
+            Fail(hpath, "comes from other data (data_sha256 differs from job.json)");
+        if (h.contains("holdout_error") && h["holdout_error"].is_number())
+            r.holdoutError = h["holdout_error"].get<double>();
+    }
+
+    d.data.geneNames = shape.genes;
+    d.data.sampleLabels = shape.samples;
+    d.data.genes = static_cast<int>(shape.genes.size());
+    d.data.samples = static_cast<int>(shape.samples.size());
+    d.data.cells = static_cast<long long>(d.data.genes) * d.data.samples;
+    return d;
+}
+
+}  // namespace zarno
