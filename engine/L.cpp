@@ -16,7 +16,7 @@ namespace {
 constexpr int kMaxThreadsPerRun = 256;
 
 // Mocks from this size on (about a core's L2) are written past the caches
-// (see zk::Pass): at 5000x40 that still saved a fifth of the amplitude half.
+// (see zarno::kernels::Pass): at 5000x40 that still saved a fifth of the amplitude half.
 constexpr size_t kStreamBytes = size_t(1) << 20;
 
 // The amplitude half over columns s0 .. s1-1, in chunks narrow enough that
@@ -27,9 +27,9 @@ constexpr size_t kStreamBytes = size_t(1) << 20;
 // the first chunk moves the amplitudes of its rows, the later ones read them.
 constexpr size_t kColumnChunkBytes = size_t(256) << 10;
 
-void AmplitudeHalfInChunks(int level, zk::Pass p, int s0, int s1)
+void AmplitudeHalfInChunks(int level, zarno::kernels::Pass p, int s0, int s1)
 {
-    const size_t perColumn = 16 * static_cast<size_t>(zk::kRows + p.K);
+    const size_t perColumn = 16 * static_cast<size_t>(zarno::kernels::kRows + p.K);
     const int width = s1 - s0;
     const size_t total = perColumn * static_cast<size_t>(width);
     const int chunks = static_cast<int>((total + kColumnChunkBytes - 1) / kColumnChunkBytes);
@@ -38,17 +38,17 @@ void AmplitudeHalfInChunks(int level, zk::Pass p, int s0, int s1)
     for (int c0 = s0; c0 < s1; c0 += step) {
         p.s0 = c0;
         p.s1 = c0 + step < s1 ? c0 + step : s1;
-        zk::Sweep(level, zk::kAmplitudeHalf, p);
+        zarno::kernels::Sweep(level, zarno::kernels::kAmplitudeHalf, p);
         p.updateA = false;
     }
 }
 
 // One pass on the threads of a pool: the same operands, a range per thread.
 struct SweepJob {
-    zk::Pass p;
+    zarno::kernels::Pass p;
     int kind = 0;
     int level = 0;
-    zk::Pool* pool = nullptr;
+    zarno::kernels::Pool* pool = nullptr;
 };
 
 // Thread t's share [first, last) of `total` items split into whole units of
@@ -66,11 +66,11 @@ void Share(int total, int unit, int t, int n, int& first, int& last)
 size_t PoolScratchSize(int samples, int npatterns)
 {
     const size_t KS = static_cast<size_t>(samples) * static_cast<size_t>(npatterns);
-    return zk::ThreadScratchSize(samples, npatterns) + 2 * KS;
+    return zarno::kernels::ThreadScratchSize(samples, npatterns) + 2 * KS;
 }
-double* PrivateSums(zk::Pool& pool, int t, int samples, int npatterns)
+double* PrivateSums(zarno::kernels::Pool& pool, int t, int samples, int npatterns)
 {
-    return pool.Scratch(t) + zk::ThreadScratchSize(samples, npatterns);
+    return pool.Scratch(t) + zarno::kernels::ThreadScratchSize(samples, npatterns);
 }
 
 // Every element of Mock and of the amplitude weights depends on its own row
@@ -86,13 +86,13 @@ constexpr int kMinLinesPerShare = 64;
 void SweepOnThread(void* context, int t)
 {
     SweepJob& job = *static_cast<SweepJob*>(context);
-    zk::Pass p = job.p;
+    zarno::kernels::Pass p = job.p;
     const int n = job.pool->Size();
     int split = n;  // threads sharing the pass
-    zk::PlaceThreadScratch(p, job.pool->Scratch(t));
+    zarno::kernels::PlaceThreadScratch(p, job.pool->Scratch(t));
     int g0, g1;
-    Share(p.G, zk::kRows, t, n, g0, g1);
-    if (job.kind == zk::kAmplitudeHalf) {
+    Share(p.G, zarno::kernels::kRows, t, n, g0, g1);
+    if (job.kind == zarno::kernels::kAmplitudeHalf) {
         const size_t K = static_cast<size_t>(p.K);
         for (size_t k = g0 * K; k < g1 * K; k++) p.A[k] = p.A[k] * p.AW[k];
         job.pool->Barrier();  // every row's amplitudes before any thread reads them
@@ -110,7 +110,7 @@ void SweepOnThread(void* context, int t)
         p.g1 = g1;
     }
     if (p.g0 >= p.g1 || p.s0 >= p.s1) return;
-    if (job.kind == zk::kAmplitudeHalf && split > 1) {
+    if (job.kind == zarno::kernels::kAmplitudeHalf && split > 1) {
         // Each thread sums its columns into a copy of its own and copies them
         // out at the end: written in place, the lines at the edges of its
         // share sit beside the other thread's, and the cores' prefetchers
@@ -131,17 +131,17 @@ void SweepOnThread(void* context, int t)
             std::memcpy(UP + k * S + c0, p.UP + k * S + c0, w * sizeof(double));
             std::memcpy(LP + k * S + c0, p.LP + k * S + c0, w * sizeof(double));
         }
-    } else if (job.kind == zk::kAmplitudeHalf) {
+    } else if (job.kind == zarno::kernels::kAmplitudeHalf) {
         AmplitudeHalfInChunks(job.level, p, p.s0, p.s1);
     } else
-        zk::Sweep(job.level, job.kind, p);
+        zarno::kernels::Sweep(job.level, job.kind, p);
 }
 
 size_t KernelScratchSize(int genes, int samples, int npatterns)
 {
     (void)genes;
     const size_t S = static_cast<size_t>(samples), K = static_cast<size_t>(npatterns);
-    return 3 * K * S + zk::ThreadScratchSize(samples, npatterns);
+    return 3 * K * S + zarno::kernels::ThreadScratchSize(samples, npatterns);
 }
 
 // Every matrix starts on a cache line (rows of a multiple of four samples can
@@ -160,7 +160,7 @@ T* NewZeroed(size_t n)
     const size_t bytes = kHeader + (n == 0 ? 1 : n) * sizeof(T);
     char* base;
     if (bytes >= kLarge) {
-        base = static_cast<char*>(zhuge::MapHuge(bytes));
+        base = static_cast<char*>(zarno::huge_pages::MapHuge(bytes));
         if (base == nullptr) return nullptr;
     } else {
         base = static_cast<char*>(::operator new[](bytes, kAlign, std::nothrow));
@@ -305,7 +305,7 @@ int L::RandomlizeMatrix(double* matrix, char id)
 // below eps, divided by the uncertainty when there is one.
 int L::GenerateMock()
 {
-    Sweep(zk::kMockOnly);
+    Sweep(zarno::kernels::kMockOnly);
     return 1;
 }
 
@@ -314,7 +314,7 @@ int L::GenerateMock()
 // and Mock entries above eps); 1.0 where the reconstruction sum is below eps.
 int L::GenerateWeights()
 {
-    Sweep(zk::kWeightsOnly);
+    Sweep(zarno::kernels::kWeightsOnly);
     return 1;
 }
 
@@ -333,13 +333,13 @@ void L::Sweep(int kind)
         double* t = PwT + static_cast<size_t>(s) * K;
         for (int k = 0; k < K; k++) {
             const double b = Pattern[static_cast<size_t>(k) * S + s];
-            finiteP = finiteP && zk::Finite(b);
-            Pm[static_cast<size_t>(k) * S + s] = zk::KeepNotBelow(b, eps);
-            t[k] = zk::KeepAbove(b, eps);
+            finiteP = finiteP && zarno::kernels::Finite(b);
+            Pm[static_cast<size_t>(k) * S + s] = zarno::kernels::KeepNotBelow(b, eps);
+            t[k] = zarno::kernels::KeepAbove(b, eps);
         }
     }
 
-    zk::Pass p;
+    zarno::kernels::Pass p;
     p.G = G;
     p.S = S;
     p.K = K;
@@ -358,24 +358,24 @@ void L::Sweep(int kind)
     p.s1 = S;
     p.Pm = Pm;
     p.PwT = PwT;
-    zk::PlaceThreadScratch(p, LP + KS);
-    if (kind == zk::kWeightsOnly || kind == zk::kPatternHalf) p.AWout = A_Weights;
-    if (kind == zk::kWeightsOnly || kind == zk::kAmplitudeHalf) {
+    zarno::kernels::PlaceThreadScratch(p, LP + KS);
+    if (kind == zarno::kernels::kWeightsOnly || kind == zarno::kernels::kPatternHalf) p.AWout = A_Weights;
+    if (kind == zarno::kernels::kWeightsOnly || kind == zarno::kernels::kAmplitudeHalf) {
         p.UP = P_Weights;
         p.LP = LP;
         for (size_t k = 0; k < KS; k++) p.UP[k] = p.LP[k] = 0.0;
     }
 
-    const int cpu = zk::CpuSimdLevel();
+    const int cpu = zarno::kernels::CpuSimdLevel();
     const int level = SimdLevel < cpu ? SimdLevel : cpu;
     // Both weight kinds at once need whole rows and whole columns: that pass
     // (once per run) stays on one thread.
-    if (ThreadsPerRun > 1 && kind != zk::kWeightsOnly) {
+    if (ThreadsPerRun > 1 && kind != zarno::kernels::kWeightsOnly) {
         const size_t scratch = PoolScratchSize(S, K);
         if (KernelPool != nullptr && KernelPool->ScratchDoubles() < scratch) ReleaseKernelPool();
         if (KernelPool == nullptr) {
             try {
-                KernelPool = new zk::Pool(ThreadsPerRun, scratch);
+                KernelPool = new zarno::kernels::Pool(ThreadsPerRun, scratch);
             } catch (const std::exception&) {
                 KernelPool = nullptr;
             }
@@ -386,17 +386,17 @@ void L::Sweep(int kind)
             }
         }
     }
-    if (KernelPool != nullptr && kind != zk::kWeightsOnly) {
+    if (KernelPool != nullptr && kind != zarno::kernels::kWeightsOnly) {
         SweepJob job;
         job.p = p;
         job.kind = kind;
         job.level = level;
         job.pool = KernelPool;
         KernelPool->Run(SweepOnThread, &job);
-    } else if (kind == zk::kAmplitudeHalf) {
+    } else if (kind == zarno::kernels::kAmplitudeHalf) {
         AmplitudeHalfInChunks(level, p, 0, S);
     } else {
-        zk::Sweep(level, kind, p);
+        zarno::kernels::Sweep(level, kind, p);
     }
 
     if (p.UP != nullptr)
@@ -445,14 +445,14 @@ void L::UpdatePatternHalf()
     for (size_t k = 0; k < n; k++) Pattern[k] = Pattern[k] * P_Weights[k];
     // Mock and the amplitude weights of the new patterns; the pattern weights
     // and the stored Mock would be overwritten unread by the amplitude half.
-    Sweep(zk::kPatternHalf);
+    Sweep(zarno::kernels::kPatternHalf);
 }
 
 void L::UpdateAmplitudeHalf()
 {
     // Amplitude = Amplitude * A_Weights, then Mock and the pattern weights;
     // the amplitude weights would be overwritten unread by the next pattern half.
-    Sweep(zk::kAmplitudeHalf);
+    Sweep(zarno::kernels::kAmplitudeHalf);
 }
 
 int L::Updating(int SamplingFlag)

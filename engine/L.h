@@ -7,7 +7,7 @@
 
 #include "io.h"
 
-namespace zk {
+namespace zarno::kernels {
 class Pool;
 }
 
@@ -85,13 +85,13 @@ private:
     // Widest instruction set the kernels may use, where the processor has it:
     // 0 the x86-64 baseline (SSE2), 1 AVX2, 2 AVX-512. All give the same bits.
     int SimdLevel = 2;
-    // One pass over the gene rows doing the work of `kind`, a zk::Kind of
+    // One pass over the gene rows doing the work of `kind`, a zarno::kernels::Kind of
     // kernels.h: the reconstruction, weights or a half round.
     void Sweep(int kind);
     // The threads of UseThreads, and the pool that runs them (null until a
     // run's first pass on more than one thread).
     int ThreadsPerRun = 1;
-    zk::Pool* KernelPool = nullptr;
+    zarno::kernels::Pool* KernelPool = nullptr;
     void ReleaseKernelPool();
 
     int AllocateMemory();

@@ -11,7 +11,7 @@
 
 #include <sys/mman.h>
 
-namespace zhuge {
+namespace zarno::huge_pages {
 
 constexpr size_t kHugePage = size_t(2) << 20;
 
@@ -70,6 +70,6 @@ inline void* MapHuge(size_t bytes)
     return p;
 }
 
-}  // namespace zhuge
+}  // namespace zarno::huge_pages
 
 #endif  // ZARNO_HUGE_PAGES_H

@@ -292,8 +292,8 @@ int Sweep(int G, int S, int rounds)
 {
     Synthetic syn(G, S);
     JobSpec job;
-    job.firstPatterns = 2;
-    job.lastPatterns = 8;
+    job.firstRank = 2;
+    job.lastRank = 8;
     job.chains = 2;
     job.run.rounds = rounds;
     double rate[3] = {0, 0, 0}, cpuPerRun[3] = {0, 0, 0};

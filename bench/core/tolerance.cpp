@@ -110,8 +110,8 @@ void Study(const char* name, const Table& t, int rounds, int threads)
     std::map<std::pair<int, int>, zarno::RunResult> fixed;
     for (double tol : {0.0, 1e-6, 1e-5, 1e-4}) {
         zarno::JobSpec job;
-        job.firstPatterns = 2;
-        job.lastPatterns = 5;
+        job.firstRank = 2;
+        job.lastRank = 5;
         job.chains = 10;
         job.run.rounds = rounds;
         job.run.tolerance = tol;

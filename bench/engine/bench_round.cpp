@@ -342,8 +342,8 @@ void BM_PassInCache(benchmark::State& state)
             pm[static_cast<size_t>(k) * S + s] = pat[static_cast<size_t>(k) * S + s];
             pwT[static_cast<size_t>(s) * K + k] = pat[static_cast<size_t>(k) * S + s];
         }
-    std::vector<double> scratch(zk::ThreadScratchSize(S, K));
-    zk::Pass p;
+    std::vector<double> scratch(zarno::kernels::ThreadScratchSize(S, K));
+    zarno::kernels::Pass p;
     p.G = G, p.S = S, p.K = K, p.g1 = G, p.s1 = S;
     p.eps = 1e-10;
     p.D = data.data();
@@ -359,10 +359,10 @@ void BM_PassInCache(benchmark::State& state)
     p.finiteP = true;
     p.Pm = pm.data();
     p.PwT = pwT.data();
-    zk::PlaceThreadScratch(p, scratch.data());
-    const int level = zk::CpuSimdLevel();
+    zarno::kernels::PlaceThreadScratch(p, scratch.data());
+    const int level = zarno::kernels::CpuSimdLevel();
     for (auto _ : state) {
-        zk::Sweep(level, kind, p);
+        zarno::kernels::Sweep(level, kind, p);
         benchmark::ClobberMemory();
     }
     state.counters["ns/element"] = benchmark::Counter(

@@ -44,8 +44,8 @@ int main(int argc, char** argv)
     data.sigmas = sigmas.data();
     data.weighted = true;
     zarno::JobSpec job;
-    job.firstPatterns = std::atoi(argv[3]);
-    job.lastPatterns = std::atoi(argv[4]);
+    job.firstRank = std::atoi(argv[3]);
+    job.lastRank = std::atoi(argv[4]);
     job.chains = std::atoi(argv[5]);
     job.run.rounds = std::atoi(argv[6]);
     job.threads = std::atoi(argv[7]);

@@ -614,7 +614,7 @@ ControlFile ReadControlFile(const std::string& path)
                                      "pattern count, chains and rounds",
                                      path, line1 + 1));
     }
-    int* const second[] = {&c.firstPatterns, &c.lastPatterns, &c.chains, &c.rounds};
+    int* const second[] = {&c.firstRank, &c.lastRank, &c.chains, &c.rounds};
     LineInts(path, b, e, line, second, 4, "first and last pattern count, chains, rounds");
 
     std::string base = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);

@@ -160,19 +160,19 @@ Refusal CheckJob(const Dataset& d, const JobSpec& job, Rules rules)
                                                     "%d, not %d",
                                                     kMostThreadsPerRun, job.run.threadsPerRun));
     }
-    const bool sweep = job.firstPatterns <= job.lastPatterns && job.chains >= 1;
+    const bool sweep = job.firstRank <= job.lastRank && job.chains >= 1;
     if (!sweep) return Refusal();
-    if (job.firstPatterns < 1)
-        return Refuse(Refusal::kFirstPatterns,
-                      Format("\"StartRank\" must be at least 1, not %d", job.firstPatterns));
+    if (job.firstRank < 1)
+        return Refuse(Refusal::kFirstRank,
+                      Format("\"StartRank\" must be at least 1, not %d", job.firstRank));
     if (job.firstChain < 1)
         return Refuse(Refusal::kChains, Format("the first chain must be at least 1, not %d",
                                                job.firstChain));
-    const long long G = d.genes, S = d.samples, P = job.lastPatterns;
+    const long long G = d.genes, S = d.samples, P = job.lastRank;
     if (G * P + P * S > INT_MAX)
-        return Refuse(Refusal::kLastPatterns,
+        return Refuse(Refusal::kLastRank,
                       Format("\"EndRank\" %d makes (\"Na\" + \"Nf\") x patterns exceed 32 bits",
-                             job.lastPatterns));
+                             job.lastRank));
     // A run's start seeds are patterns + chain + a base of up to SeedP0, kept
     // in 32 bits (the classic result record holds them as ints).
     const long long seedRoom = INT_MAX - static_cast<long long>(SeedA0 > SeedP0 ? SeedA0 : SeedP0);
@@ -189,7 +189,7 @@ Refusal CheckJob(const Dataset& d, const JobSpec& job, Rules rules)
         return Refuse(Refusal::kTooManyPatterns,
                       Format("%d patterns for %lld genes and %lld samples: a pattern count may not "
                              "exceed either",
-                             job.lastPatterns, G, S));
+                             job.lastRank, G, S));
     return Refusal();
 }
 
@@ -200,7 +200,7 @@ std::vector<RunKey> PlanRuns(const JobSpec& job)
 {
     std::vector<RunKey> runs;
     if (job.chains < 1) return runs;
-    for (long long p = job.firstPatterns; p <= job.lastPatterns; p++) {
+    for (long long p = job.firstRank; p <= job.lastRank; p++) {
         for (long long c = job.firstChain; c < static_cast<long long>(job.firstChain) + job.chains; c++) {
             const RunKey k{static_cast<int>(p), static_cast<int>(c)};
             if (job.only.empty() || std::find(job.only.begin(), job.only.end(), k) != job.only.end())
@@ -269,7 +269,7 @@ std::size_t RunBytes(int genes, int samples, int patterns, bool weighted)
     // and counts (ints); the kernels' scratch. Then the result's own copy of
     // amplitudes and patterns, and the headers of a dozen blocks.
     const std::size_t engine = 8 * GS + 20 * GK + 28 * KS +
-                               8 * (3 * KS + 4 * zk::kRows * S + 2 * zk::kRows * K);
+                               8 * (3 * KS + 4 * zarno::kernels::kRows * S + 2 * zarno::kernels::kRows * K);
     return engine + 8 * (GK + KS) + 12 * 128;
 }
 
@@ -682,7 +682,7 @@ RunResult RunOne(const Dataset& data, int patterns, int chain, const RunOptions&
     r.patterns = patterns;
     r.chain = chain;
     JobSpec job;
-    job.firstPatterns = job.lastPatterns = patterns;
+    job.firstRank = job.lastRank = patterns;
     job.firstChain = chain;
     job.chains = 1;
     job.run = options;
@@ -913,8 +913,8 @@ JobOutcome RunJob(const Dataset& data, const JobSpec& job, JobSink& sink, Contro
         // What every half-round streams besides Mock: the quotients and the
         // uncertainties, or the data themselves when unweighted.
         const size_t bytes = static_cast<size_t>(data.genes) * data.samples * sizeof(double);
-        zhuge::AdviseHugePages(shared, bytes);
-        zhuge::AdviseHugePages(data.weighted ? data.sigmas : data.values, bytes);
+        zarno::huge_pages::AdviseHugePages(shared, bytes);
+        zarno::huge_pages::AdviseHugePages(data.weighted ? data.sigmas : data.values, bytes);
         if (threads <= 1) return RunSequential(data, job, runs, shared, budget, sink, control);
         return RunThreaded(data, job, runs, shared, threads, budget, sink, control);
     } catch (const std::bad_alloc&) {

@@ -3,7 +3,7 @@
 // copies, never the order of an operation, so all give the same bits.
 #include "kernels.h"
 
-namespace zk {
+namespace zarno::kernels {
 
 int CpuSimdLevel()
 {
@@ -48,4 +48,4 @@ void PlaceThreadScratch(Pass& p, double* scratch)
     p.aw = p.am + kRows * K;
 }
 
-}  // namespace zk
+}  // namespace zarno::kernels

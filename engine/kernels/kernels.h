@@ -33,7 +33,7 @@
 
 #include <cstddef>
 
-namespace zk {
+namespace zarno::kernels {
 
 // What one pass computes.
 enum Kind {
@@ -120,6 +120,6 @@ static inline bool Finite(double x)
     return x - x == 0.0;  // Inf - Inf and NaN - NaN are NaN
 }
 
-}  // namespace zk
+}  // namespace zarno::kernels
 
 #endif  // ZARNO_KERNELS_H

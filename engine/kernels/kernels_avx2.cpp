@@ -8,11 +8,11 @@
 #define ZK_TABLE kSweepsAvx2Table
 #include "kernels_impl.h"
 
-namespace zk {
+namespace zarno::kernels {
 const SweepFn* const kSweepsAvx2 = kSweepsAvx2Table;
 }
 #else
-namespace zk {
+namespace zarno::kernels {
 const SweepFn* const kSweepsAvx2 = nullptr;
 }
 #endif

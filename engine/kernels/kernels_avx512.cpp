@@ -7,11 +7,11 @@
 #define ZK_TABLE kSweepsAvx512Table
 #include "kernels_impl.h"
 
-namespace zk {
+namespace zarno::kernels {
 const SweepFn* const kSweepsAvx512 = kSweepsAvx512Table;
 }
 #else
-namespace zk {
+namespace zarno::kernels {
 const SweepFn* const kSweepsAvx512 = nullptr;
 }
 #endif

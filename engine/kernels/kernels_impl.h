@@ -24,7 +24,7 @@
 
 #define ZK_INLINE inline __attribute__((always_inline))
 
-namespace zk {
+namespace zarno::kernels {
 namespace ZK_ISA {
 namespace {
 
@@ -722,6 +722,6 @@ const SweepFn ZK_TABLE[kKinds] = {ZK_ISA::Sweep<kMockOnly>, ZK_ISA::Sweep<kWeigh
                                          ZK_ISA::Sweep<kPatternHalf>,
                                          ZK_ISA::Sweep<kAmplitudeHalf>};
 
-}  // namespace zk
+}  // namespace zarno::kernels
 
 #undef ZK_INLINE

@@ -4,6 +4,6 @@
 #define ZK_TABLE kSweepsSse2Table
 #include "kernels_impl.h"
 
-namespace zk {
+namespace zarno::kernels {
 const SweepFn* const kSweepsSse2 = kSweepsSse2Table;
 }

@@ -3,7 +3,7 @@
 #include <new>
 #include <system_error>
 
-namespace zk {
+namespace zarno::kernels {
 
 namespace {
 
@@ -104,4 +104,4 @@ void Pool::Barrier()
     wake_.wait(lock, [&] { return generation_.load(std::memory_order_acquire) != gen; });
 }
 
-}  // namespace zk
+}  // namespace zarno::kernels

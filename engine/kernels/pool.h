@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-namespace zk {
+namespace zarno::kernels {
 
 class Pool {
 public:
@@ -53,6 +53,6 @@ private:
     std::condition_variable wake_;
 };
 
-}  // namespace zk
+}  // namespace zarno::kernels
 
 #endif

@@ -290,8 +290,8 @@ zarno::Dataset HostData(const L& engine)
 zarno::JobSpec HostJob(const L& engine)
 {
     zarno::JobSpec job;
-    job.firstPatterns = engine.StartRank;
-    job.lastPatterns = engine.EndRank;
+    job.firstRank = engine.StartRank;
+    job.lastRank = engine.EndRank;
     job.firstChain = 1;
     job.chains = engine.Nchains;
     job.run.rounds = engine.SimulateIterations;

@@ -160,7 +160,7 @@ private:
 // The settings of a study once flags and a control file are combined; each
 // remembers where it came from, for messages.
 struct Settings {
-    int firstPatterns = 2, lastPatterns = 6;
+    int firstRank = 2, lastRank = 6;
     std::string ranksFrom = "--ranks";
     int chains = 10;
     std::string chainsFrom = "--chains";
@@ -200,13 +200,13 @@ int Study(const RunArgs& a)
         if (ctr.uncertFlag != 0) s.uncertPath = ctr.uncertPath;
         const std::string line2 = fmt::format("{}:2 (pattern counts, chains, rounds)", ctr.path);
         if (!a.ranksGiven) {
-            s.firstPatterns = ctr.firstPatterns;
-            s.lastPatterns = ctr.lastPatterns;
+            s.firstRank = ctr.firstRank;
+            s.lastRank = ctr.lastRank;
             s.ranksFrom = line2;
-            if (s.firstPatterns < 1 || s.lastPatterns < s.firstPatterns) {
+            if (s.firstRank < 1 || s.lastRank < s.firstRank) {
                 throw InputError(fmt::format("{}: pattern counts {} to {}: expected 1 <= first <= "
                                              "last (or give --ranks A:B)",
-                                             line2, s.firstPatterns, s.lastPatterns));
+                                             line2, s.firstRank, s.lastRank));
             }
         }
         if (!a.chainsGiven) {
@@ -230,7 +230,7 @@ int Study(const RunArgs& a)
     } else {
         s.dataPath = a.data;
     }
-    if (a.ranksGiven || !s.control) ParseRanks(a.ranks, "--ranks", &s.firstPatterns, &s.lastPatterns);
+    if (a.ranksGiven || !s.control) ParseRanks(a.ranks, "--ranks", &s.firstRank, &s.lastRank);
     if (a.chainsGiven || !s.control) s.chains = a.chains;
     if (a.roundsGiven || !s.control) s.rounds = a.rounds;
     if (!a.uncert.empty()) s.uncertPath = a.uncert;
@@ -245,10 +245,10 @@ int Study(const RunArgs& a)
                                      data.samples));
     }
     const int most = std::min(data.genes, data.samples);
-    if (s.lastPatterns > most) {
+    if (s.lastRank > most) {
         throw InputError(fmt::format("{}: {} patterns is more than the {} {} of {}: a pattern "
                                      "count can be at most {}",
-                                     s.ranksFrom, s.lastPatterns, most,
+                                     s.ranksFrom, s.lastRank, most,
                                      data.samples <= data.genes ? "samples" : "genes", data.path,
                                      most));
     }
@@ -271,8 +271,8 @@ int Study(const RunArgs& a)
     }
 
     JobSpec job;
-    job.firstPatterns = s.firstPatterns;
-    job.lastPatterns = s.lastPatterns;
+    job.firstRank = s.firstRank;
+    job.lastRank = s.lastRank;
     job.firstChain = a.firstChain;
     job.chains = s.chains;
     job.run.rounds = s.rounds;
@@ -375,8 +375,8 @@ int Study(const RunArgs& a)
 
     info(fmt::format("{} x {}{}, pattern counts {} to {}, chains {} to {}, {} rounds: {} run{} "
                      "to compute{}{}, {} at a time",
-                     data.genes, data.samples, weighted ? " weighted" : "", s.firstPatterns,
-                     s.lastPatterns, a.firstChain, a.firstChain + s.chains - 1, s.rounds,
+                     data.genes, data.samples, weighted ? " weighted" : "", s.firstRank,
+                     s.lastRank, a.firstChain, a.firstChain + s.chains - 1, s.rounds,
                      computing, computing == 1 ? "" : "s", share,
                      kept > 0 ? fmt::format(" ({} kept)", kept) : std::string(), threads));
 

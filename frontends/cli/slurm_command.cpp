@@ -445,8 +445,8 @@ int RunSlurm(const SlurmOptions& given, std::ostream& out, std::ostream& err)
     }
     // The largest share says how many runs a worker may have in flight at once.
     zarno::JobSpec job;
-    job.firstPatterns = study.firstRank;
-    job.lastPatterns = study.lastRank;
+    job.firstRank = study.firstRank;
+    job.lastRank = study.lastRank;
     job.chains = study.chains;
     job.firstChain = study.firstChain;
     const std::vector<zarno::RunKey> runs = zarno::PlanRuns(job);

@@ -289,8 +289,8 @@ TEST_F(Classic, EveryShapeGivesTheCoresBitsOnEveryThreadCount)
         const zarno::Dataset d = View(s, v, u, s.weighted);
         for (int threads : {1, 2, 4}) {
             zarno::JobSpec job;
-            job.firstPatterns = s.first;
-            job.lastPatterns = s.last;
+            job.firstRank = s.first;
+            job.lastRank = s.last;
             job.chains = s.chains;
             job.run.rounds = s.rounds;
             job.threads = threads;
@@ -354,8 +354,8 @@ TEST_F(Command, ItsFilesHoldTheCoresBits)
         const std::vector<double> v = Values(s, seed++, &u);
         const zarno::Dataset d = View(s, v, u, s.weighted);
         zarno::JobSpec job;
-        job.firstPatterns = s.first;
-        job.lastPatterns = s.last;
+        job.firstRank = s.first;
+        job.lastRank = s.last;
         job.chains = s.chains;
         job.run.rounds = s.rounds;
         job.threads = 1;

@@ -106,8 +106,8 @@ public:
 zarno::JobSpec Sweep(int first, int last, int chains, int rounds, int threads)
 {
     zarno::JobSpec job;
-    job.firstPatterns = first;
-    job.lastPatterns = last;
+    job.firstRank = first;
+    job.lastRank = last;
     job.chains = chains;
     job.run.rounds = rounds;
     job.threads = threads;
@@ -359,9 +359,9 @@ TEST(CoreChecks, EachBadFieldIsRefusedWithTheClassicWords)
          zarno::Refusal::kSamples, "\"Nf\" must be positive, not -2"},
         {"cells", [](zarno::Dataset& x, zarno::JobSpec&) { x.genes = x.samples = 50000; },
          zarno::Refusal::kCells, "\"Na\" x \"Nf\" = 2500000000 does not fit 32 bits"},
-        {"first", [](zarno::Dataset&, zarno::JobSpec& j) { j.firstPatterns = 0; },
-         zarno::Refusal::kFirstPatterns, "\"StartRank\" must be at least 1, not 0"},
-        {"wide", [](zarno::Dataset&, zarno::JobSpec& j) { j.lastPatterns = 7; },
+        {"first", [](zarno::Dataset&, zarno::JobSpec& j) { j.firstRank = 0; },
+         zarno::Refusal::kFirstRank, "\"StartRank\" must be at least 1, not 0"},
+        {"wide", [](zarno::Dataset&, zarno::JobSpec& j) { j.lastRank = 7; },
          zarno::Refusal::kTooManyPatterns, "7 patterns for 20 genes and 6 samples"},
         {"chain", [](zarno::Dataset&, zarno::JobSpec& j) { j.firstChain = 0; },
          zarno::Refusal::kChains, "the first chain must be at least 1"},

@@ -39,7 +39,7 @@ long HugeKbAt(const void* p)
 const void* FirstWholePage(const void* p)
 {
     return reinterpret_cast<const void*>(
-        zhuge::RoundUp(reinterpret_cast<uintptr_t>(p), zhuge::kHugePage));
+        zarno::huge_pages::RoundUp(reinterpret_cast<uintptr_t>(p), zarno::huge_pages::kHugePage));
 }
 
 // Whether this system hands out transparent huge pages on request at all:
@@ -53,14 +53,14 @@ bool SystemOffersHugePages(std::string* why)
         *why = "transparent huge pages are off here (" + setting + ")";
         return false;
     }
-    const size_t bytes = 2 * zhuge::kHugePage;
-    void* m = zhuge::MapHuge(bytes);
+    const size_t bytes = 2 * zarno::huge_pages::kHugePage;
+    void* m = zarno::huge_pages::MapHuge(bytes);
     if (m == nullptr) {
         *why = "no memory for a probe mapping";
         return false;
     }
     std::memset(m, 1, bytes);
-    const bool ok = madvise(m, zhuge::kHugePage, MADV_COLLAPSE) == 0 && HugeKbAt(m) > 0;
+    const bool ok = madvise(m, zarno::huge_pages::kHugePage, MADV_COLLAPSE) == 0 && HugeKbAt(m) > 0;
     munmap(m, bytes);
     if (!ok) *why = "the system did not collapse a probe mapping into a huge page";
     return ok;
@@ -68,10 +68,10 @@ bool SystemOffersHugePages(std::string* why)
 
 TEST(HugePages, MapHugeStartsOnABoundaryZeroedAndWholeToItsEnd)
 {
-    for (size_t bytes : {size_t(1), zhuge::kHugePage, 5 * zhuge::kHugePage + 123}) {
-        char* p = static_cast<char*>(zhuge::MapHuge(bytes));
+    for (size_t bytes : {size_t(1), zarno::huge_pages::kHugePage, 5 * zarno::huge_pages::kHugePage + 123}) {
+        char* p = static_cast<char*>(zarno::huge_pages::MapHuge(bytes));
         ASSERT_NE(p, nullptr);
-        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % zhuge::kHugePage, 0u) << bytes;
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % zarno::huge_pages::kHugePage, 0u) << bytes;
         for (size_t i = 0; i < bytes; i += 4096) ASSERT_EQ(p[i], 0) << i;
         EXPECT_EQ(p[bytes - 1], 0);
         std::memset(p, 7, bytes);  // every byte writable
@@ -82,14 +82,14 @@ TEST(HugePages, MapHugeStartsOnABoundaryZeroedAndWholeToItsEnd)
 TEST(HugePages, AdviceKeepsEveryValueAndIgnoresRangesWithoutAWholePage)
 {
     // An odd start and length: the advised part lies strictly inside.
-    std::vector<double> v(9 * zhuge::kHugePage / sizeof(double) + 3);
+    std::vector<double> v(9 * zarno::huge_pages::kHugePage / sizeof(double) + 3);
     for (size_t i = 0; i < v.size(); i++) v[i] = static_cast<double>(i) * 0.5 - 7.0;
     const std::vector<double> copy = v;
-    zhuge::AdviseHugePages(v.data() + 1, (v.size() - 2) * sizeof(double));
+    zarno::huge_pages::AdviseHugePages(v.data() + 1, (v.size() - 2) * sizeof(double));
     EXPECT_EQ(std::memcmp(v.data(), copy.data(), v.size() * sizeof(double)), 0);
     std::vector<double> small(1000, 3.0);
-    zhuge::AdviseHugePages(small.data(), small.size() * sizeof(double));
-    zhuge::AdviseHugePages(nullptr, 1 << 30);
+    zarno::huge_pages::AdviseHugePages(small.data(), small.size() * sizeof(double));
+    zarno::huge_pages::AdviseHugePages(nullptr, 1 << 30);
     EXPECT_EQ(small[999], 3.0);
 }
 
@@ -97,13 +97,13 @@ TEST(HugePages, AdvisedMemoryLandsOnHugePagesWhereTheSystemOffersThem)
 {
     std::string why;
     if (!SystemOffersHugePages(&why)) GTEST_SKIP() << why;
-    std::vector<double> v(8 * zhuge::kHugePage / sizeof(double), 1.5);
-    zhuge::AdviseHugePages(v.data(), v.size() * sizeof(double));
+    std::vector<double> v(8 * zarno::huge_pages::kHugePage / sizeof(double), 1.5);
+    zarno::huge_pages::AdviseHugePages(v.data(), v.size() * sizeof(double));
     EXPECT_GT(HugeKbAt(FirstWholePage(v.data())), 0);
     EXPECT_EQ(v.back(), 1.5);
 
-    const size_t bytes = 6 * zhuge::kHugePage;
-    char* m = static_cast<char*>(zhuge::MapHuge(bytes));
+    const size_t bytes = 6 * zarno::huge_pages::kHugePage;
+    char* m = static_cast<char*>(zarno::huge_pages::MapHuge(bytes));
     ASSERT_NE(m, nullptr);
     std::memset(m, 2, bytes);  // first touch: huge pages come with the faults
     EXPECT_GT(HugeKbAt(m), 0);
@@ -135,7 +135,7 @@ TEST(HugePages, AJobPutsWhatItStreamsOnHugePagesAndChangesNoValue)
         d.sigmas = sigmas.data();
         d.weighted = weighted;
         zarno::JobSpec job;
-        job.firstPatterns = job.lastPatterns = 2;
+        job.firstRank = job.lastRank = 2;
         job.chains = 1;
         job.run.rounds = 1;
         job.threads = 1;

@@ -195,8 +195,8 @@ TEST_F(Reader, ControlFilesGiveSettingsAndNameTheirData)
     EXPECT_EQ(c.genes, 300);
     EXPECT_EQ(c.samples, 20);
     EXPECT_EQ(c.uncertFlag, 1);
-    EXPECT_EQ(c.firstPatterns, 2);
-    EXPECT_EQ(c.lastPatterns, 5);
+    EXPECT_EQ(c.firstRank, 2);
+    EXPECT_EQ(c.lastRank, 5);
     EXPECT_EQ(c.chains, 3);
     EXPECT_EQ(c.rounds, 2000);
     EXPECT_EQ(c.dataPath, dir + "expr.txt");

@@ -46,14 +46,14 @@ void RunPass(const Operands& o, int level, int kind, std::vector<double>& awOut,
     std::vector<double> A = o.A, mock(static_cast<size_t>(G) * S), pm(K * S), pwT(K * S);
     for (int k = 0; k < K; k++)
         for (int s = 0; s < S; s++) {
-            pm[k * S + s] = zk::KeepNotBelow(o.P[k * S + s], kEps);
-            pwT[s * K + k] = zk::KeepAbove(o.P[k * S + s], kEps);
+            pm[k * S + s] = zarno::kernels::KeepNotBelow(o.P[k * S + s], kEps);
+            pwT[s * K + k] = zarno::kernels::KeepAbove(o.P[k * S + s], kEps);
         }
     awOut.assign(static_cast<size_t>(G) * K, -1.0);
     up.assign(K * S, 0.0);
     lp.assign(K * S, 0.0);
-    std::vector<double> scratch(zk::ThreadScratchSize(S, K));
-    zk::Pass p;
+    std::vector<double> scratch(zarno::kernels::ThreadScratchSize(S, K));
+    zarno::kernels::Pass p;
     p.G = G, p.S = S, p.K = K, p.g1 = G, p.s1 = S;
     p.eps = kEps;
     p.D = o.D.data();
@@ -68,8 +68,8 @@ void RunPass(const Operands& o, int level, int kind, std::vector<double>& awOut,
     p.finiteP = true;
     p.Pm = pm.data();
     p.PwT = pwT.data();
-    zk::PlaceThreadScratch(p, scratch.data());
-    zk::Sweep(level, kind, p);
+    zarno::kernels::PlaceThreadScratch(p, scratch.data());
+    zarno::kernels::Sweep(level, kind, p);
 }
 
 TEST(KernelInf, ColumnsWithInfTakeTheLiteralBranchAtEveryWidth)
@@ -124,14 +124,14 @@ TEST(KernelInf, ColumnsWithInfTakeTheLiteralBranchAtEveryWidth)
         }
     }
     ASSERT_TRUE(std::isinf(LiteralMock(o, 9, 9)));
-    for (int level = 0; level <= zk::CpuSimdLevel(); level++) {
+    for (int level = 0; level <= zarno::kernels::CpuSimdLevel(); level++) {
         SCOPED_TRACE(testing::Message() << "level " << level);
         std::vector<double> aw, up, lp;
-        RunPass(o, level, zk::kPatternHalf, aw, up, lp);
+        RunPass(o, level, zarno::kernels::kPatternHalf, aw, up, lp);
         for (int i = 0; i < G * K; i++)
             EXPECT_TRUE(Same(aw[i], wantAW[i])) << "amplitude weight " << i << ": " << aw[i]
                                                 << " against " << wantAW[i];
-        RunPass(o, level, zk::kAmplitudeHalf, aw, up, lp);
+        RunPass(o, level, zarno::kernels::kAmplitudeHalf, aw, up, lp);
         for (int i = 0; i < K * S; i++) {
             EXPECT_TRUE(Same(up[i], wantUP[i])) << "pattern sum " << i;
             EXPECT_TRUE(Same(lp[i], wantLP[i])) << "pattern sum " << i;

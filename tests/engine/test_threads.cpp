@@ -112,11 +112,11 @@ TEST(Threads, PoolRunsEveryThreadOnceAndItsBarrierOrdersPhases)
 {
     for (int n = 1; n <= 4; n++) {
         SCOPED_TRACE(testing::Message() << "threads " << n);
-        zk::Pool pool(n, 16);
+        zarno::kernels::Pool pool(n, 16);
         ASSERT_TRUE(pool.Ok());
         ASSERT_EQ(pool.Size(), n);
         struct Job {
-            zk::Pool* pool;
+            zarno::kernels::Pool* pool;
             std::vector<long> slot, seen;
             std::atomic<int> calls{0};
             long round = 0;

@@ -50,8 +50,8 @@ struct Refusal {
         kNoSigmas,
         kValue,          // a value that is not finite
         kSigma,          // weighted, and an uncertainty not positive and finite
-        kFirstPatterns,  // first pattern count < 1
-        kLastPatterns,   // (genes + samples) x patterns beyond 32 bits
+        kFirstRank,  // first pattern count < 1
+        kLastRank,   // (genes + samples) x patterns beyond 32 bits
         kTooManyPatterns,  // more patterns than samples or genes (command and kit)
         kChains,           // first chain < 1, or seeds beyond 32 bits
         kRounds,           // negative rounds
@@ -158,7 +158,7 @@ struct RunKey {
 };
 
 struct JobSpec {
-    int firstPatterns = 2, lastPatterns = 6;
+    int firstRank = 2, lastRank = 6;
     int firstChain = 1, chains = 10;  // chains firstChain .. firstChain + chains - 1
     RunOptions run;
     // Concurrent runs; 0: the processors this process may use. With

@@ -68,7 +68,7 @@ std::string Sha256Hex(const std::string& bytes);
 struct ControlFile {
     std::string path;
     int genes = 0, samples = 0, uncertFlag = 0;
-    int firstPatterns = 0, lastPatterns = 0, chains = 0, rounds = 0;
+    int firstRank = 0, lastRank = 0, chains = 0, rounds = 0;
     std::string dataPath, uncertPath;
 };
 

@@ -182,16 +182,16 @@ JNIEXPORT void JNICALL Java_zarno_kit_Native_close(JNIEnv*, jclass, jlong handle
     delete FromHandle(handle);
 }
 
-JNIEXPORT jlong JNICALL Java_zarno_kit_Native_run(JNIEnv* env, jclass, jlong handle, jint firstPatterns,
-                                                  jint lastPatterns, jint firstChain, jint chains,
+JNIEXPORT jlong JNICALL Java_zarno_kit_Native_run(JNIEnv* env, jclass, jlong handle, jint firstRank,
+                                                  jint lastRank, jint firstChain, jint chains,
                                                   jint rounds, jboolean trace, jdouble tolerance, jint threads,
                                                   jobject sink)
 {
     try {
         Study* study = FromHandle(handle);
         zarno::JobSpec job;
-        job.firstPatterns = firstPatterns;
-        job.lastPatterns = lastPatterns;
+        job.firstRank = firstRank;
+        job.lastRank = lastRank;
         job.firstChain = firstChain;
         job.chains = chains;
         job.run.rounds = rounds;
