@@ -17,7 +17,7 @@
 
 #include "zarno/table_reader.h"
 
-namespace zarno::cli {
+namespace zarno {
 
 namespace {
 
@@ -585,4 +585,4 @@ int RunDir::WriteSummary()
     return static_cast<int>(rows_.size());
 }
 
-}  // namespace zarno::cli
+}  // namespace zarno

@@ -17,7 +17,7 @@
 
 #include <fmt/format.h>
 
-namespace zarno::cli {
+namespace zarno {
 
 namespace {
 
@@ -624,4 +624,4 @@ ControlFile ReadControlFile(const std::string& path)
     return c;
 }
 
-}  // namespace zarno::cli
+}  // namespace zarno

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace zarno::cli {
+namespace zarno {
 
 namespace {
 
@@ -89,4 +89,4 @@ std::uint64_t AvailableMemory()
     return best;
 }
 
-}  // namespace zarno::cli
+}  // namespace zarno

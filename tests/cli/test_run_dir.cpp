@@ -13,6 +13,7 @@
 #include "zarno/sysmem.h"
 #include "zarno/table_reader.h"
 
+using namespace zarno;
 using namespace zarno::cli;
 using zarno::RunKey;
 using zarno::RunView;

@@ -10,12 +10,12 @@
 #include "zarno/run_dir.h"
 #include "zarno/table_reader.h"
 
-using zarno::cli::AppendDouble;
-using zarno::cli::InputError;
-using zarno::cli::ReadControlFile;
-using zarno::cli::ReadOptions;
-using zarno::cli::ReadTable;
-using zarno::cli::Table;
+using zarno::AppendDouble;
+using zarno::InputError;
+using zarno::ReadControlFile;
+using zarno::ReadOptions;
+using zarno::ReadTable;
+using zarno::Table;
 
 namespace {
 
@@ -92,7 +92,7 @@ TEST_F(Reader, GzipIsReadByItsContentsAndChecksummedAsText)
 TEST_F(Reader, Sha256IsLibcryptosDigest)
 {
     // The FIPS 180-2 example.
-    EXPECT_EQ(zarno::cli::Sha256Hex("abc"),
+    EXPECT_EQ(zarno::Sha256Hex("abc"),
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
@@ -191,7 +191,7 @@ TEST_F(Reader, ControlFilesGiveSettingsAndNameTheirData)
     const std::string ctr = Write("expr.ctr", "300 20 1   # genes samples flag\n\n2 5 3 2000\n");
     Write("expr.txt", "x");
     Gzip("expr.unc.gz", "x");
-    const zarno::cli::ControlFile c = ReadControlFile(ctr);
+    const zarno::ControlFile c = ReadControlFile(ctr);
     EXPECT_EQ(c.genes, 300);
     EXPECT_EQ(c.samples, 20);
     EXPECT_EQ(c.uncertFlag, 1);

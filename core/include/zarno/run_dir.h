@@ -24,7 +24,7 @@
 
 #include "zarno/api.h"
 
-namespace zarno::cli {
+namespace zarno {
 
 // The shortest text that reads back to the same double (std::to_chars).
 void AppendDouble(std::string& out, double v);
@@ -101,6 +101,6 @@ private:
     std::map<RunKey, std::string> seconds_;  // their wall times
 };
 
-}  // namespace zarno::cli
+}  // namespace zarno
 
 #endif

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace zarno::cli {
+namespace zarno {
 
 // Bytes available, 0 when nothing tells.
 std::uint64_t AvailableMemory();
@@ -17,6 +17,6 @@ std::uint64_t ParseMemAvailable(const std::string& meminfo);
 // The cgroup v2 path of this process from a /proc/self/cgroup text ("" if none).
 std::string ParseCgroupPath(const std::string& cgroup);
 
-}  // namespace zarno::cli
+}  // namespace zarno
 
 #endif

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace zarno::cli {
+namespace zarno {
 
 // Bad input: the message names the file and where in it (or the flag).
 class InputError : public std::runtime_error {
@@ -77,6 +77,6 @@ ControlFile ReadControlFile(const std::string& path);
 // True for a path the command takes as a control file (.ctr).
 bool IsControlFile(const std::string& path);
 
-}  // namespace zarno::cli
+}  // namespace zarno
 
 #endif
