@@ -9,6 +9,8 @@
 #include "zarno/engine_view.h"
 #include "jni_host.h"
 
+namespace zarno::classic {
+
 std::string ClassName(JNIEnv* env, jclass c)
 {
     jclass classClass = env->GetObjectClass(c);  // java.lang.Class
@@ -144,6 +146,10 @@ jobjectArray NewMatrix(JNIEnv* e, const double* src, int rows, int cols)
 
 }  // namespace
 
+}  // namespace zarno::classic
+
+using namespace zarno::classic;
+
 int io::PrintMatrixes(double* A, double* P, int Npatterns, int /*chain*/, JNIEnv* env,
                       jobject /*obj*/, jobject KQout)
 {
@@ -220,7 +226,9 @@ int io::PrintOutput(double* Mock, int Npatterns, int chain, int UsedRound, long 
 // ---------------------------------------------------------------------------
 // The classic exports of one run.
 
-int ExportRunStart(L& record, const zarno::RunView& start)
+namespace zarno::classic {
+
+int ExportRunStart(L& record, const RunView& start)
 {
     return record.PrintMatrixes(const_cast<double*>(start.amplitudes),
                                 const_cast<double*>(start.patternRows), start.patterns,
@@ -246,7 +254,7 @@ int CallResultMethod(L& record)
 
 }  // namespace
 
-int ExportRunFinished(L& record, const zarno::RunView& run)
+int ExportRunFinished(L& record, const RunView& run)
 {
     if (!record.PrintMatrixes(const_cast<double*>(run.amplitudes),
                               const_cast<double*>(run.patternRows), run.patterns, run.chain,
@@ -258,6 +266,8 @@ int ExportRunFinished(L& record, const zarno::RunView& run)
         return 0;
     return CallResultMethod(record);
 }
+
+}  // namespace zarno::classic
 
 namespace {
 

@@ -10,6 +10,8 @@
 #include "L.h"
 #include "zarno/api.h"
 
+namespace zarno::classic {
+
 // Sends one message to the host's guiPrint, looked up on obj's class. Returns
 // 1, or 0 when the lookup or the call left a Java exception pending.
 int SendToHost(JNIEnv* env, jobject obj, const char* text);
@@ -28,7 +30,9 @@ std::string ClassName(JNIEnv* env, jclass c);
 // random start (its amplitudes and patterns), then the finished run (final
 // matrices, the result record, and the result method with the record path).
 // 1, or 0 with a Java exception pending or a refusal sent: the job stops.
-int ExportRunStart(L& record, const zarno::RunView& start);
-int ExportRunFinished(L& record, const zarno::RunView& run);
+int ExportRunStart(L& record, const RunView& start);
+int ExportRunFinished(L& record, const RunView& run);
+
+}  // namespace zarno::classic
 
 #endif

@@ -16,6 +16,7 @@
 #include "jni_host.h"
 #include "lib_ZARNO.h"  // from javac -h: a renamed native method fails to compile
 
+namespace zarno::classic {
 namespace {
 
 // What the call borrows from the JVM or allocates for itself; all of it is
@@ -390,6 +391,10 @@ int Job::Run(jobject KQin, jobject KQout)
 }
 
 }  // namespace
+}  // namespace zarno::classic
+
+using zarno::classic::Job;
+using zarno::classic::SendToHost;
 
 extern "C" JNIEXPORT jint JNICALL Java_lib_ZARNO_zarno(JNIEnv* env, jobject obj, jobject KQin,
                                                       jobject KQout)
