@@ -36,7 +36,7 @@ class KitSurveyTest {
     @Test
     void theSampleSuggestsItsThreePatternsFromTheRunsFigures() throws IOException {
         Dataset data = sample();
-        StudyResult result = Study.of(data).patterns(2, 5).chains(5).rounds(2000).run();
+        StudyResult result = Study.of(data).ranks(2, 5).chains(5).rounds(2000).run();
         Survey survey = result.survey();
         assertSame(survey, result.survey(), "computed once");
         assertEquals(3, survey.suggestedPatterns(), survey.note());
@@ -69,7 +69,7 @@ class KitSurveyTest {
 
     @Test
     void oneChainMeasuresNoStabilityAndSaysSo() {
-        StudyResult result = Study.of(KitData.dataset(40, 10, 51)).patterns(2, 3).chains(1).rounds(100).run();
+        StudyResult result = Study.of(KitData.dataset(40, 10, 51)).ranks(2, 3).chains(1).rounds(100).run();
         Survey survey = result.survey();
         for (CountSurvey c : survey.counts()) {
             assertFalse(c.meanStability().isPresent());
