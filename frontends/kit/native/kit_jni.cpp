@@ -201,10 +201,10 @@ JNIEXPORT jlong JNICALL Java_zarno_kit_Native_run(JNIEnv* env, jclass, jlong han
                                                   jint lastRank, jint firstChain, jint chains, jint rounds,
                                                   jboolean trace, jdouble tolerance, jint threads, jobject sink)
 {
-    return zarno::kit::Guarded(env, jlong{-1}, [&] {
-        return zarno::kit::Run(env, zarno::kit::FromHandle(handle),
-                               zarno::kit::Job(firstRank, lastRank, firstChain, chains, rounds, trace, tolerance, threads),
-                               sink);
+    namespace kit = zarno::kit;
+    return kit::Guarded(env, jlong{-1}, [&] {
+        return kit::Run(env, kit::FromHandle(handle),
+                        kit::Job(firstRank, lastRank, firstChain, chains, rounds, trace, tolerance, threads), sink);
     });
 }
 

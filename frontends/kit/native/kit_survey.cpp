@@ -40,15 +40,16 @@ constexpr char kSurveyInit[] = "([Lzarno/kit/CountSurvey;ILjava/lang/String;)V";
 constexpr char kSpreadInit[] = "(DDD)V";
 constexpr char kTopGeneInit[] = "(ILjava/lang/String;ZDD)V";
 
-// Local references a count's frame may hold at once: its arguments (24) and
-// the few a loop over top genes or notes holds beside them.
+// Local references a count's frame may hold at once: the constructor's
+// arguments and the count (24), and the few a loop over top genes or notes
+// holds beside them.
 constexpr jint kCountLocals = 32;
-// The survey's own: the classes (8), the counts' array, the note, the survey.
+// The survey's own: the classes (7), the counts' array, the note, the survey.
 constexpr jint kSurveyLocals = 16;
 
 // Builds the Java objects of a survey. Every builder returns null with nothing
-// done when an exception is pending, so a count is built as one expression
-// and checked once, before the constructor is called; a null of an absent
+// done when an exception is pending, so a count's arguments are built in one
+// declaration and checked once, before the constructor is called; a null of an absent
 // figure is a value, not a failure.
 class SurveyBuilder {
 public:
@@ -191,9 +192,12 @@ private:
               doubleOf_ = nullptr, booleanOf_ = nullptr;
 };
 
-// A double[] of exactly n numbers copied into *to; false with
-// IllegalArgumentException (or another exception) pending.
-bool ReadDoubles(JNIEnv* env, jdoubleArray from, jsize n, const char* what, std::vector<double>* to)
+// A Java array of exactly n numbers copied into *to by `get` (a
+// Get<Type>ArrayRegion); false with IllegalArgumentException (or another
+// exception) pending.
+template <typename Array, typename T>
+bool ReadArray(JNIEnv* env, Array from, jsize n, const char* what, std::vector<T>* to,
+               void (JNIEnv::*get)(Array, jsize, jsize, T*))
 {
     if (from == nullptr || env->GetArrayLength(from) != n) {
         Throw(env, "java/lang/IllegalArgumentException",
@@ -201,20 +205,18 @@ bool ReadDoubles(JNIEnv* env, jdoubleArray from, jsize n, const char* what, std:
         return false;
     }
     to->resize(static_cast<std::size_t>(n));
-    env->GetDoubleArrayRegion(from, 0, n, to->data());
+    (env->*get)(from, 0, n, to->data());
     return !env->ExceptionCheck();
+}
+
+bool ReadDoubles(JNIEnv* env, jdoubleArray from, jsize n, const char* what, std::vector<double>* to)
+{
+    return ReadArray(env, from, n, what, to, &JNIEnv::GetDoubleArrayRegion);
 }
 
 bool ReadInts(JNIEnv* env, jintArray from, jsize n, const char* what, std::vector<jint>* to)
 {
-    if (from == nullptr || env->GetArrayLength(from) != n) {
-        Throw(env, "java/lang/IllegalArgumentException",
-              std::string(what) + " does not hold " + std::to_string(n) + " numbers");
-        return false;
-    }
-    to->resize(static_cast<std::size_t>(n));
-    env->GetIntArrayRegion(from, 0, n, to->data());
-    return !env->ExceptionCheck();
+    return ReadArray(env, from, n, what, to, &JNIEnv::GetIntArrayRegion);
 }
 
 // Row i of a double[][], of exactly n numbers.
