@@ -8,7 +8,7 @@ import zarno.kit.StudyResult;
  * repetition (from the call to the result, data copy included) and the part spent handing
  * results to Java.
  *
- * <p>{@code java -cp zarno-kit.jar:DIR KitBench GENES SAMPLES FIRST LAST CHAINS ROUNDS THREADS REPS}
+ * <p>{@code java -cp zarno-kit.jar:DIR KitBench GENES SAMPLES FIRST_RANK LAST_RANK CHAINS ROUNDS THREADS REPS}
  */
 public final class KitBench {
     public static void main(String[] args) {
@@ -29,9 +29,9 @@ public final class KitBench {
             }
         }
         Study study = Study.of(Dataset.of(values, sigmas, genes, samples))
-                .patterns(Integer.parseInt(args[2]), Integer.parseInt(args[3])).chains(Integer.parseInt(args[4]))
+                .ranks(Integer.parseInt(args[2]), Integer.parseInt(args[3])).chains(Integer.parseInt(args[4]))
                 .rounds(Integer.parseInt(args[5])).threads(Integer.parseInt(args[6]));
-        Study.of(Dataset.of(new double[] {1, 2, 3, 4}, new double[] {1, 1, 1, 1}, 2, 2)).patterns(1).chains(1)
+        Study.of(Dataset.of(new double[] {1, 2, 3, 4}, new double[] {1, 1, 1, 1}, 2, 2)).rank(1).chains(1)
                 .rounds(1).run(); // loads the library outside the timing
         com.sun.management.OperatingSystemMXBean os = (com.sun.management.OperatingSystemMXBean)
                 java.lang.management.ManagementFactory.getOperatingSystemMXBean();

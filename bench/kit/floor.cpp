@@ -2,7 +2,7 @@
 // RunJob directly, with a sink that keeps nothing. Prints the wall seconds of
 // each repetition.
 //
-//   zarno_kit_floor GENES SAMPLES FIRST LAST CHAINS ROUNDS THREADS REPS
+//   zarno_kit_floor GENES SAMPLES FIRST_RANK LAST_RANK CHAINS ROUNDS THREADS REPS
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -31,7 +31,7 @@ public:
 int main(int argc, char** argv)
 {
     if (argc != 9) {
-        std::fprintf(stderr, "usage: %s GENES SAMPLES FIRST LAST CHAINS ROUNDS THREADS REPS\n", argv[0]);
+        std::fprintf(stderr, "usage: %s GENES SAMPLES FIRST_RANK LAST_RANK CHAINS ROUNDS THREADS REPS\n", argv[0]);
         return 2;
     }
     const int genes = std::atoi(argv[1]), samples = std::atoi(argv[2]);

@@ -1,12 +1,12 @@
 #!/bin/sh
-# The kit against the core: the same study (default 20000 x 200, patterns 2 to
-# 8, 2 chains, 200 rounds, 2 threads) through zarno-kit.jar and through the
+# The kit against the core: the same study (default 20000 x 200, ranks 2 to 8,
+# 2 chains, 200 rounds, 2 threads) through zarno-kit.jar and through the
 # core's RunJob with a sink that keeps nothing, alternating, REPS times each.
 # Prints every time, the medians, the median of the paired ratios (each kit
 # run against the core run just before it, which cancels slow drifts in the
 # machine's load), and the kit's export share.
 #
-#   bench/kit/run.sh [BUILD_DIR [GENES SAMPLES FIRST LAST CHAINS ROUNDS THREADS REPS]]
+#   bench/kit/run.sh [BUILD_DIR [GENES SAMPLES FIRST_RANK LAST_RANK CHAINS ROUNDS THREADS REPS]]
 #
 # Builds zarno_kit_floor and zarno-kit.jar in BUILD_DIR (default build-bench).
 # Not part of CI: its numbers depend on the machine's load.
@@ -16,7 +16,7 @@ build=${1:-build-bench}
 [ $# -gt 0 ] && shift
 set -- "${1:-20000}" "${2:-200}" "${3:-2}" "${4:-8}" "${5:-2}" "${6:-200}" "${7:-2}" "${8:-3}"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZARNO_BENCH=ON >/dev/null
-cmake --build "$build" --target zarno_kit_floor zarno_kit -j2 >/dev/null
+cmake --build "$build" --target zarno_kit_floor zarno-kit -j2 >/dev/null
 classes="$build/bench-kit-classes"
 mkdir -p "$classes"
 javac -cp "$build/zarno-kit.jar" -d "$classes" "$root/bench/kit/KitBench.java"

@@ -25,7 +25,7 @@ public final class KitDemo {
         double[][] truth = Demo.readPatterns(dir.resolve("sample.patterns"));
 
         Dataset dataset = Dataset.of(data.values, unc.values).withGeneNames(data.rows).withSampleLabels(data.cols);
-        StudyResult result = Study.of(dataset).patterns(2, 5).chains(3).rounds(rounds)
+        StudyResult result = Study.of(dataset).ranks(2, 5).chains(3).rounds(rounds)
                 .run(progress -> System.out.println("[zarno] " + progress));
 
         System.out.printf(Locale.ROOT, "%n%8s %5s %14s %14s %9s%n", "Patterns", "Chain", "ChiSquare", "SSR", "Seconds");

@@ -1,199 +1,311 @@
-// zarno.kit.Native.survey: the core's rank survey (core/survey.h) over the runs
-// of a finished study, handed back to Java one pattern count at a time. Same
-// rules as kit_jni.cpp: every JNI call checked, no C++ exception crosses.
+// zarno.kit.Native.survey: the core's rank survey (zarno/survey.h) over the
+// runs of a finished study, handed back as the kit's own objects built through
+// their constructors: Survey, CountSurvey, Spread, TopGene. A constructor's
+// JNI signature is checked when it is looked up, so a Java constructor that
+// changes without this file fails loudly (NoSuchMethodError) rather than
+// misplacing figures.
 #include <jni.h>
 
-#include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "jni_support.h"
 #include "zarno/survey.h"
 #include "zarno_kit_Native.h"
 
+namespace zarno::kit {
+
 namespace {
 
-// Local references of one pattern count, dropped together.
-class Frame {
+// CountSurvey's constructor (CountSurvey.java), parameter by parameter, in the
+// order of the core's CountSurvey.
+constexpr char kCountSurveyInit[] =
+    "(I"                                   // patterns
+    "[I[I"                                 // chains, outlierChains
+    "[Ljava/lang/String;Ljava/lang/String;"  // notes, status
+    "Lzarno/kit/Spread;Lzarno/kit/Spread;"   // chiSquare, residualSum
+    "D"                                    // dof
+    "Lzarno/kit/Spread;"                   // chiSquarePerDof
+    "[D[I"                                 // consensus, sampleOrder
+    "Ljava/lang/Double;Ljava/lang/Double;Ljava/lang/Double;"  // cophenetic, dispersion, pac
+    "Ljava/lang/Double;Ljava/lang/Double;"  // meanStability, minStability
+    "Ljava/lang/Double;Ljava/lang/Double;"  // meanMatch, minMatch
+    "I"                                    // chainsUsed
+    "[D[D[D[D"                             // patternMean, patternSd, amplitudeMean, amplitudeSd
+    "[[Lzarno/kit/TopGene;"                // topGenes, one array per group
+    "Ljava/lang/Boolean;Ljava/lang/Boolean;"  // fits, stable
+    ")V";
+constexpr char kSurveyInit[] = "([Lzarno/kit/CountSurvey;ILjava/lang/String;)V";
+constexpr char kSpreadInit[] = "(DDD)V";
+constexpr char kTopGeneInit[] = "(ILjava/lang/String;ZDD)V";
+
+// Local references a count's frame may hold at once: the constructor's
+// arguments and the count (24), and the few a loop over top genes or notes
+// holds beside them.
+constexpr jint kCountLocals = 32;
+// The survey's own: the classes (7), the counts' array, the note, the survey.
+constexpr jint kSurveyLocals = 16;
+
+// Builds the Java objects of a survey. Every builder returns null with nothing
+// done when an exception is pending, so a count's arguments are built in one
+// declaration and checked once, before the constructor is called; a null of an absent
+// figure is a value, not a failure.
+class SurveyBuilder {
 public:
-    explicit Frame(JNIEnv* e) : env(e), ok(e->PushLocalFrame(64) == 0) {}
-    ~Frame()
+    SurveyBuilder(JNIEnv* env, jobjectArray geneNames) : env_(env), geneNames_(geneNames) {}
+
+    // The classes and constructors, looked up once per call; false with an
+    // exception pending.
+    bool Find()
     {
-        if (ok) env->PopLocalFrame(nullptr);
+        return FindClass("zarno/kit/Survey", &survey_) && FindClass("zarno/kit/CountSurvey", &count_) &&
+               FindClass("zarno/kit/Spread", &spread_) && FindClass("zarno/kit/TopGene", &topGene_) &&
+               FindClass("[Lzarno/kit/TopGene;", &topGroup_) && FindClass("java/lang/Double", &double_) &&
+               FindClass("java/lang/Boolean", &boolean_) &&
+               FindMethod(survey_, "<init>", kSurveyInit, &newSurvey_) &&
+               FindMethod(count_, "<init>", kCountSurveyInit, &newCount_) &&
+               FindMethod(spread_, "<init>", kSpreadInit, &newSpread_) &&
+               FindMethod(topGene_, "<init>", kTopGeneInit, &newTopGene_) &&
+               FindStatic(double_, "valueOf", "(D)Ljava/lang/Double;", &doubleOf_) &&
+               FindStatic(boolean_, "valueOf", "(Z)Ljava/lang/Boolean;", &booleanOf_);
     }
-    JNIEnv* env;
-    bool ok;
+
+    jobject Survey(const zarno::Survey& s)
+    {
+        jobjectArray counts = NewArray(count_, s.counts.size());
+        for (std::size_t i = 0; counts != nullptr && i < s.counts.size(); i++)
+            if (!AddCount(counts, static_cast<jsize>(i), s.counts[i])) return nullptr;
+        jstring note = NewString(env_, s.note);
+        if (env_->ExceptionCheck()) return nullptr;
+        return env_->NewObject(survey_, newSurvey_, counts, s.suggested ? *s.suggested : 0, note);
+    }
+
+private:
+    // Stores the count's object at counts[i], in a frame of its own.
+    bool AddCount(jobjectArray counts, jsize i, const zarno::CountSurvey& c)
+    {
+        LocalFrame frame(env_, kCountLocals);
+        if (!frame.open()) return false;
+        std::vector<int> outliers;
+        for (std::size_t k = 0; k < c.chains.size() && k < c.outlier.size(); k++)
+            if (c.outlier[k]) outliers.push_back(c.chains[k]);
+        const std::vector<double> none;
+        jobject chains = NewInts(env_, c.chains), outlierChains = NewInts(env_, outliers),
+                notes = NewStrings(env_, c.notes), status = NewString(env_, c.Status()),
+                chiSquare = Spread(c.chiSquare), ssr = Spread(c.ssr), perDof = Spread(c.chiSquarePerDof),
+                consensus = NewDoubles(env_, c.consensus), order = NewInts(env_, c.sampleOrder),
+                cophenetic = Double(c.cophenetic), dispersion = Double(c.dispersion), pac = Double(c.pac),
+                meanStability = Double(c.meanStability), minStability = Double(c.minStability),
+                meanMatch = Double(c.meanMatch), minMatch = Double(c.minMatch),
+                patternMean = NewDoubles(env_, c.patternMean),
+                patternSd = NewDoubles(env_, c.hasSd ? c.patternSd : none),
+                amplitudeMean = NewDoubles(env_, c.amplitudeMean),
+                amplitudeSd = NewDoubles(env_, c.hasSd ? c.amplitudeSd : none), topGenes = TopGenes(c.topGenes),
+                fits = Boolean(c.fits), stable = Boolean(c.stable);
+        if (env_->ExceptionCheck()) return false;
+        jobject count = env_->NewObject(count_, newCount_, c.patterns, chains, outlierChains, notes, status,
+                                        chiSquare, ssr, c.dof, perDof, consensus, order, cophenetic, dispersion,
+                                        pac, meanStability, minStability, meanMatch, minMatch, c.chainsUsed,
+                                        patternMean, patternSd, amplitudeMean, amplitudeSd, topGenes, fits, stable);
+        if (count == nullptr) return false;
+        env_->SetObjectArrayElement(counts, i, count);  // in bounds and of the element type
+        return true;
+    }
+
+    jobject Spread(const std::optional<zarno::Spread>& s)
+    {
+        if (env_->ExceptionCheck() || !s) return nullptr;
+        return env_->NewObject(spread_, newSpread_, s->best, s->median, s->worst);
+    }
+
+    jobject Double(const std::optional<double>& x)
+    {
+        if (env_->ExceptionCheck() || !x) return nullptr;
+        jobject boxed = env_->CallStaticObjectMethod(double_, doubleOf_, *x);
+        return env_->ExceptionCheck() ? nullptr : boxed;
+    }
+
+    jobject Boolean(const std::optional<bool>& x)
+    {
+        if (env_->ExceptionCheck() || !x) return nullptr;
+        jobject boxed = env_->CallStaticObjectMethod(boolean_, booleanOf_, *x ? JNI_TRUE : JNI_FALSE);
+        return env_->ExceptionCheck() ? nullptr : boxed;
+    }
+
+    // TopGene[][]: one array per consensus pattern, each gene named by its
+    // entry of geneNames, the very string the caller gave.
+    jobjectArray TopGenes(const std::vector<std::vector<zarno::TopGene>>& groups)
+    {
+        jobjectArray all = NewArray(topGroup_, groups.size());
+        for (std::size_t g = 0; all != nullptr && g < groups.size(); g++) {
+            jobjectArray group = NewArray(topGene_, groups[g].size());
+            for (std::size_t k = 0; group != nullptr && k < groups[g].size(); k++) {
+                const zarno::TopGene& t = groups[g][k];
+                jobject name = env_->GetObjectArrayElement(geneNames_, t.gene);  // checked against genes
+                jobject gene = env_->ExceptionCheck()
+                                   ? nullptr
+                                   : env_->NewObject(topGene_, newTopGene_, t.gene, name,
+                                                     t.zscore ? JNI_TRUE : JNI_FALSE, t.zscore.value_or(0.0),
+                                                     t.amplitude);
+                if (gene != nullptr) env_->SetObjectArrayElement(group, static_cast<jsize>(k), gene);
+                for (jobject x : {name, gene})
+                    if (x != nullptr) env_->DeleteLocalRef(x);
+                if (gene == nullptr) group = nullptr;  // the frame drops it
+            }
+            if (group == nullptr) return nullptr;
+            env_->SetObjectArrayElement(all, static_cast<jsize>(g), group);
+            env_->DeleteLocalRef(group);
+        }
+        return all;
+    }
+
+    jobjectArray NewArray(jclass element, std::size_t n)
+    {
+        if (env_->ExceptionCheck()) return nullptr;
+        return env_->NewObjectArray(static_cast<jsize>(n), element, nullptr);  // n: counts, groups, genes
+    }
+
+    bool FindClass(const char* name, jclass* c)
+    {
+        *c = env_->FindClass(name);
+        return *c != nullptr;
+    }
+
+    bool FindMethod(jclass c, const char* name, const char* signature, jmethodID* m)
+    {
+        *m = env_->GetMethodID(c, name, signature);
+        return *m != nullptr;
+    }
+
+    bool FindStatic(jclass c, const char* name, const char* signature, jmethodID* m)
+    {
+        *m = env_->GetStaticMethodID(c, name, signature);
+        return *m != nullptr;
+    }
+
+    JNIEnv* env_;
+    jobjectArray geneNames_;
+    jclass survey_ = nullptr, count_ = nullptr, spread_ = nullptr, topGene_ = nullptr, topGroup_ = nullptr,
+           double_ = nullptr, boolean_ = nullptr;
+    jmethodID newSurvey_ = nullptr, newCount_ = nullptr, newSpread_ = nullptr, newTopGene_ = nullptr,
+              doubleOf_ = nullptr, booleanOf_ = nullptr;
 };
 
-jintArray Ints(JNIEnv* env, const std::vector<int>& v)
+// A Java array of exactly n numbers copied into *to by `get` (a
+// Get<Type>ArrayRegion); false with IllegalArgumentException (or another
+// exception) pending.
+template <typename Array, typename T>
+bool ReadArray(JNIEnv* env, Array from, jsize n, const char* what, std::vector<T>* to,
+               void (JNIEnv::*get)(Array, jsize, jsize, T*))
 {
-    jintArray a = env->NewIntArray(static_cast<jsize>(v.size()));
-    if (a != nullptr && !v.empty()) env->SetIntArrayRegion(a, 0, static_cast<jsize>(v.size()), v.data());
-    return env->ExceptionCheck() ? nullptr : a;
-}
-
-jdoubleArray Doubles(JNIEnv* env, const std::vector<double>& v)
-{
-    jdoubleArray a = env->NewDoubleArray(static_cast<jsize>(v.size()));
-    if (a != nullptr && !v.empty()) env->SetDoubleArrayRegion(a, 0, static_cast<jsize>(v.size()), v.data());
-    return env->ExceptionCheck() ? nullptr : a;
-}
-
-jbooleanArray Booleans(JNIEnv* env, const std::vector<bool>& v)
-{
-    std::vector<jboolean> b(v.begin(), v.end());
-    jbooleanArray a = env->NewBooleanArray(static_cast<jsize>(b.size()));
-    if (a != nullptr && !b.empty()) env->SetBooleanArrayRegion(a, 0, static_cast<jsize>(b.size()), b.data());
-    return env->ExceptionCheck() ? nullptr : a;
-}
-
-jobjectArray Strings(JNIEnv* env, const std::vector<std::string>& v)
-{
-    jclass c = env->FindClass("java/lang/String");
-    if (c == nullptr) return nullptr;
-    jobjectArray a = env->NewObjectArray(static_cast<jsize>(v.size()), c, nullptr);
-    env->DeleteLocalRef(c);
-    for (jsize i = 0; a != nullptr && i < static_cast<jsize>(v.size()); i++) {
-        jstring s = env->NewStringUTF(v[i].c_str());
-        if (s == nullptr) return nullptr;
-        env->SetObjectArrayElement(a, i, s);
-        env->DeleteLocalRef(s);
+    if (from == nullptr || env->GetArrayLength(from) != n) {
+        Throw(env, "java/lang/IllegalArgumentException",
+              std::string(what) + " does not hold " + std::to_string(n) + " numbers");
+        return false;
     }
-    return env->ExceptionCheck() ? nullptr : a;
+    to->resize(static_cast<std::size_t>(n));
+    (env->*get)(from, 0, n, to->data());
+    return !env->ExceptionCheck();
 }
 
-// A figure that may be missing, as a value and a presence flag.
-void Put(std::vector<double>* values, std::vector<bool>* present, const std::optional<double>& x)
+bool ReadDoubles(JNIEnv* env, jdoubleArray from, jsize n, const char* what, std::vector<double>* to)
 {
-    values->push_back(x ? *x : 0.0);
-    present->push_back(x.has_value());
+    return ReadArray(env, from, n, what, to, &JNIEnv::GetDoubleArrayRegion);
 }
 
-void Put(std::vector<double>* values, std::vector<bool>* present, const std::optional<zarno::Spread>& x)
+bool ReadInts(JNIEnv* env, jintArray from, jsize n, const char* what, std::vector<jint>* to)
 {
-    for (double v : {x ? x->best : 0.0, x ? x->median : 0.0, x ? x->worst : 0.0}) values->push_back(v);
-    present->push_back(x.has_value());
+    return ReadArray(env, from, n, what, to, &JNIEnv::GetIntArrayRegion);
+}
+
+// Row i of a double[][], of exactly n numbers.
+bool ReadRow(JNIEnv* env, jobjectArray rows, jsize i, jsize n, const char* what, std::vector<double>* to)
+{
+    auto row = static_cast<jdoubleArray>(env->GetObjectArrayElement(rows, i));
+    if (env->ExceptionCheck()) return false;
+    const bool ok = ReadDoubles(env, row, n, what, to);
+    if (row != nullptr) env->DeleteLocalRef(row);
+    return ok;
 }
 
 // The runs as the survey sees them; false with a Java exception pending.
-bool ReadRuns(JNIEnv* env, jboolean weighted, jintArray patterns, jintArray chains, jobjectArray amplitudes,
-              jobjectArray patternRows, jdoubleArray chiSquare, jdoubleArray ssr,
+// Every array must match the runs, the genes and the samples.
+bool ReadRuns(JNIEnv* env, const zarno::SurveyData& data, bool weighted, jintArray patterns, jintArray chains,
+              jobjectArray amplitudes, jobjectArray patternRows, jdoubleArray chiSquare, jdoubleArray ssr,
               std::vector<zarno::SurveyRun>* runs)
 {
+    if (patterns == nullptr || amplitudes == nullptr || patternRows == nullptr) {
+        Throw(env, "java/lang/IllegalArgumentException", "the runs are null");
+        return false;
+    }
     const jsize n = env->GetArrayLength(patterns);
-    std::vector<jint> p(n), c(n);
-    std::vector<jdouble> chi(n), s(n);
-    env->GetIntArrayRegion(patterns, 0, n, p.data());
-    env->GetIntArrayRegion(chains, 0, n, c.data());
-    env->GetDoubleArrayRegion(chiSquare, 0, n, chi.data());
-    env->GetDoubleArrayRegion(ssr, 0, n, s.data());
-    if (env->ExceptionCheck()) return false;
-    runs->resize(n);
+    std::vector<jint> p, c;
+    std::vector<double> chi, s;
+    if (!ReadInts(env, patterns, n, "patterns", &p) || !ReadInts(env, chains, n, "chains", &c) ||
+        !ReadDoubles(env, chiSquare, n, "chiSquare", &chi) || !ReadDoubles(env, ssr, n, "ssr", &s))
+        return false;
+    if (env->GetArrayLength(amplitudes) != n || env->GetArrayLength(patternRows) != n) {
+        Throw(env, "java/lang/IllegalArgumentException", "amplitudes and patternRows must hold one row per run");
+        return false;
+    }
+    runs->resize(static_cast<std::size_t>(n));
     for (jsize i = 0; i < n; i++) {
-        zarno::SurveyRun& r = (*runs)[i];
+        zarno::SurveyRun& r = (*runs)[static_cast<std::size_t>(i)];
+        if (p[i] < 1 || p[i] > data.genes || p[i] > data.samples) {
+            Throw(env, "java/lang/IllegalArgumentException",
+                  "run " + std::to_string(i) + " has " + std::to_string(p[i]) + " patterns");
+            return false;
+        }
         r.patterns = p[i];
         r.chain = c[i];
-        r.weighted = weighted == JNI_TRUE;
+        r.weighted = weighted;
         r.chiSquare = chi[i];
         r.ssr = s[i];
-        for (auto [from, to] : {std::make_pair(amplitudes, &r.amplitudes), std::make_pair(patternRows, &r.patternRows)}) {
-            auto row = static_cast<jdoubleArray>(env->GetObjectArrayElement(from, i));
-            if (row == nullptr) return false;  // never null: an exception is pending
-            to->resize(env->GetArrayLength(row));
-            env->GetDoubleArrayRegion(row, 0, static_cast<jsize>(to->size()), to->data());
-            env->DeleteLocalRef(row);
-            if (env->ExceptionCheck()) return false;
-        }
+        // Within genes x samples, which fits 32 bits.
+        if (!ReadRow(env, amplitudes, i, data.genes * p[i], "a run's amplitudes", &r.amplitudes) ||
+            !ReadRow(env, patternRows, i, data.samples * p[i], "a run's patterns", &r.patternRows))
+            return false;
     }
     return true;
 }
 
-// One pattern count's figures to the sink; false with a Java exception pending.
-bool SendCount(JNIEnv* env, jobject sink, jmethodID onCount, const zarno::CountSurvey& c)
+jobject SurveyOf(JNIEnv* env, jint genes, jint samples, jboolean weighted, jintArray patterns, jintArray chains,
+               jobjectArray amplitudes, jobjectArray patternRows, jdoubleArray chiSquare, jdoubleArray ssr,
+               jobjectArray geneNames)
 {
-    Frame frame(env);
-    if (!frame.ok) return false;
-    std::vector<double> spreads, figures;
-    std::vector<bool> spreadPresent, figurePresent;
-    Put(&spreads, &spreadPresent, c.chiSquare);
-    Put(&spreads, &spreadPresent, c.ssr);
-    Put(&spreads, &spreadPresent, c.chiSquarePerDof);
-    Put(&spreads, &spreadPresent, c.holdoutError);
-    for (const std::optional<double>& x : {c.cophenetic, c.dispersion, c.pac, c.meanStability, c.minStability,
-                                           c.meanMatch, c.minMatch})
-        Put(&figures, &figurePresent, x);
-    for (const std::optional<bool>& x : {c.fits, c.stable})
-        Put(&figures, &figurePresent, x ? std::optional<double>(*x ? 1.0 : 0.0) : std::optional<double>());
-    std::vector<int> groupSizes, genes;
-    std::vector<double> z, amplitude;
-    std::vector<bool> zPresent;
-    for (const std::vector<zarno::TopGene>& group : c.topGenes) {
-        groupSizes.push_back(static_cast<int>(group.size()));
-        for (const zarno::TopGene& t : group) {
-            genes.push_back(t.gene);
-            Put(&z, &zPresent, t.zscore);
-            amplitude.push_back(t.amplitude);
-        }
+    if (genes < 1 || samples < 1 || static_cast<long long>(genes) * samples > 0x7fffffff ||
+        geneNames == nullptr || env->GetArrayLength(geneNames) != genes) {
+        Throw(env, "java/lang/IllegalArgumentException",
+              "the survey needs genes and samples whose product fits 32 bits, and one name per gene");
+        return nullptr;
     }
-    // Built one after another: after a failure no further JNI call is made.
-    std::vector<jobject> args;
-    auto add = [&args](jobject o) {
-        args.push_back(o);
-        return o != nullptr;
-    };
-    const bool built =
-        add(Ints(env, c.chains)) && add(Ints(env, c.failedChains)) && add(Ints(env, c.missingChains)) &&
-        add(Strings(env, c.notes)) && add(env->NewStringUTF(c.Status().c_str())) && add(Doubles(env, spreads)) &&
-        add(Booleans(env, spreadPresent)) && add(Doubles(env, figures)) && add(Booleans(env, figurePresent)) &&
-        add(Doubles(env, c.consensus)) && add(Ints(env, c.sampleOrder)) && add(Booleans(env, c.outlier)) &&
-        add(Doubles(env, c.chainMatch)) && add(Doubles(env, c.patternMean)) && add(Doubles(env, c.patternSd)) &&
-        add(Doubles(env, c.amplitudeMean)) && add(Doubles(env, c.amplitudeSd)) && add(Ints(env, groupSizes)) &&
-        add(Ints(env, genes)) && add(Doubles(env, z)) && add(Booleans(env, zPresent)) &&
-        add(Doubles(env, amplitude));
-    if (!built) return false;
-    env->CallVoidMethod(sink, onCount, c.patterns, args[0], args[1], args[2], args[3], args[4], c.dof, args[5],
-                        args[6], args[7], args[8], args[9], args[10], args[11], args[12], c.chainsUsed, args[13],
-                        args[14], args[15], args[16], c.hasSd ? JNI_TRUE : JNI_FALSE, args[17], args[18], args[19],
-                        args[20], args[21]);
-    return !env->ExceptionCheck();
+    zarno::SurveyData data;
+    data.genes = genes;
+    data.samples = samples;
+    data.cells = static_cast<long long>(genes) * samples;
+    std::vector<zarno::SurveyRun> runs;
+    if (!ReadRuns(env, data, weighted == JNI_TRUE, patterns, chains, amplitudes, patternRows, chiSquare, ssr, &runs))
+        return nullptr;
+    const zarno::Survey survey = zarno::RunSurvey(data, runs);
+
+    LocalFrame frame(env, kSurveyLocals);
+    if (!frame.open()) return nullptr;
+    SurveyBuilder builder(env, geneNames);
+    jobject result = builder.Find() ? builder.Survey(survey) : nullptr;
+    return result != nullptr ? frame.Keep(result) : nullptr;
 }
 
 }  // namespace
 
-extern "C" JNIEXPORT void JNICALL Java_zarno_kit_Native_survey(
-    JNIEnv* env, jclass, jint genes, jint samples, jboolean weighted, jintArray patterns, jintArray chains,
-    jobjectArray amplitudes, jobjectArray patternRows, jdoubleArray chiSquare, jdoubleArray ssr, jobject sink)
-{
-    try {
-        zarno::SurveyData data;
-        data.genes = genes;
-        data.samples = samples;
-        data.cells = static_cast<long long>(genes) * samples;
-        std::vector<zarno::SurveyRun> runs;
-        if (!ReadRuns(env, weighted, patterns, chains, amplitudes, patternRows, chiSquare, ssr, &runs)) return;
-        const zarno::Survey survey = zarno::RunSurvey(data, runs);
+}  // namespace zarno::kit
 
-        jclass c = env->GetObjectClass(sink);
-        if (c == nullptr) return;
-        jmethodID onCount = env->GetMethodID(
-            c, "count", "(I[I[I[I[Ljava/lang/String;Ljava/lang/String;D[D[Z[D[Z[D[I[Z[DI[D[D[D[DZ[I[I[D[Z[D)V");
-        jmethodID onEnd = onCount ? env->GetMethodID(c, "suggestion", "(ILjava/lang/String;)V") : nullptr;
-        env->DeleteLocalRef(c);
-        if (onEnd == nullptr) return;
-        for (const zarno::CountSurvey& count : survey.counts)
-            if (!SendCount(env, sink, onCount, count)) return;
-        jstring note = env->NewStringUTF(survey.note.c_str());
-        if (note == nullptr) return;
-        env->CallVoidMethod(sink, onEnd, survey.suggested ? *survey.suggested : 0, note);
-        env->DeleteLocalRef(note);
-    } catch (const std::bad_alloc&) {
-        if (!env->ExceptionCheck()) {
-            jclass e = env->FindClass("java/lang/OutOfMemoryError");
-            if (e != nullptr) env->ThrowNew(e, "ZARNO could not allocate the survey");
-        }
-    } catch (...) {
-        if (!env->ExceptionCheck()) {
-            jclass e = env->FindClass("zarno/kit/ZarnoException");
-            if (e != nullptr) env->ThrowNew(e, "the survey failed internally");
-        }
-    }
+extern "C" JNIEXPORT jobject JNICALL Java_zarno_kit_Native_survey(
+    JNIEnv* env, jclass, jint genes, jint samples, jboolean weighted, jintArray patterns, jintArray chains,
+    jobjectArray amplitudes, jobjectArray patternRows, jdoubleArray chiSquare, jdoubleArray ssr, jobjectArray geneNames)
+{
+    return zarno::kit::Guarded(env, jobject{nullptr}, [&] {
+        return zarno::kit::SurveyOf(env, genes, samples, weighted, patterns, chains, amplitudes, patternRows,
+                                  chiSquare, ssr, geneNames);
+    });
 }

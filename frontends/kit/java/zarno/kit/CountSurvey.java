@@ -18,40 +18,67 @@ public final class CountSurvey {
     private final List<Integer> outlierChains;
     private final List<String> notes;
     private final String status;
+    // Every reference below may be null: not measured.
+    private final Spread chiSquare;
+    private final Spread residualSum;
     private final double dof;
-    private final Spread[] spreads; // chi-square, residual sum, per dof, held-out; null: none
-    private final double[] figures; // NaN: not measured
+    private final Spread chiSquarePerDof;
     private final double[] consensus;
     private final int[] sampleOrder;
+    private final Double cophenetic;
+    private final Double dispersion;
+    private final Double pac;
+    private final Double meanStability;
+    private final Double minStability;
+    private final Double meanMatch;
+    private final Double minMatch;
     private final int chainsUsed;
     private final double[] patternMean;
-    private final double[] patternSd;
+    private final double[] patternSd; // empty below two chains
     private final double[] amplitudeMean;
-    private final double[] amplitudeSd;
-    private final boolean hasSd;
+    private final double[] amplitudeSd; // empty below two chains
     private final List<List<TopGene>> topGenes;
+    private final Boolean fits;
+    private final Boolean stable;
 
-    CountSurvey(int patterns, List<Integer> chains, List<Integer> outlierChains, List<String> notes, String status,
-            double dof, Spread[] spreads, double[] figures, double[] consensus, int[] sampleOrder, int chainsUsed,
-            double[] patternMean, double[] patternSd, double[] amplitudeMean, double[] amplitudeSd, boolean hasSd,
-            List<List<TopGene>> topGenes) {
+    // Called by the native survey (kit_survey.cpp), in the order of the core's CountSurvey;
+    // the arrays are fresh and belong to this object.
+    CountSurvey(int patterns, int[] chains, int[] outlierChains, String[] notes, String status,
+            Spread chiSquare, Spread residualSum, double dof, Spread chiSquarePerDof,
+            double[] consensus, int[] sampleOrder, Double cophenetic, Double dispersion, Double pac,
+            Double meanStability, Double minStability, Double meanMatch, Double minMatch,
+            int chainsUsed, double[] patternMean, double[] patternSd, double[] amplitudeMean,
+            double[] amplitudeSd, TopGene[][] topGenes, Boolean fits, Boolean stable) {
         this.patterns = patterns;
-        this.chains = Collections.unmodifiableList(new ArrayList<>(chains));
-        this.outlierChains = Collections.unmodifiableList(new ArrayList<>(outlierChains));
-        this.notes = Collections.unmodifiableList(new ArrayList<>(notes));
+        this.chains = integers(chains);
+        this.outlierChains = integers(outlierChains);
+        this.notes = List.of(notes);
         this.status = status;
+        this.chiSquare = chiSquare;
+        this.residualSum = residualSum;
         this.dof = dof;
-        this.spreads = spreads;
-        this.figures = figures;
+        this.chiSquarePerDof = chiSquarePerDof;
         this.consensus = consensus;
         this.sampleOrder = sampleOrder;
+        this.cophenetic = cophenetic;
+        this.dispersion = dispersion;
+        this.pac = pac;
+        this.meanStability = meanStability;
+        this.minStability = minStability;
+        this.meanMatch = meanMatch;
+        this.minMatch = minMatch;
         this.chainsUsed = chainsUsed;
         this.patternMean = patternMean;
         this.patternSd = patternSd;
         this.amplitudeMean = amplitudeMean;
         this.amplitudeSd = amplitudeSd;
-        this.hasSd = hasSd;
-        this.topGenes = topGenes;
+        List<List<TopGene>> groups = new ArrayList<>(topGenes.length);
+        for (TopGene[] group : topGenes) {
+            groups.add(List.of(group));
+        }
+        this.topGenes = Collections.unmodifiableList(groups);
+        this.fits = fits;
+        this.stable = stable;
     }
 
     /** @return the pattern count */
@@ -86,62 +113,62 @@ public final class CountSurvey {
 
     /** @return the chi-square over the chains */
     public Optional<Spread> chiSquare() {
-        return Optional.ofNullable(spreads[0]);
+        return Optional.ofNullable(chiSquare);
     }
 
     /** @return the plain sum of squared residuals over the chains */
     public Optional<Spread> residualSum() {
-        return Optional.ofNullable(spreads[1]);
+        return Optional.ofNullable(residualSum);
     }
 
     /** @return chi-square per degree of freedom (weighted data); about 1 once the fit reaches the noise */
     public Optional<Spread> chiSquarePerDof() {
-        return Optional.ofNullable(spreads[2]);
+        return Optional.ofNullable(chiSquarePerDof);
     }
 
     /** @return cophenetic correlation of the sample consensus (average linkage on 1 - consensus) */
     public OptionalDouble cophenetic() {
-        return figure(0);
+        return optional(cophenetic);
     }
 
     /** @return dispersion of the sample consensus */
     public OptionalDouble dispersion() {
-        return figure(1);
+        return optional(dispersion);
     }
 
     /** @return share of consensus values strictly between 0.1 and 0.9 */
     public OptionalDouble pac() {
-        return figure(2);
+        return optional(pac);
     }
 
     /** @return mean cosine silhouette of the matched pattern groups */
     public OptionalDouble meanStability() {
-        return figure(3);
+        return optional(meanStability);
     }
 
     /** @return lowest cosine silhouette of the matched pattern groups */
     public OptionalDouble minStability() {
-        return figure(4);
+        return optional(minStability);
     }
 
     /** @return mean cosine of each pattern to its group's mean */
     public OptionalDouble meanMatch() {
-        return figure(5);
+        return optional(meanMatch);
     }
 
     /** @return lowest cosine of a pattern to its group's mean */
     public OptionalDouble minMatch() {
-        return figure(6);
+        return optional(minMatch);
     }
 
     /** @return whether the fit reaches the noise, as the suggestion rule judges it; empty: not judged */
     public Optional<Boolean> fits() {
-        return flag(7);
+        return Optional.ofNullable(fits);
     }
 
     /** @return whether the patterns are stable, as the suggestion rule judges it; empty: not judged */
     public Optional<Boolean> stable() {
-        return flag(8);
+        return Optional.ofNullable(stable);
     }
 
     /** @return the sample consensus, samples x samples row-major: the share of chains putting two samples together */
@@ -166,7 +193,7 @@ public final class CountSurvey {
 
     /** @return standard deviations of {@link #patternMean()} over the chains used; empty below two chains */
     public double[] patternSd() {
-        return hasSd ? patternSd.clone() : new double[0];
+        return patternSd.clone();
     }
 
     /** @return the consensus amplitudes, genes x patterns row-major */
@@ -176,7 +203,7 @@ public final class CountSurvey {
 
     /** @return standard deviations of {@link #amplitudeMean()}; empty below two chains */
     public double[] amplitudeSd() {
-        return hasSd ? amplitudeSd.clone() : new double[0];
+        return amplitudeSd.clone();
     }
 
     /**
@@ -187,12 +214,16 @@ public final class CountSurvey {
         return topGenes.get(group);
     }
 
-    private OptionalDouble figure(int i) {
-        return Double.isNaN(figures[i]) ? OptionalDouble.empty() : OptionalDouble.of(figures[i]);
+    private static OptionalDouble optional(Double x) {
+        return x == null ? OptionalDouble.empty() : OptionalDouble.of(x);
     }
 
-    private Optional<Boolean> flag(int i) {
-        return Double.isNaN(figures[i]) ? Optional.empty() : Optional.of(figures[i] != 0);
+    private static List<Integer> integers(int[] values) {
+        List<Integer> list = new ArrayList<>(values.length);
+        for (int v : values) {
+            list.add(v);
+        }
+        return Collections.unmodifiableList(list);
     }
 
     @Override

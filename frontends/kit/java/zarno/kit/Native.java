@@ -1,9 +1,9 @@
 package zarno.kit;
 
 /**
- * The kit's native functions (java/kit/native/kit_jni.cpp), each a thin layer over the core
- * library. Every call comes from a thread the kit owns or from the caller's own thread; the
- * core's worker threads never call into Java.
+ * The kit's native functions (frontends/kit/native: kit_jni.cpp, kit_survey.cpp), each a thin
+ * layer over the core library. Every call comes from a thread the kit owns or from the caller's
+ * own thread; the core's worker threads never call into Java.
  */
 final class Native {
     private Native() {}
@@ -16,25 +16,6 @@ final class Native {
 
         /** Every 100 ms or so while runs go on; false cancels the study. */
         boolean tick(int runsDone, long roundsDone);
-    }
-
-    /** Receives a survey, one pattern count at a time, then the suggestion. */
-    interface SurveySink {
-        /**
-         * One pattern count. spreads: chi-square, residual sum, chi-square per degree of
-         * freedom, held-out error (best, median, worst each; present flags per figure);
-         * figures: cophenetic, dispersion, PAC, mean and minimum stability, mean and minimum
-         * match, fits and stable (1 or 0); top genes flattened group after group.
-         */
-        void count(int patterns, int[] chains, int[] failedChains, int[] missingChains, String[] notes,
-                String status, double dof, double[] spreads, boolean[] spreadPresent, double[] figures,
-                boolean[] figurePresent, double[] consensus, int[] sampleOrder, boolean[] outlier,
-                double[] chainMatch, int chainsUsed, double[] patternMean, double[] patternSd,
-                double[] amplitudeMean, double[] amplitudeSd, boolean hasSd, int[] topGroupSizes, int[] topGenes,
-                double[] topZ, boolean[] topZPresent, double[] topAmplitude);
-
-        /** The suggested pattern count (0: none) and why. */
-        void suggestion(int patterns, String note);
     }
 
     /** The version the library was built as; the kit refuses a library of another. */
@@ -55,15 +36,21 @@ final class Native {
      * or -1 when the study was cancelled. Refusals throw IllegalArgumentException, failures
      * ZarnoException; an exception thrown by the sink ends the study and comes out unchanged.
      */
-    static native long run(long study, int firstPatterns, int lastPatterns, int firstChain,
+    static native long run(long study, int firstRank, int lastRank, int firstChain,
             int chains, int rounds, boolean trace, double tolerance, int threads, Sink sink);
 
     /** Frees the study's native memory; the handle is dead afterwards. */
     static native void close(long study);
 
-    /** The core's rank survey over complete runs (run i: patterns[i], chains[i], ...). */
-    static native void survey(int genes, int samples, boolean weighted, int[] patterns, int[] chains,
-            double[][] amplitudes, double[][] patternRows, double[] chiSquare, double[] ssr, SurveySink sink);
+    /**
+     * The core's rank survey over complete runs (run i: patterns[i], chains[i], ...), built by
+     * the native side as the kit's objects through their constructors ({@link Survey}, {@link
+     * CountSurvey}, {@link Spread}, {@link TopGene}); a top gene's name is its entry of
+     * geneNames. Arrays that do not match genes, samples and the runs throw
+     * IllegalArgumentException.
+     */
+    static native Survey survey(int genes, int samples, boolean weighted, int[] patterns, int[] chains,
+            double[][] amplitudes, double[][] patternRows, double[] chiSquare, double[] ssr, String[] geneNames);
 
     /** Studies opened and not yet closed, in this process. */
     static native int openStudies();

@@ -157,7 +157,7 @@ public final class RunningStudy {
                         Native.cancel(opened);
                     }
                 }
-                exportNanos = Native.run(opened, study.firstPatterns(), study.lastPatterns(), study.firstChain(),
+                exportNanos = Native.run(opened, study.firstRank(), study.lastRank(), study.firstChain(),
                         study.lastChain() - study.firstChain() + 1, study.rounds(), study.trace(), study.tolerance(), study.threads(),
                         collector);
             }

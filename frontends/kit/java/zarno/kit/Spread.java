@@ -6,6 +6,7 @@ public final class Spread {
     private final double median;
     private final double worst;
 
+    // Called by the native survey (kit_survey.cpp).
     Spread(double best, double median, double worst) {
         this.best = best;
         this.median = median;

@@ -3,12 +3,12 @@ package zarno.kit;
 import java.util.Objects;
 
 /**
- * A sweep of factorizations over one {@link Dataset}: every pattern count of a range, each from
- * several random starts (chains), all in parallel. Immutable: every setter returns a new study,
+ * A sweep of factorizations over one {@link Dataset}: every pattern count (rank) of a range,
+ * each from several random starts (chains), all in parallel. Immutable: every setter returns a new study,
  * so a study can be kept, shared and extended.
  *
  * <pre>{@code
- * Study study = Study.of(data).patterns(2, 8).chains(20).rounds(2000);
+ * Study study = Study.of(data).ranks(2, 8).chains(20).rounds(2000);
  * StudyResult result = study.run(progress -> System.out.println(progress));
  * Run best = result.best(5);
  * }</pre>
@@ -18,7 +18,7 @@ import java.util.Objects;
  * count, chain) is always the same run. {@link #chains(int, int)} extends a study with new
  * starts without repeating the old ones.
  *
- * <p>Defaults: patterns 2 to 6 (at most the data's smaller dimension), chains 1 to 10, 2000
+ * <p>Defaults: ranks 2 to 6 (at most the data's smaller dimension), chains 1 to 10, 2000
  * rounds, every processor this process may use, no trace.
  */
 public final class Study {
@@ -26,8 +26,8 @@ public final class Study {
     private static final int SEED_BASE = 876543212;
 
     private final Dataset data;
-    private final int firstPatterns;
-    private final int lastPatterns;
+    private final int firstRank;
+    private final int lastRank;
     private final int firstChain;
     private final int lastChain;
     private final int rounds;
@@ -35,11 +35,11 @@ public final class Study {
     private final boolean trace;
     private final double tolerance; // 0: fixed rounds
 
-    private Study(Dataset data, int firstPatterns, int lastPatterns, int firstChain, int lastChain,
+    private Study(Dataset data, int firstRank, int lastRank, int firstChain, int lastChain,
             int rounds, int threads, boolean trace, double tolerance) {
         this.data = data;
-        this.firstPatterns = firstPatterns;
-        this.lastPatterns = lastPatterns;
+        this.firstRank = firstRank;
+        this.lastRank = lastRank;
         this.firstChain = firstChain;
         this.lastChain = lastChain;
         this.rounds = rounds;
@@ -56,34 +56,35 @@ public final class Study {
     }
 
     /**
-     * Pattern counts {@code from} to {@code to}, inclusive.
+     * Ranks (pattern counts) {@code from} to {@code to}, inclusive, as {@code zarno run --ranks
+     * FROM:TO}.
      *
      * @throws IllegalArgumentException when {@code from < 1}, {@code to < from}, or {@code to}
      *     exceeds the data's genes or samples
      */
-    public Study patterns(int from, int to) {
+    public Study ranks(int from, int to) {
         if (from < 1) {
-            throw new IllegalArgumentException("the first pattern count must be at least 1, not " + from);
+            throw new IllegalArgumentException("the first rank must be at least 1, not " + from);
         }
         if (to < from) {
-            throw new IllegalArgumentException("the last pattern count (" + to + ") is below the first (" + from + ")");
+            throw new IllegalArgumentException("the last rank (" + to + ") is below the first (" + from + ")");
         }
         if (to > data.samples() || to > data.genes()) {
             boolean samples = data.samples() <= data.genes();
-            throw new IllegalArgumentException("patterns up to " + to + " exceed the data's "
+            throw new IllegalArgumentException("ranks up to " + to + " exceed the data's "
                     + (samples ? data.samples() + " samples" : data.genes() + " genes")
                     + "; a study finds at most as many patterns as the data have samples and genes");
         }
         if (((long) data.genes() + data.samples()) * to > Integer.MAX_VALUE) {
-            throw new IllegalArgumentException("patterns up to " + to
+            throw new IllegalArgumentException("ranks up to " + to
                     + " make (genes + samples) x patterns exceed 32 bits");
         }
         return new Study(data, from, to, firstChain, lastChain, rounds, threads, trace, tolerance);
     }
 
-    /** A single pattern count: {@code patterns(count, count)}. */
-    public Study patterns(int count) {
-        return patterns(count, count);
+    /** A single rank: {@code ranks(rank, rank)}. */
+    public Study rank(int rank) {
+        return ranks(rank, rank);
     }
 
     /** Chains 1 to {@code count}. */
@@ -108,7 +109,7 @@ public final class Study {
         if (to < from) {
             throw new IllegalArgumentException("the last chain (" + to + ") is below the first (" + from + ")");
         }
-        return new Study(data, firstPatterns, lastPatterns, from, to, rounds, threads, trace, tolerance);
+        return new Study(data, firstRank, lastRank, from, to, rounds, threads, trace, tolerance);
     }
 
     /**
@@ -120,7 +121,7 @@ public final class Study {
         if (rounds < 0) {
             throw new IllegalArgumentException("rounds must not be negative, not " + rounds);
         }
-        return new Study(data, firstPatterns, lastPatterns, firstChain, lastChain, rounds, threads, trace, tolerance);
+        return new Study(data, firstRank, lastRank, firstChain, lastChain, rounds, threads, trace, tolerance);
     }
 
     /**
@@ -132,12 +133,12 @@ public final class Study {
         if (threads < 1) {
             throw new IllegalArgumentException("threads must be at least 1, not " + threads);
         }
-        return new Study(data, firstPatterns, lastPatterns, firstChain, lastChain, rounds, threads, trace, tolerance);
+        return new Study(data, firstRank, lastRank, firstChain, lastChain, rounds, threads, trace, tolerance);
     }
 
     /** Whether runs record their chi-square every 10 rounds ({@link Run#trace()}); costs a pass each. */
     public Study trace(boolean trace) {
-        return new Study(data, firstPatterns, lastPatterns, firstChain, lastChain, rounds, threads, trace, tolerance);
+        return new Study(data, firstRank, lastRank, firstChain, lastChain, rounds, threads, trace, tolerance);
     }
 
     /**
@@ -146,7 +147,8 @@ public final class Study {
      * for three tests in a row ({@link Run#rounds()} then says how many it used). 0, the
      * default, runs every round; only then is a run the classic job's run bit for bit. With a
      * tolerance, {@link Progress#rounds()} is an upper bound. 1e-6 kept every run of the
-     * README's measurements within 0.2% of its fixed-round fit at about 60% of the rounds.
+     * measurements in docs/performance.md within 0.2% of its fixed-round fit at about 60% of the
+     * rounds.
      *
      * @param tolerance the relative change of chi-square below which a run counts as settled
      * @return the study with this tolerance
@@ -156,7 +158,7 @@ public final class Study {
         if (!(tolerance >= 0 && Double.isFinite(tolerance))) {
             throw new IllegalArgumentException("tolerance must be 0 or more and finite, not " + tolerance);
         }
-        return new Study(data, firstPatterns, lastPatterns, firstChain, lastChain, rounds, threads, trace, tolerance);
+        return new Study(data, firstRank, lastRank, firstChain, lastChain, rounds, threads, trace, tolerance);
     }
 
     /** @return the data of the study */
@@ -164,14 +166,14 @@ public final class Study {
         return data;
     }
 
-    /** @return the first pattern count */
-    public int firstPatterns() {
-        return firstPatterns;
+    /** @return the first rank (pattern count) */
+    public int firstRank() {
+        return firstRank;
     }
 
-    /** @return the last pattern count */
-    public int lastPatterns() {
-        return lastPatterns;
+    /** @return the last rank (pattern count) */
+    public int lastRank() {
+        return lastRank;
     }
 
     /** @return the first chain */
@@ -204,9 +206,9 @@ public final class Study {
         return tolerance;
     }
 
-    /** The number of runs: pattern counts times chains. */
+    /** The number of runs: ranks times chains. */
     public int runCount() {
-        return (lastPatterns - firstPatterns + 1) * (lastChain - firstChain + 1);
+        return (lastRank - firstRank + 1) * (lastChain - firstChain + 1);
     }
 
     /** Runs the study without progress; see {@link #run(ProgressListener)}. */
@@ -246,9 +248,9 @@ public final class Study {
      * @throws UnsatisfiedLinkError when the native library cannot be loaded
      */
     public RunningStudy start(ProgressListener listener) {
-        if ((long) lastPatterns + lastChain > Integer.MAX_VALUE - (long) SEED_BASE) {
-            throw new IllegalArgumentException("the last pattern count + the last chain = "
-                    + ((long) lastPatterns + lastChain) + "; the start seeds allow at most "
+        if ((long) lastRank + lastChain > Integer.MAX_VALUE - (long) SEED_BASE) {
+            throw new IllegalArgumentException("the last rank + the last chain = "
+                    + ((long) lastRank + lastChain) + "; the start seeds allow at most "
                     + (Integer.MAX_VALUE - (long) SEED_BASE));
         }
         NativeLoader.load();
@@ -257,7 +259,7 @@ public final class Study {
 
     @Override
     public String toString() {
-        return "Study[" + data + ", patterns " + firstPatterns + ".." + lastPatterns + ", chains " + firstChain
+        return "Study[" + data + ", ranks " + firstRank + ".." + lastRank + ", chains " + firstChain
                 + ".." + lastChain + ", " + rounds + " rounds" + (tolerance > 0 ? " or until settled to " + tolerance : "")
                 + ", " + (threads == 0 ? "all" : threads) + " threads]";
     }

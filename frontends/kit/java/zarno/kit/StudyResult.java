@@ -37,7 +37,7 @@ public final class StudyResult {
      * @throws IllegalArgumentException when the study did not run that pattern count
      */
     public List<Run> runs(int patternCount) {
-        checkPatterns(patternCount);
+        checkRank(patternCount);
         List<Run> list = new ArrayList<>();
         for (Run r : runs) {
             if (r.patternCount() == patternCount) {
@@ -53,13 +53,13 @@ public final class StudyResult {
      * @throws IllegalArgumentException when the study did not run it
      */
     public Run run(int patternCount, int chain) {
-        checkPatterns(patternCount);
+        checkRank(patternCount);
         if (chain < study.firstChain() || chain > study.lastChain()) {
             throw new IllegalArgumentException("chain " + chain + " is not in the study's chains "
                     + study.firstChain() + " to " + study.lastChain());
         }
         int chains = study.lastChain() - study.firstChain() + 1;
-        return runs.get((patternCount - study.firstPatterns()) * chains + chain - study.firstChain());
+        return runs.get((patternCount - study.firstRank()) * chains + chain - study.firstChain());
     }
 
     /**
@@ -97,10 +97,10 @@ public final class StudyResult {
         return exportTime;
     }
 
-    private void checkPatterns(int patternCount) {
-        if (patternCount < study.firstPatterns() || patternCount > study.lastPatterns()) {
-            throw new IllegalArgumentException(patternCount + " patterns is not in the study's range "
-                    + study.firstPatterns() + " to " + study.lastPatterns());
+    private void checkRank(int patternCount) {
+        if (patternCount < study.firstRank() || patternCount > study.lastRank()) {
+            throw new IllegalArgumentException(patternCount + " patterns is not in the study's ranks "
+                    + study.firstRank() + " to " + study.lastRank());
         }
     }
 

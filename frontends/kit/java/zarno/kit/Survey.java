@@ -1,10 +1,7 @@
 package zarno.kit;
 
-import java.util.ArrayList;
-import java.util.Collections;
 import java.util.List;
 import java.util.NoSuchElementException;
-import java.util.OptionalDouble;
 import java.util.OptionalInt;
 
 /**
@@ -17,8 +14,9 @@ public final class Survey {
     private final int suggested; // 0: none
     private final String note;
 
-    private Survey(List<CountSurvey> counts, int suggested, String note) {
-        this.counts = Collections.unmodifiableList(counts);
+    // Called by the native survey (kit_survey.cpp); suggested 0: none.
+    Survey(CountSurvey[] counts, int suggested, String note) {
+        this.counts = List.of(counts);
         this.suggested = suggested;
         this.note = note;
     }
@@ -88,64 +86,7 @@ public final class Survey {
             ssr[i] = r.residualSum();
         }
         Dataset data = result.study().data();
-        Collector collector = new Collector(data.geneNames());
-        Native.survey(data.genes(), data.samples(), data.weighted(), patterns, chains, amplitudes, patternRows, chi,
-                ssr, collector);
-        return new Survey(collector.counts, collector.suggested, collector.note);
-    }
-
-    private static final class Collector implements Native.SurveySink {
-        final List<String> geneNames;
-        final List<CountSurvey> counts = new ArrayList<>();
-        int suggested;
-        String note = "";
-
-        Collector(List<String> geneNames) {
-            this.geneNames = geneNames;
-        }
-
-        @Override
-        public void count(int patterns, int[] chains, int[] failedChains, int[] missingChains, String[] notes,
-                String status, double dof, double[] spreads, boolean[] spreadPresent, double[] figures,
-                boolean[] figurePresent, double[] consensus, int[] sampleOrder, boolean[] outlier,
-                double[] chainMatch, int chainsUsed, double[] patternMean, double[] patternSd,
-                double[] amplitudeMean, double[] amplitudeSd, boolean hasSd, int[] topGroupSizes, int[] topGenes,
-                double[] topZ, boolean[] topZPresent, double[] topAmplitude) {
-            List<Integer> chainList = new ArrayList<>();
-            List<Integer> outliers = new ArrayList<>();
-            for (int i = 0; i < chains.length; i++) {
-                chainList.add(chains[i]);
-                if (i < outlier.length && outlier[i]) {
-                    outliers.add(chains[i]);
-                }
-            }
-            Spread[] s = new Spread[spreadPresent.length];
-            for (int i = 0; i < s.length; i++) {
-                s[i] = spreadPresent[i] ? new Spread(spreads[3 * i], spreads[3 * i + 1], spreads[3 * i + 2]) : null;
-            }
-            double[] f = new double[figures.length];
-            for (int i = 0; i < f.length; i++) {
-                f[i] = figurePresent[i] ? figures[i] : Double.NaN;
-            }
-            List<List<TopGene>> top = new ArrayList<>();
-            int k = 0;
-            for (int size : topGroupSizes) {
-                List<TopGene> group = new ArrayList<>();
-                for (int j = 0; j < size; j++, k++) {
-                    group.add(new TopGene(topGenes[k], geneNames.get(topGenes[k]),
-                            topZPresent[k] ? OptionalDouble.of(topZ[k]) : OptionalDouble.empty(), topAmplitude[k]));
-                }
-                top.add(Collections.unmodifiableList(group));
-            }
-            counts.add(new CountSurvey(patterns, chainList, outliers, List.of(notes), status, dof, s, f, consensus,
-                    sampleOrder, chainsUsed, patternMean, patternSd, amplitudeMean, amplitudeSd, hasSd,
-                    Collections.unmodifiableList(top)));
-        }
-
-        @Override
-        public void suggestion(int patterns, String note) {
-            this.suggested = patterns;
-            this.note = note;
-        }
+        return Native.survey(data.genes(), data.samples(), data.weighted(), patterns, chains, amplitudes, patternRows,
+                chi, ssr, data.geneNames().toArray(new String[0]));
     }
 }

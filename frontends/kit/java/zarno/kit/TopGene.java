@@ -9,10 +9,11 @@ public final class TopGene {
     private final OptionalDouble zscore;
     private final double amplitude;
 
-    TopGene(int gene, String name, OptionalDouble zscore, double amplitude) {
+    // Called by the native survey (kit_survey.cpp); zscore counts only when scored.
+    TopGene(int gene, String name, boolean scored, double zscore, double amplitude) {
         this.gene = gene;
         this.name = name;
-        this.zscore = zscore;
+        this.zscore = scored ? OptionalDouble.of(zscore) : OptionalDouble.empty();
         this.amplitude = amplitude;
     }
 

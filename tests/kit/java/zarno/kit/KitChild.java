@@ -19,7 +19,7 @@ public final class KitChild {
             case "oom":
                 // Results that outgrow the heap: the study ends with the JVM's OutOfMemoryError,
                 // the native side lets go of everything, and the JVM carries on.
-                Study big = Study.of(data(30000, 20, 44)).patterns(8).chains(40).rounds(1).threads(2);
+                Study big = Study.of(data(30000, 20, 44)).rank(8).chains(40).rounds(1).threads(2);
                 try {
                     big.run();
                     System.out.println("no error");
@@ -56,7 +56,7 @@ public final class KitChild {
             }
             // A quarter are short enough to end before some of the cancels.
             int rounds = random.nextInt(4) == 0 ? random.nextInt(5) : 20 + random.nextInt(400);
-            RunningStudy running = Study.of(data).patterns(2, 4).chains(2).rounds(rounds).threads(2).start();
+            RunningStudy running = Study.of(data).ranks(2, 4).chains(2).rounds(rounds).threads(2).start();
             int wait = random.nextInt(30);
             if (wait > 0) {
                 Thread.sleep(wait / 3, (wait % 3) * 300_000);
@@ -87,7 +87,7 @@ public final class KitChild {
     }
 
     static Study smallStudy() {
-        return Study.of(data(30, 8, 41)).patterns(2, 3).chains(2).rounds(60);
+        return Study.of(data(30, 8, 41)).ranks(2, 3).chains(2).rounds(60);
     }
 
     static String fingerprint(StudyResult r) {

@@ -42,7 +42,7 @@ class KitCommandTest {
         String said = new String(p.getInputStream().readAllBytes());
         assertEquals(0, p.waitFor(), said);
 
-        StudyResult result = Study.of(KitSurveyTest.sample()).patterns(2, 4).chains(2).rounds(500).threads(2).run();
+        StudyResult result = Study.of(KitSurveyTest.sample()).ranks(2, 4).chains(2).rounds(500).threads(2).run();
         assertEquals(6, result.runs().size());
         for (Run r : result.runs()) {
             Path dir = out.resolve("runs/k" + r.patternCount() + "/c" + r.chain());

@@ -91,11 +91,11 @@ class KitInputTest {
     @Test
     void studyBoundsAreCheckedAgainstTheData() {
         Dataset d = KitData.dataset(20, 8, 2);
-        assertEquals("patterns up to 9 exceed the data's 8 samples; a study finds at most as many patterns as the "
-                + "data have samples and genes", refusal(() -> Study.of(d).patterns(2, 9)));
-        assertContains(refusal(() -> Study.of(KitData.dataset(5, 8, 2)).patterns(6)), "exceed the data's 5 genes");
-        assertContains(refusal(() -> Study.of(d).patterns(0, 3)), "first pattern count must be at least 1, not 0");
-        assertContains(refusal(() -> Study.of(d).patterns(4, 3)), "last pattern count (3) is below the first (4)");
+        assertEquals("ranks up to 9 exceed the data's 8 samples; a study finds at most as many patterns as the "
+                + "data have samples and genes", refusal(() -> Study.of(d).ranks(2, 9)));
+        assertContains(refusal(() -> Study.of(KitData.dataset(5, 8, 2)).rank(6)), "exceed the data's 5 genes");
+        assertContains(refusal(() -> Study.of(d).ranks(0, 3)), "first rank must be at least 1, not 0");
+        assertContains(refusal(() -> Study.of(d).ranks(4, 3)), "last rank (3) is below the first (4)");
         assertContains(refusal(() -> Study.of(d).chains(0)), "chains must be at least 1, not 0");
         assertContains(refusal(() -> Study.of(d).chains(0, 4)), "first chain must be at least 1, not 0");
         assertContains(refusal(() -> Study.of(d).chains(5, 4)), "last chain (4) is below the first (5)");
@@ -106,8 +106,8 @@ class KitInputTest {
         assertContains(refusal(() -> Study.of(d).chains(2, Integer.MAX_VALUE).start()), "the start seeds allow at most");
         assertEquals(before, KitData.studyThreads());
         // Defaults fit small data.
-        assertEquals(3, Study.of(KitData.dataset(3, 8, 2)).lastPatterns());
-        assertEquals(6, Study.of(d).lastPatterns());
+        assertEquals(3, Study.of(KitData.dataset(3, 8, 2)).lastRank());
+        assertEquals(6, Study.of(d).lastRank());
     }
 
     @Test
@@ -117,7 +117,7 @@ class KitInputTest {
         double[][] u = rows(in.acc, 5);
         Dataset rowsData = Dataset.of(v, u).withGeneNames(in.geneNames);
         Dataset flatData = Dataset.of(in.data, in.acc, 12, 5);
-        Study study = Study.of(rowsData).patterns(2).chains(1).rounds(20).threads(1);
+        Study study = Study.of(rowsData).rank(2).chains(1).rounds(20).threads(1);
         StudyResult before = study.run();
         Consumer<double[]> scribble = a -> java.util.Arrays.fill(a, 7.0);
         for (double[] row : v) scribble.accept(row);
@@ -126,7 +126,7 @@ class KitInputTest {
         assertEquals("g0", rowsData.geneNames().get(0));
         assertEquals(in.acc[7], flatData.sigma(1, 2));
         KitData.assertSameRuns(before.runs(), study.run().runs());
-        KitData.assertSameRuns(before.runs(), Study.of(flatData).patterns(2).chains(1).rounds(20).threads(1).run().runs());
+        KitData.assertSameRuns(before.runs(), Study.of(flatData).rank(2).chains(1).rounds(20).threads(1).run().runs());
         double[] copy = rowsData.values();
         copy[0] = -1;
         assertEquals(Jobs.job(12, 5, 3).data[0], rowsData.value(0, 0));

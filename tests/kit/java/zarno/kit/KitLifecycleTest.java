@@ -24,7 +24,7 @@ import org.junit.jupiter.api.Timeout;
 class KitLifecycleTest {
     // Runs that cannot end by themselves within any test's time.
     static Study endless() {
-        return Study.of(KitData.dataset(200, 30, 21)).patterns(2, 4).chains(4).rounds(50_000_000).threads(2);
+        return Study.of(KitData.dataset(200, 30, 21)).ranks(2, 4).chains(4).rounds(50_000_000).threads(2);
     }
 
     static void awaitRounds(RunningStudy running) throws InterruptedException {
@@ -69,7 +69,7 @@ class KitLifecycleTest {
         }
         assertTrue(seen.get(seen.size() - 1).roundsDone() > 0);
         // A finished study's progress says so, whatever its listener last saw.
-        RunningStudy small = Study.of(KitData.dataset(30, 8, 22)).patterns(2, 3).chains(2).rounds(40).start();
+        RunningStudy small = Study.of(KitData.dataset(30, 8, 22)).ranks(2, 3).chains(2).rounds(40).start();
         StudyResult result = small.await();
         assertEquals(4, small.progress().runsDone());
         assertEquals(1.0, small.progress().fraction());
@@ -147,7 +147,7 @@ class KitLifecycleTest {
     void concurrentStudiesGiveWhatEachGivesAlone() throws Exception {
         List<Study> studies = new ArrayList<>();
         for (int i = 0; i < 6; i++) {
-            studies.add(Study.of(KitData.dataset(60 + 10 * i, 12, 30 + i)).patterns(2, 4).chains(2).rounds(120)
+            studies.add(Study.of(KitData.dataset(60 + 10 * i, 12, 30 + i)).ranks(2, 4).chains(2).rounds(120)
                     .threads(1 + i % 3));
         }
         List<StudyResult> alone = new ArrayList<>();

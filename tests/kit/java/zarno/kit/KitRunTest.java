@@ -54,11 +54,11 @@ class KitRunTest {
         in.Niter = 150;
         Dataset data = Dataset.of(in.data, in.acc, 40, 9);
         for (int threads : new int[] {1, 3}) {
-            assertSameAsClassic(in, Study.of(data).patterns(2, 4).chains(3).rounds(150).threads(threads).run());
+            assertSameAsClassic(in, Study.of(data).ranks(2, 4).chains(3).rounds(150).threads(threads).run());
         }
         // Without uncertainties: the classic job with uncertFlag 0.
         in.uncertFlag = 0;
-        assertSameAsClassic(in, Study.of(Dataset.unweighted(in.data, 40, 9)).patterns(2, 4).chains(3).rounds(150)
+        assertSameAsClassic(in, Study.of(Dataset.unweighted(in.data, 40, 9)).ranks(2, 4).chains(3).rounds(150)
                 .threads(2).run());
     }
 
@@ -66,10 +66,10 @@ class KitRunTest {
     void aRunIsTheSameRunInEveryStudy() {
         Dataset data = KitData.dataset(30, 10, 12);
         Study base = Study.of(data).rounds(80).threads(2);
-        StudyResult all = base.patterns(2, 4).chains(4).run();
-        StudyResult first = base.patterns(2, 4).chains(1, 2).run();
-        StudyResult extension = base.patterns(2, 4).chains(3, 4).run();
-        StudyResult single = base.patterns(3).chains(2, 2).threads(1).run();
+        StudyResult all = base.ranks(2, 4).chains(4).run();
+        StudyResult first = base.ranks(2, 4).chains(1, 2).run();
+        StudyResult extension = base.ranks(2, 4).chains(3, 4).run();
+        StudyResult single = base.rank(3).chains(2, 2).threads(1).run();
         List<Run> joined = new ArrayList<>();
         for (int p = 2; p <= 4; p++) {
             joined.addAll(first.runs(p));
@@ -83,7 +83,7 @@ class KitRunTest {
 
     @Test
     void aToleranceEndsRunsEarlyTheSameWayOnAnyThreads() {
-        Study settled = Study.of(KitData.dataset(40, 10, 14)).patterns(2, 3).chains(3).rounds(5000).tolerance(1e-4);
+        Study settled = Study.of(KitData.dataset(40, 10, 14)).ranks(2, 3).chains(3).rounds(5000).tolerance(1e-4);
         StudyResult one = settled.threads(1).run();
         KitData.assertSameRuns(one.runs(), settled.threads(3).run().runs());
         assertTrue(one.runs().stream().allMatch(r -> r.rounds() % 10 == 0 && r.rounds() < 5000), one.runs().toString());
@@ -95,7 +95,7 @@ class KitRunTest {
     @Test
     void runsAreImmutableCopiesWithTheirLookups() {
         Dataset data = KitData.dataset(25, 7, 13);
-        StudyResult result = Study.of(data).patterns(2, 3).chains(3).rounds(45).trace(true).run();
+        StudyResult result = Study.of(data).ranks(2, 3).chains(3).rounds(45).trace(true).run();
         assertEquals(6, result.runs().size());
         assertThrows(UnsupportedOperationException.class, () -> result.runs().clear());
         for (Run run : result.runs()) {
@@ -129,6 +129,6 @@ class KitRunTest {
         }
         assertThrows(IllegalArgumentException.class, () -> result.best(4));
         assertThrows(IllegalArgumentException.class, () -> result.run(2, 4));
-        assertEquals(0, Study.of(data).patterns(2).chains(1).rounds(20).run().runs().get(0).trace().length);
+        assertEquals(0, Study.of(data).rank(2).chains(1).rounds(20).run().runs().get(0).trace().length);
     }
 }

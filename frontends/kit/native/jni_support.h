@@ -1,0 +1,79 @@
+// What the kit's JNI functions share: Java exceptions from C++ failures, frames
+// of local references, and Java arrays and strings from C++ values.
+//
+// Rules kept by every user: each JNI call is checked, no C++ exception reaches
+// the JVM, and once a Java exception is pending no JNI call is made but those
+// the JNI allows then (ExceptionCheck, DeleteLocalRef, PopLocalFrame). The
+// builders below return null with nothing done when one is pending already, so
+// a chain of them stops at the first failure.
+#ifndef ZARNO_KIT_JNI_SUPPORT_H
+#define ZARNO_KIT_JNI_SUPPORT_H
+
+#include <jni.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace zarno::kit {
+
+// Throws a Java exception of the class with the message (UTF-8), unless one is
+// pending already.
+void Throw(JNIEnv* env, const char* className, const std::string& message);
+
+// Turns the C++ exception being handled into a Java one: OutOfMemoryError for
+// bad_alloc, ZarnoException for the rest.
+void ThrowCurrent(JNIEnv* env);
+
+// The body of an exported function: what it returns, or `failed` with a Java
+// exception pending when it threw.
+template <typename R, typename Body>
+R Guarded(JNIEnv* env, R failed, Body&& body)
+{
+    try {
+        return body();
+    } catch (...) {
+        ThrowCurrent(env);
+        return failed;
+    }
+}
+
+// A frame of local references, popped on every way out so that loops building
+// many objects stay within the capacity asked for.
+class LocalFrame {
+public:
+    LocalFrame(JNIEnv* env, jint capacity) : env_(env), open_(env->PushLocalFrame(capacity) == 0) {}
+    ~LocalFrame()
+    {
+        if (open_) env_->PopLocalFrame(nullptr);
+    }
+    LocalFrame(const LocalFrame&) = delete;
+    LocalFrame& operator=(const LocalFrame&) = delete;
+
+    // False with OutOfMemoryError pending.
+    bool open() const { return open_; }
+
+    // Pops the frame, handing `result` on as a reference of the enclosing one.
+    jobject Keep(jobject result)
+    {
+        open_ = false;
+        return env_->PopLocalFrame(result);
+    }
+
+private:
+    JNIEnv* env_;
+    bool open_;
+};
+
+// Fresh Java arrays and strings; null with an exception pending.
+jdoubleArray NewDoubles(JNIEnv* env, const double* values, std::size_t n);
+jdoubleArray NewDoubles(JNIEnv* env, const std::vector<double>& values);
+jintArray NewInts(JNIEnv* env, const std::vector<int>& values);
+// UTF-8 text decoded by the JDK (NewStringUTF takes modified UTF-8, which
+// differs beyond U+FFFF); malformed bytes become U+FFFD.
+jstring NewString(JNIEnv* env, const std::string& text);
+jobjectArray NewStrings(JNIEnv* env, const std::vector<std::string>& texts);
+
+}  // namespace zarno::kit
+
+#endif
