@@ -59,7 +59,7 @@ std::vector<std::string> Split(const std::string& line)
 }
 
 // A table: header and rows of equal width, CR/LF tolerant, blank last line allowed.
-std::vector<std::vector<std::string>> ReadTable(const std::string& path)
+std::vector<std::vector<std::string>> ReadTsv(const std::string& path)
 {
     std::istringstream in(Slurp(path));
     std::vector<std::vector<std::string>> rows;
@@ -147,19 +147,17 @@ struct Shape {
     std::vector<std::string> genes, samples;
 };
 
-// Reads one complete run folder into r, checking it against the job and the
-// shape the other runs had.
-void ReadRun(const RunLayout& layout, const RunDirectory& d, int P, int C, Shape* shape,
-             SurveyRun* r, nlohmann::json* meta)
+// A run's run.json into `meta` and `r`, checked against its folder and the
+// job. False for a run that failed (listed, not used): its matrices are not read.
+bool ReadRunJson(const RunLayout& layout, const RunDirectory& d, const RunKey& key, SurveyRun* r,
+                 nlohmann::json* meta)
 {
-    const RunKey key{P, C};
     const std::string jsonPath = layout.RunJson(key);
     *meta = ReadJson(jsonPath);
     const nlohmann::json& m = *meta;
-    if (IntField(m, "patterns", jsonPath) != P || IntField(m, "chain", jsonPath) != C)
+    if (IntField(m, "patterns", jsonPath) != key.patterns || IntField(m, "chain", jsonPath) != key.chain)
         Fail(jsonPath, "says patterns " + std::to_string(m["patterns"].get<int>()) + " chain " +
-                           std::to_string(m["chain"].get<int>()) + ", its folder k" +
-                           std::to_string(P) + "/c" + std::to_string(C));
+                           std::to_string(m["chain"].get<int>()) + ", its folder " + RunName(key));
     const std::string sha = ShaField(m, "data_sha256");
     if (!d.dataSha256.empty() && sha != d.dataSha256)
         Fail(jsonPath, "comes from other data (data_sha256 " + (sha.empty() ? "absent" : sha) +
@@ -167,38 +165,45 @@ void ReadRun(const RunLayout& layout, const RunDirectory& d, int P, int C, Shape
     const std::string usha = ShaField(m, "uncert_sha256");
     if (usha != d.uncertSha256)
         Fail(jsonPath, "comes from other uncertainties (uncert_sha256 differs from job.json)");
-    r->patterns = P;
-    r->chain = C;
+    r->patterns = key.patterns;
+    r->chain = key.chain;
     r->weighted = m.value("weighted", false);
-    // A run whose fit is not a number (JSON null) failed; it is listed, not used.
-    for (const char* key : {"chi_square", "ssr"}) {
-        if (!m.contains(key)) Fail(jsonPath, std::string("has no \"") + key + "\"");
-        if (!m[key].is_number()) {
+    // A run whose fit is not a number (JSON null) failed.
+    for (const char* field : {"chi_square", "ssr"}) {
+        if (!m.contains(field)) Fail(jsonPath, std::string("has no \"") + field + "\"");
+        if (!m[field].is_number()) {
             r->status = SurveyRun::kFailed;
-            r->problem = std::string(key) + " is not a number";
-            return;
+            r->problem = std::string(field) + " is not a number";
+            return false;
         }
     }
     if (m.contains("status") && m["status"].is_string() && m["status"] != "complete") {
         r->status = SurveyRun::kFailed;
         r->problem = "status " + m["status"].get<std::string>();
-        return;
+        return false;
     }
     r->chiSquare = m["chi_square"].get<double>();
     r->ssr = m["ssr"].get<double>();
     if (m.contains("trace") && m["trace"].is_array())
         for (const auto& v : m["trace"])
             if (v.is_number()) r->trace.push_back(v.get<double>());
+    return true;
+}
 
+// A run's amplitudes and patterns into `r`, checked against the names the
+// runs read before it had.
+void ReadMatrices(const RunLayout& layout, const RunKey& key, Shape* shape, SurveyRun* r)
+{
+    const int P = key.patterns;
     const std::string apath = layout.Amplitudes(key);
-    const auto a = ReadTable(apath);
+    const auto a = ReadTsv(apath);
     if (a[0].size() != static_cast<size_t>(P) + 1 || a[0][0] != "gene")
         Fail(apath, "header is not gene and P1..P" + std::to_string(P));
     for (int p = 0; p < P; p++)
         if (a[0][p + 1] != "P" + std::to_string(p + 1))
             Fail(apath, "header column " + std::to_string(p + 2) + " is not P" + std::to_string(p + 1));
     const std::string ppath = layout.Patterns(key);
-    const auto pt = ReadTable(ppath);
+    const auto pt = ReadTsv(ppath);
     if (pt[0].size() < 2 || pt[0][0] != "pattern") Fail(ppath, "header does not start with pattern");
     if (pt.size() != static_cast<size_t>(P) + 1)
         Fail(ppath, "has " + std::to_string(pt.size() - 1) + " pattern rows, expected " +
@@ -315,7 +320,8 @@ RunDirectory Read(const std::string& dirIn)
         RunRecord rec;
         rec.patterns = key.first;
         rec.chain = key.second;
-        ReadRun(layout, d, key.first, key.second, &shape, &r, &rec.meta);
+        if (ReadRunJson(layout, d, {key.first, key.second}, &r, &rec.meta))
+            ReadMatrices(layout, {key.first, key.second}, &shape, &r);
         d.records.push_back(std::move(rec));
         d.runs.push_back(std::move(r));
     }

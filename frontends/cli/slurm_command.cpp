@@ -371,7 +371,8 @@ void AddSlurmCommand(CLI::App& app)
         "killed, pre-empted or out of time, without recomputing finished runs. The flags of "
         "`zarno run` are passed to every worker.\n"
         "Exit codes: 0 done; 1 submission failed (no sbatch here, or sbatch refused; the "
-        "scripts are written); 2 bad input or usage (nothing written).");
+        "scripts are written) or the scripts could not be written; 2 bad input or usage "
+        "(nothing written).");
     sub->add_option("DATA", o->data, "Data file (.txt, .csv, .gz) or control file (.ctr)")
         ->required();
     sub->add_option("--out,-o", o->out, "Study directory, shared by all workers (cluster file system)")
