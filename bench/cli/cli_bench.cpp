@@ -9,6 +9,9 @@
 //   zarno_cli_bench bandwidth [GENES SAMPLES PATTERNS]
 //                                               memory bandwidth on 1 and 2
 //                                               threads and what one run uses
+//   zarno_cli_bench shape [GENES SAMPLES]       the data's size without its values
+//                                               (what `zarno slurm` reads) against
+//                                               reading the table, plain and .gz
 //   zarno_cli_bench sweep [GENES SAMPLES ROUNDS]
 //                                               patterns 2 to 8, 2 chains, on 1
 //                                               and 2 threads (no files)
@@ -29,12 +32,13 @@
 #include <thread>
 #include <vector>
 
+#include <zlib.h>
+
 #include "zarno/api.h"
 #include "zarno/run_dir.h"
 #include "zarno/table_reader.h"
 
 using namespace zarno;
-using namespace zarno::cli;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -145,6 +149,33 @@ int Read(int G, int S)
                 floor, ours / floor);
     std::printf("  iostream >> double:                     %.3f s  -> the reader is %.1fx faster\n",
                 peer, peer / ours);
+    std::filesystem::remove_all(dir);
+    return 0;
+}
+
+int Shape(int G, int S)
+{
+    const std::string dir = TempDir();
+    Generate(dir, G, S);
+    const std::string plain = dir + "/data.txt", packed = dir + "/data.txt.gz";
+    const std::string text = ReadFileContents(plain);
+    gzFile gz = gzopen(packed.c_str(), "wb6");
+    gzwrite(gz, text.data(), static_cast<unsigned>(text.size()));
+    gzclose(gz);
+    std::printf("the shape of %d x %d data (%.1f MB of text), median of 5:\n", G, S,
+                static_cast<double>(text.size()) / 1e6);
+    volatile double sink = 0;
+    for (const std::string& path : {plain, packed}) {
+        const double shape = Median(5, [&] {
+            const TableShape t = ReadTableShape(path);
+            sink = sink + static_cast<double>(t.genes + t.samples);
+        });
+        const double table = Median(5, [&] { sink = sink + ReadTable(path).values[0]; });
+        std::printf("  %-12s ReadTableShape %.3f s (64 KiB buffer), ReadTable %.3f s (text and "
+                    "values held: %.0f MB)\n",
+                    path == plain ? "data.txt" : "data.txt.gz", shape, table,
+                    (static_cast<double>(text.size()) + 8.0 * G * S) / 1e6);
+    }
     std::filesystem::remove_all(dir);
     return 0;
 }
@@ -328,6 +359,7 @@ int main(int argc, char** argv)
     const std::string mode = argc > 1 ? argv[1] : "";
     auto arg = [&](int i, int dflt) { return argc > i ? std::atoi(argv[i]) : dflt; };
     if (mode == "read") return Read(arg(2, 20000), arg(3, 200));
+    if (mode == "shape") return Shape(arg(2, 20000), arg(3, 200));
     if (mode == "write") return Write(arg(2, 20000), arg(3, 200), arg(4, 8));
     if (mode == "sweep") return Sweep(arg(2, 20000), arg(3, 200), arg(4, 200));
     if (mode == "bandwidth") return BandwidthModel(arg(2, 20000), arg(3, 200), arg(4, 8));
@@ -335,6 +367,6 @@ int main(int argc, char** argv)
         Generate(argv[2], arg(3, 20000), arg(4, 200));
         return 0;
     }
-    std::fprintf(stderr, "usage: zarno_cli_bench read|write|bandwidth [G S [P]] | sweep [G S R] | gen DIR [G S]\n");
+    std::fprintf(stderr, "usage: zarno_cli_bench read|shape|write|bandwidth [G S [P]] | sweep [G S R] | gen DIR [G S]\n");
     return 2;
 }

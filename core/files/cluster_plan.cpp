@@ -8,6 +8,8 @@
 #include <fstream>
 #include <map>
 
+#include "zarno/run_layout.h"
+
 namespace fs = std::filesystem;
 
 namespace zarno {
@@ -27,7 +29,8 @@ std::string PlanJson(const std::vector<RunKey>& runs, int workers)
 
 std::string MissingRuns(const std::string& dir)
 {
-    std::ifstream in(dir + "/slurm/plan.json");
+    const RunLayout layout(dir);
+    std::ifstream in(layout.Plan());
     if (!in) return "";
     std::map<int, std::vector<std::string>> byWorker;
     std::size_t planned = 0, missing = 0;
@@ -36,19 +39,18 @@ std::string MissingRuns(const std::string& dir)
         for (const auto& r : plan.at("runs")) {
             const int p = r.at("patterns").get<int>(), c = r.at("chain").get<int>();
             planned++;
-            const std::string run = "k" + std::to_string(p) + "/c" + std::to_string(c);
             std::error_code ec;
-            if (fs::is_regular_file(dir + "/runs/" + run + "/run.json", ec)) continue;
+            if (fs::is_regular_file(layout.RunJson({p, c}), ec)) continue;
             missing++;
             byWorker[r.at("worker").get<int>()].push_back("k" + std::to_string(p) + " c" +
                                                           std::to_string(c));
         }
     } catch (const std::exception& e) {
-        return "The cluster plan " + dir + "/slurm/plan.json cannot be read: " + e.what() + "\n";
+        return "The cluster plan " + layout.Plan() + " cannot be read: " + e.what() + "\n";
     }
     if (missing == 0) return "All " + std::to_string(planned) + " runs of the cluster plan are complete.\n";
     std::string text = "Missing " + std::to_string(missing) + " of the " + std::to_string(planned) +
-                       " runs of the cluster plan (" + dir + "/slurm/plan.json):\n";
+                       " runs of the cluster plan (" + layout.Plan() + "):\n";
     for (const auto& [worker, runs] : byWorker) {
         text += "  worker " + std::to_string(worker) + ":";
         for (const auto& r : runs) text += " " + r + (&r == &runs.back() ? "" : ",");
@@ -57,7 +59,7 @@ std::string MissingRuns(const std::string& dir)
     text += "Run those workers again (sbatch --array=";
     for (auto it = byWorker.begin(); it != byWorker.end(); ++it)
         text += (it == byWorker.begin() ? "" : ",") + std::to_string(it->first);
-    return text + " " + dir + "/slurm/array.sbatch) to complete the study.\n";
+    return text + " " + layout.ArrayScript() + ") to complete the study.\n";
 }
 
 }  // namespace zarno

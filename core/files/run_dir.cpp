@@ -7,15 +7,12 @@
 
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <system_error>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
-
-#include "zarno/table_reader.h"
 
 namespace zarno {
 
@@ -26,11 +23,6 @@ using Json = nlohmann::ordered_json;
 [[noreturn]] void Fail(const std::string& what, const std::string& path)
 {
     throw std::system_error(errno, std::generic_category(), what + " " + path);
-}
-
-std::string Join(const std::string& dir, const std::string& name)
-{
-    return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
 std::string Parent(const std::string& path)
@@ -67,7 +59,7 @@ std::string TempName(const std::string& path)
 {
     static std::atomic<unsigned> counter{0};
     static const std::string host = HostName();
-    return Join(Parent(path), fmt::format(".{}.{}.{}.{}.tmp", BaseName(path), host, getpid(),
+    return JoinPath(Parent(path), fmt::format(".{}.{}.{}.{}.tmp", BaseName(path), host, getpid(),
                                           counter++));
 }
 
@@ -126,9 +118,9 @@ bool ReadSmallFile(const std::string& path, std::string* out)
 // write. POSIX record locks also work on network file systems.
 class DirLock {
 public:
-    explicit DirLock(const std::string& dir)
+    explicit DirLock(const RunLayout& layout)
     {
-        const std::string path = Join(dir, ".lock");
+        const std::string path = layout.Lock();
         fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd_ < 0) Fail("cannot open", path);
         struct flock l;
@@ -166,26 +158,14 @@ void Number(std::string& out, const char* key, double v, bool comma = true)
 
 }  // namespace
 
-void AppendDouble(std::string& out, double v)
-{
-    char buf[32];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v);
-    out.append(buf, r.ptr);
-}
-
-std::string FormatDouble(double v)
-{
-    std::string s;
-    AppendDouble(s, v);
-    return s;
-}
-
-void WriteFileAtomic(const std::string& path, const std::string& content)
+void WriteFileAtomic(const std::string& path, const std::string& content, bool executable)
 {
     const std::string tmp = TempName(path);
     const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) Fail("cannot create", tmp);
     try {
+        // A script's mode whatever the umask: the scheduler runs it as it is.
+        if (executable && fchmod(fd, 0755) != 0) Fail("cannot make executable", tmp);
         WriteAll(fd, content, tmp);
         // The contents reach the disk before the name does: a crash leaves the
         // old file or the new one, never an empty one under the final name.
@@ -260,10 +240,10 @@ std::string JobIdentity::Differences(const std::string& text) const
     try {
         there = Json::parse(text);
     } catch (const std::exception& e) {
-        throw std::runtime_error(std::string("it is not JSON: ") + e.what());
+        throw InputError(std::string("it is not JSON: ") + e.what());
     }
     if (!there.is_object() || there.value("format", "") != "zarno run directory 1") {
-        throw std::runtime_error("it is not a zarno job description");
+        throw InputError("it is not a zarno job description");
     }
     const Json here = Json::parse(ToJson());
     std::string diff;
@@ -292,9 +272,8 @@ void RunDir::Check(const std::string& dir, const JobIdentity& id, bool resume)
     }
     const std::vector<std::string> entries = Entries(dir);
     if (entries.empty()) return;
-    const std::string jobPath = Join(dir, "job.json");
     std::string text;
-    if (ReadSmallFile(jobPath, &text)) {
+    if (ReadSmallFile(RunLayout(dir).JobJson(), &text)) {
         std::string diff;
         try {
             diff = id.Differences(text);
@@ -324,7 +303,7 @@ void RunDir::Check(const std::string& dir, const JobIdentity& id, bool resume)
     // Resuming a study that never got its job.json: only our own leftovers, and the
     // scripts `zarno slurm` writes before any worker starts.
     for (const std::string& name : entries) {
-        if (name != ".lock" && name != "slurm" && !IsTemporary(name)) {
+        if (name != RunLayout::kLockName && name != RunLayout::kSlurmName && !IsTemporary(name)) {
             throw InputError(fmt::format("--out {}: holds {} but no job.json: not a zarno run "
                                          "directory; choose a new or empty one",
                                          dir, name));
@@ -333,30 +312,24 @@ void RunDir::Check(const std::string& dir, const JobIdentity& id, bool resume)
 }
 
 RunDir::RunDir(std::string dir, JobIdentity id, std::string version, bool heldOut)
-    : dir_(std::move(dir)), id_(std::move(id)), version_(std::move(version)), heldOut_(heldOut)
+    : layout_(std::move(dir)), id_(std::move(id)), version_(std::move(version)), heldOut_(heldOut)
 {
-    MakeDirectories(dir_);
-    DirLock lock(dir_);
-    const std::string jobPath = Join(dir_, "job.json");
+    MakeDirectories(layout_.Dir());
+    DirLock lock(layout_);
+    const std::string jobPath = layout_.JobJson();
     std::string text;
     if (ReadSmallFile(jobPath, &text)) {
         // Another process sharing DIR made it meanwhile.
         const std::string diff = id_.Differences(text);
         if (!diff.empty()) {
             throw InputError(fmt::format("--out {}: holds a study of other data or options: {}",
-                                         dir_, diff));
+                                         layout_.Dir(), diff));
         }
     } else {
         WriteFileAtomic(jobPath, id_.ToJson());
-        SyncDirectory(dir_);
+        SyncDirectory(layout_.Dir());
     }
-    MakeDirectories(Join(dir_, heldOut_ ? "holdout" : "runs"));
-}
-
-std::string RunDir::RunFolder(const RunKey& key) const
-{
-    return Join(dir_, fmt::format("{}/k{}/c{}", heldOut_ ? "holdout" : "runs", key.patterns,
-                                  key.chain));
+    MakeDirectories(layout_.Runs(heldOut_));
 }
 
 namespace {
@@ -391,27 +364,18 @@ bool ValidRun(const Json& j, const RunKey& key, const JobIdentity& id, bool held
     }
 }
 
-bool LoadRun(const std::string& folder, const RunKey& key, const JobIdentity& id, bool heldOut,
+bool LoadRun(const RunLayout& layout, const RunKey& key, const JobIdentity& id, bool heldOut,
              Json* out)
 {
     std::string text;
-    if (!ReadSmallFile(Join(folder, "run.json"), &text)) return false;
+    if (!ReadSmallFile(layout.RunJson(key, heldOut), &text)) return false;
     Json j = Json::parse(text, nullptr, false);
     if (j.is_discarded() || !ValidRun(j, key, id, heldOut)) return false;
-    if (!IsFile(Join(folder, "amplitudes.tsv")) || !IsFile(Join(folder, "patterns.tsv"))) {
+    if (!IsFile(layout.Amplitudes(key, heldOut)) || !IsFile(layout.Patterns(key, heldOut))) {
         return false;
     }
     if (out) *out = std::move(j);
     return true;
-}
-
-bool ParseIndex(const std::string& name, char prefix, int* out)
-{
-    if (name.size() < 2 || name[0] != prefix) return false;
-    const char* b = name.data() + 1;
-    const char* e = name.data() + name.size();
-    const auto r = std::from_chars(b, e, *out);
-    return r.ptr == e && r.ec == std::errc{} && *out >= 0 && name[1] != '0';
 }
 
 std::string JsonNumber(const Json& v)
@@ -423,17 +387,17 @@ std::string JsonNumber(const Json& v)
 
 bool RunDir::Complete(const RunKey& key) const
 {
-    return LoadRun(RunFolder(key), key, id_, heldOut_, nullptr);
+    return LoadRun(layout_, key, id_, heldOut_, nullptr);
 }
 
 void RunDir::Clear(const RunKey& key) const
 {
     const std::string folder = RunFolder(key);
     // run.json first: from here on the run is not complete, whatever else fails.
-    const std::string runJson = Join(folder, "run.json");
+    const std::string runJson = layout_.RunJson(key, heldOut_);
     if (unlink(runJson.c_str()) != 0 && errno != ENOENT) Fail("cannot remove", runJson);
     for (const std::string& name : Entries(folder)) {
-        const std::string path = Join(folder, name);
+        const std::string path = JoinPath(folder, name);
         if (unlink(path.c_str()) != 0 && errno != ENOENT) Fail("cannot remove", path);
     }
 }
@@ -484,82 +448,59 @@ void RunDir::WriteRun(const RunView& run, const std::vector<std::string>& geneNa
                       const std::vector<std::string>& sampleLabels) const
 {
     const RunKey key{run.patterns, run.chain};
-    const std::string folder = RunFolder(key);
-    MakeDirectories(folder);
-    const size_t P = static_cast<size_t>(run.patterns);
-    const size_t G = static_cast<size_t>(run.genes);
-    const size_t S = static_cast<size_t>(run.samples);
-
-    std::string text;
-    text.reserve((G + 1) * (P * 24 + 16));
-    text += "gene";
-    for (size_t k = 0; k < P; k++) text += fmt::format("\tP{}", k + 1);
-    text += '\n';
-    for (size_t i = 0; i < G; i++) {
-        if (i < geneNames.size()) {
-            text += geneNames[i];
-        } else {
-            text += fmt::format("g{}", i + 1);
-        }
-        const double* row = run.amplitudes + i * P;
-        for (size_t k = 0; k < P; k++) {
-            text += '\t';
-            AppendDouble(text, row[k]);
-        }
-        text += '\n';
-    }
-    WriteFileAtomic(Join(folder, "amplitudes.tsv"), text);
-
-    text.clear();
-    text += "pattern";
-    for (size_t j = 0; j < S; j++) {
-        text += '\t';
-        text += j < sampleLabels.size() ? sampleLabels[j] : fmt::format("s{}", j + 1);
-    }
-    text += '\n';
-    for (size_t k = 0; k < P; k++) {
-        text += fmt::format("P{}", k + 1);
-        const double* row = run.patternRows + k * S;
-        for (size_t j = 0; j < S; j++) {
-            text += '\t';
-            AppendDouble(text, row[j]);
-        }
-        text += '\n';
-    }
-    WriteFileAtomic(Join(folder, "patterns.tsv"), text);
+    MakeDirectories(RunFolder(key));
+    const std::vector<std::string> patterns = Names({}, static_cast<size_t>(run.patterns), 'P');
+    WriteFileAtomic(layout_.Amplitudes(key, heldOut_),
+                    MatrixTsv("gene", Names(geneNames, static_cast<size_t>(run.genes), 'g'),
+                              patterns, run.amplitudes));
+    WriteFileAtomic(layout_.Patterns(key, heldOut_),
+                    MatrixTsv("pattern", patterns,
+                              Names(sampleLabels, static_cast<size_t>(run.samples), 's'),
+                              run.patternRows));
     // The matrices' names are on disk before run.json can say they are whole.
-    SyncDirectory(folder);
-    WriteFileAtomic(Join(folder, "run.json"), RunJson(run));
-    SyncDirectory(folder);
+    SyncDirectory(RunFolder(key));
+    WriteFileAtomic(layout_.RunJson(key, heldOut_), RunJson(run));
+    SyncDirectory(RunFolder(key));
 }
+
+namespace {
+
+// The complete plain runs under DIR/runs that `rows` lacks, as summary lines
+// (without the held-out error and the seconds, which go in `seconds`).
+void AddCompleteRuns(const RunLayout& layout, const JobIdentity& id,
+                     std::map<RunKey, std::string>* rows, std::map<RunKey, std::string>* seconds)
+{
+    const std::string runs = layout.Runs();
+    for (const std::string& kname : Entries(runs)) {
+        int patterns = 0;
+        if (!RunFolderNumber(kname, 'k', &patterns)) continue;
+        for (const std::string& cname : Entries(JoinPath(runs, kname))) {
+            int chain = 0;
+            if (!RunFolderNumber(cname, 'c', &chain)) continue;
+            const RunKey key{patterns, chain};
+            Json j;
+            if (rows->count(key) != 0 || !LoadRun(layout, key, id, false, &j)) continue;
+            (*rows)[key] = fmt::format("{}\t{}\t{}\t{}\t{}", patterns, chain,
+                                       JsonNumber(j["chi_square"]), JsonNumber(j["ssr"]),
+                                       j["rounds"].get<int>());
+            (*seconds)[key] = JsonNumber(j["seconds"]);
+        }
+    }
+}
+
+}  // namespace
 
 int RunDir::WriteSummary()
 {
-    DirLock lock(dir_);
+    DirLock lock(layout_);
     // Leftovers of killed summary or job.json writers (only lock holders write those).
-    for (const std::string& name : Entries(dir_)) {
-        if (IsTemporary(name)) unlink(Join(dir_, name).c_str());
+    for (const std::string& name : Entries(layout_.Dir())) {
+        if (IsTemporary(name)) unlink(JoinPath(layout_.Dir(), name).c_str());
     }
-    const std::string runs = Join(dir_, "runs");
-    for (const std::string& kname : Entries(runs)) {
-        int patterns = 0;
-        if (!ParseIndex(kname, 'k', &patterns)) continue;
-        for (const std::string& cname : Entries(Join(runs, kname))) {
-            int chain = 0;
-            if (!ParseIndex(cname, 'c', &chain)) continue;
-            const RunKey key{patterns, chain};
-            if (rows_.count(key) != 0) continue;
-            Json j;
-            if (!LoadRun(RunFolder(key), key, id_, false, &j)) continue;
-            rows_[key] = fmt::format("{}\t{}\t{}\t{}\t{}", patterns, chain,
-                                     JsonNumber(j["chi_square"]), JsonNumber(j["ssr"]),
-                                     j["rounds"].get<int>());
-            seconds_[key] = JsonNumber(j["seconds"]);
-        }
-    }
+    AddCompleteRuns(layout_, id_, &rows_, &seconds_);
     // Runs seen before but gone since (removed by hand) leave the summary.
     for (auto it = rows_.begin(); it != rows_.end();) {
-        if (!IsFile(Join(RunFolder(it->first), "run.json"))) {
+        if (!IsFile(layout_.RunJson(it->first))) {
             seconds_.erase(it->first);
             it = rows_.erase(it);
         } else {
@@ -573,15 +514,13 @@ int RunDir::WriteSummary()
         if (id_.holdout > 0.0) {
             // The twin may finish after its plain run: looked up every time.
             Json h;
-            const std::string twin = Join(dir_, fmt::format("holdout/k{}/c{}", row.first.patterns,
-                                                            row.first.chain));
-            text += "\t" + (LoadRun(twin, row.first, id_, true, &h) ? JsonNumber(h["holdout_error"])
-                                                                     : std::string("nan"));
+            text += "\t" + (LoadRun(layout_, row.first, id_, true, &h) ? JsonNumber(h["holdout_error"])
+                                                                       : std::string("nan"));
         }
         text += "\t" + seconds_[row.first] + "\n";
     }
-    WriteFileAtomic(Join(dir_, "summary.tsv"), text);
-    SyncDirectory(dir_);
+    WriteFileAtomic(layout_.Summary(), text);
+    SyncDirectory(layout_.Dir());
     return static_cast<int>(rows_.size());
 }
 

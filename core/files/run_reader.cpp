@@ -1,14 +1,17 @@
-// Reading a run directory back (see rundir.h).
+// Reading a run directory back (see run_reader.h).
 #include "zarno/run_reader.h"
 
 #include <algorithm>
 #include <charconv>
+#include <new>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
+
+#include "zarno/run_layout.h"
 
 namespace fs = std::filesystem;
 
@@ -56,7 +59,7 @@ std::vector<std::string> Split(const std::string& line)
 }
 
 // A table: header and rows of equal width, CR/LF tolerant, blank last line allowed.
-std::vector<std::vector<std::string>> ReadTable(const std::string& path)
+std::vector<std::vector<std::string>> ReadTsv(const std::string& path)
 {
     std::istringstream in(Slurp(path));
     std::vector<std::vector<std::string>> rows;
@@ -87,15 +90,6 @@ double ParseNumber(const std::string& path, int line, int column, const std::str
         Fail(path, "line " + std::to_string(line) + " column " + std::to_string(column) +
                        ": '" + text + "' is not a finite number");
     return x;
-}
-
-// k<P> or c<C> with P, C >= 1.
-bool FolderNumber(const std::string& name, char prefix, int* value)
-{
-    if (name.size() < 2 || name[0] != prefix) return false;
-    const char* end = name.data() + name.size();
-    auto r = std::from_chars(name.data() + 1, end, *value);
-    return r.ec == std::errc() && r.ptr == end && *value >= 1;
 }
 
 int IntField(const nlohmann::json& j, const char* key, const std::string& path)
@@ -153,18 +147,17 @@ struct Shape {
     std::vector<std::string> genes, samples;
 };
 
-// Reads one complete run folder into r, checking it against the job and the
-// shape the other runs had.
-void ReadRun(const std::string& folder, const RunDirectory& d, int P, int C, Shape* shape,
-             SurveyRun* r, nlohmann::json* meta)
+// A run's run.json into `meta` and `r`, checked against its folder and the
+// job. False for a run that failed (listed, not used): its matrices are not read.
+bool ReadRunJson(const RunLayout& layout, const RunDirectory& d, const RunKey& key, SurveyRun* r,
+                 nlohmann::json* meta)
 {
-    const std::string jsonPath = folder + "/run.json";
+    const std::string jsonPath = layout.RunJson(key);
     *meta = ReadJson(jsonPath);
     const nlohmann::json& m = *meta;
-    if (IntField(m, "patterns", jsonPath) != P || IntField(m, "chain", jsonPath) != C)
+    if (IntField(m, "patterns", jsonPath) != key.patterns || IntField(m, "chain", jsonPath) != key.chain)
         Fail(jsonPath, "says patterns " + std::to_string(m["patterns"].get<int>()) + " chain " +
-                           std::to_string(m["chain"].get<int>()) + ", its folder k" +
-                           std::to_string(P) + "/c" + std::to_string(C));
+                           std::to_string(m["chain"].get<int>()) + ", its folder " + RunName(key));
     const std::string sha = ShaField(m, "data_sha256");
     if (!d.dataSha256.empty() && sha != d.dataSha256)
         Fail(jsonPath, "comes from other data (data_sha256 " + (sha.empty() ? "absent" : sha) +
@@ -172,38 +165,45 @@ void ReadRun(const std::string& folder, const RunDirectory& d, int P, int C, Sha
     const std::string usha = ShaField(m, "uncert_sha256");
     if (usha != d.uncertSha256)
         Fail(jsonPath, "comes from other uncertainties (uncert_sha256 differs from job.json)");
-    r->patterns = P;
-    r->chain = C;
+    r->patterns = key.patterns;
+    r->chain = key.chain;
     r->weighted = m.value("weighted", false);
-    // A run whose fit is not a number (JSON null) failed; it is listed, not used.
-    for (const char* key : {"chi_square", "ssr"}) {
-        if (!m.contains(key)) Fail(jsonPath, std::string("has no \"") + key + "\"");
-        if (!m[key].is_number()) {
+    // A run whose fit is not a number (JSON null) failed.
+    for (const char* field : {"chi_square", "ssr"}) {
+        if (!m.contains(field)) Fail(jsonPath, std::string("has no \"") + field + "\"");
+        if (!m[field].is_number()) {
             r->status = SurveyRun::kFailed;
-            r->problem = std::string(key) + " is not a number";
-            return;
+            r->problem = std::string(field) + " is not a number";
+            return false;
         }
     }
     if (m.contains("status") && m["status"].is_string() && m["status"] != "complete") {
         r->status = SurveyRun::kFailed;
         r->problem = "status " + m["status"].get<std::string>();
-        return;
+        return false;
     }
     r->chiSquare = m["chi_square"].get<double>();
     r->ssr = m["ssr"].get<double>();
     if (m.contains("trace") && m["trace"].is_array())
         for (const auto& v : m["trace"])
             if (v.is_number()) r->trace.push_back(v.get<double>());
+    return true;
+}
 
-    const std::string apath = folder + "/amplitudes.tsv";
-    const auto a = ReadTable(apath);
+// A run's amplitudes and patterns into `r`, checked against the names the
+// runs read before it had.
+void ReadMatrices(const RunLayout& layout, const RunKey& key, Shape* shape, SurveyRun* r)
+{
+    const int P = key.patterns;
+    const std::string apath = layout.Amplitudes(key);
+    const auto a = ReadTsv(apath);
     if (a[0].size() != static_cast<size_t>(P) + 1 || a[0][0] != "gene")
         Fail(apath, "header is not gene and P1..P" + std::to_string(P));
     for (int p = 0; p < P; p++)
         if (a[0][p + 1] != "P" + std::to_string(p + 1))
             Fail(apath, "header column " + std::to_string(p + 2) + " is not P" + std::to_string(p + 1));
-    const std::string ppath = folder + "/patterns.tsv";
-    const auto pt = ReadTable(ppath);
+    const std::string ppath = layout.Patterns(key);
+    const auto pt = ReadTsv(ppath);
     if (pt[0].size() < 2 || pt[0][0] != "pattern") Fail(ppath, "header does not start with pattern");
     if (pt.size() != static_cast<size_t>(P) + 1)
         Fail(ppath, "has " + std::to_string(pt.size() - 1) + " pattern rows, expected " +
@@ -238,64 +238,81 @@ void ReadRun(const std::string& folder, const RunDirectory& d, int P, int C, Sha
         if (v < 0) Fail(ppath, "holds a negative pattern value");
 }
 
-}  // namespace
-
-std::string NumberText(double x)
+// Every k<P>/c<C> folder under DIR/runs; anything else there is not ours and
+// left alone.
+std::set<std::pair<int, int>> RunFolders(const RunLayout& layout)
 {
-    char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, x);
-    return std::string(buf, r.ptr);
+    std::set<std::pair<int, int>> folders;
+    std::error_code ec;
+    if (!fs::is_directory(layout.Runs(), ec)) return folders;
+    for (const auto& k : fs::directory_iterator(layout.Runs())) {
+        int P = 0, C = 0;
+        if (!k.is_directory() || !RunFolderNumber(k.path().filename().string(), 'k', &P)) continue;
+        for (const auto& c : fs::directory_iterator(k.path()))
+            if (c.is_directory() && RunFolderNumber(c.path().filename().string(), 'c', &C))
+                folders.insert({P, C});
+    }
+    return folders;
 }
 
-RunDirectory ReadRunDirectory(const std::string& dirIn)
+// The runs job.json plans (none when it does not say), and the folders present.
+std::set<std::pair<int, int>> RunsToRead(const RunLayout& layout, const nlohmann::json& job,
+                                         const std::set<std::pair<int, int>>& folders)
+{
+    std::set<std::pair<int, int>> all(folders);
+    int first = 0, last = -1, firstChain = 1, chains = 0;
+    bool planned = false;
+    try {
+        planned = Plan(job, &first, &last, &firstChain, &chains);
+    } catch (const nlohmann::json::exception& e) {
+        Fail(layout.JobJson(), std::string("has a malformed field (") + e.what() + ")");
+    }
+    if (planned)
+        for (int P = first; P <= last; P++)
+            for (int C = firstChain; C < firstChain + chains; C++) all.insert({P, C});
+    return all;
+}
+
+// The held-out errors of the masked twins, when the job measured them.
+void ReadHeldOutErrors(const RunLayout& layout, RunDirectory* d)
+{
+    std::error_code ec;
+    for (SurveyRun& r : d->runs) {
+        const std::string hpath = layout.RunJson({r.patterns, r.chain}, true);
+        if (!fs::exists(hpath, ec)) continue;
+        const nlohmann::json h = ReadJson(hpath);
+        const std::string sha = ShaField(h, "data_sha256");
+        if (!d->dataSha256.empty() && sha != d->dataSha256)
+            Fail(hpath, "comes from other data (data_sha256 differs from job.json)");
+        if (h.contains("holdout_error") && h["holdout_error"].is_number())
+            r.holdoutError = h["holdout_error"].get<double>();
+    }
+}
+
+RunDirectory Read(const std::string& dirIn)
 {
     RunDirectory d;
     d.dir = dirIn;
     while (d.dir.size() > 1 && d.dir.back() == '/') d.dir.pop_back();
+    const RunLayout layout(d.dir);
     std::error_code ec;
     if (!fs::is_directory(d.dir, ec)) throw RunDirError(d.dir + ": not a directory");
-    const std::string jobPath = d.dir + "/job.json";
+    const std::string jobPath = layout.JobJson();
     if (!fs::exists(jobPath, ec))
         throw RunDirError(jobPath + ": missing; " + d.dir + " is not a run directory of zarno run");
     d.job = ReadJson(jobPath);
     d.dataSha256 = ShaField(d.job, "data_sha256");
     d.uncertSha256 = ShaField(d.job, "uncert_sha256");
 
-    // Every k<P>/c<C> folder; anything else under runs/ is not ours and left alone.
-    std::map<std::pair<int, int>, std::string> folders;
-    const std::string runsDir = d.dir + "/runs";
-    if (fs::is_directory(runsDir, ec)) {
-        for (const auto& k : fs::directory_iterator(runsDir)) {
-            int P = 0, C = 0;
-            if (!k.is_directory() || !FolderNumber(k.path().filename().string(), 'k', &P)) continue;
-            for (const auto& c : fs::directory_iterator(k.path()))
-                if (c.is_directory() && FolderNumber(c.path().filename().string(), 'c', &C))
-                    folders[{P, C}] = c.path().string();
-        }
-    }
-    std::set<std::pair<int, int>> planned;
-    int first = 0, last = -1, firstChain = 1, chains = 0;
-    bool planned_ok = false;
-    try {
-        planned_ok = Plan(d.job, &first, &last, &firstChain, &chains);
-    } catch (const nlohmann::json::exception& e) {
-        Fail(jobPath, std::string("has a malformed field (") + e.what() + ")");
-    }
-    if (planned_ok)
-        for (int P = first; P <= last; P++)
-            for (int C = firstChain; C < firstChain + chains; C++) planned.insert({P, C});
-    std::set<std::pair<int, int>> all(planned);
-    for (const auto& f : folders) all.insert(f.first);
-
+    const std::set<std::pair<int, int>> folders = RunFolders(layout);
     Shape shape;
-    for (const auto& key : all) {
+    for (const auto& key : RunsToRead(layout, d.job, folders)) {
         SurveyRun r;
         r.patterns = key.first;
         r.chain = key.second;
-        auto f = folders.find(key);
-        if (f == folders.end() || !fs::exists(f->second + "/run.json", ec)) {
+        if (folders.count(key) == 0 || !fs::exists(layout.RunJson({key.first, key.second}), ec)) {
             r.status = SurveyRun::kMissing;
-            r.problem = f == folders.end() ? "not run" : "incomplete (no run.json)";
+            r.problem = folders.count(key) == 0 ? "not run" : "incomplete (no run.json)";
             d.missing.push_back(key);
             d.runs.push_back(std::move(r));
             continue;
@@ -303,27 +320,16 @@ RunDirectory ReadRunDirectory(const std::string& dirIn)
         RunRecord rec;
         rec.patterns = key.first;
         rec.chain = key.second;
-        ReadRun(f->second, d, key.first, key.second, &shape, &r, &rec.meta);
+        if (ReadRunJson(layout, d, {key.first, key.second}, &r, &rec.meta))
+            ReadMatrices(layout, {key.first, key.second}, &shape, &r);
         d.records.push_back(std::move(rec));
         d.runs.push_back(std::move(r));
     }
     if (d.records.empty())
-        throw RunDirError(runsDir + ": no complete run (no runs/k<P>/c<C>/run.json)");
+        throw RunDirError(layout.Runs() + ": no complete run (no runs/k<P>/c<C>/run.json)");
     if (!shape.known)
-        throw RunDirError(runsDir + ": every run failed; nothing to survey");
-
-    // Held-out errors of the masked twins, when the job measured them.
-    for (SurveyRun& r : d.runs) {
-        const std::string hpath = d.dir + "/holdout/k" + std::to_string(r.patterns) + "/c" +
-                                  std::to_string(r.chain) + "/run.json";
-        if (!fs::exists(hpath, ec)) continue;
-        const nlohmann::json h = ReadJson(hpath);
-        const std::string sha = ShaField(h, "data_sha256");
-        if (!d.dataSha256.empty() && sha != d.dataSha256)
-            Fail(hpath, "comes from other data (data_sha256 differs from job.json)");
-        if (h.contains("holdout_error") && h["holdout_error"].is_number())
-            r.holdoutError = h["holdout_error"].get<double>();
-    }
+        throw RunDirError(layout.Runs() + ": every run failed; nothing to survey");
+    ReadHeldOutErrors(layout, &d);
 
     d.data.geneNames = shape.genes;
     d.data.sampleLabels = shape.samples;
@@ -331,6 +337,22 @@ RunDirectory ReadRunDirectory(const std::string& dirIn)
     d.data.samples = static_cast<int>(shape.samples.size());
     d.data.cells = static_cast<long long>(d.data.genes) * d.data.samples;
     return d;
+}
+
+}  // namespace
+
+RunDirectory ReadRunDirectory(const std::string& dir)
+{
+    try {
+        return Read(dir);
+    } catch (const InputError&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        // A folder that cannot be listed, a field of the wrong type: DIR cannot be used.
+        throw RunDirError(dir + ": " + e.what());
+    }
 }
 
 }  // namespace zarno

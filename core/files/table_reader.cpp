@@ -56,57 +56,80 @@ std::string Shown(std::string_view s)
     return out + "\"";
 }
 
-std::string ReadPlain(int fd, const std::string& path)
-{
-    struct stat st;
-    if (fstat(fd, &st) != 0) throw InputError(fmt::format("{}: cannot read: {}", path, ErrnoText(errno)));
-    if (S_ISDIR(st.st_mode)) throw InputError(fmt::format("{}: is a directory, not a file", path));
-    std::string out;
-    if (S_ISREG(st.st_mode)) out.reserve(static_cast<size_t>(st.st_size));
-    char buf[1 << 16];
-    for (;;) {
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw InputError(fmt::format("{}: cannot read: {}", path, ErrnoText(errno)));
+// An input file read in pieces: plain bytes as they are, gzip data (known by
+// its first two bytes) decompressed.
+class InputFile {
+public:
+    explicit InputFile(const std::string& path) : path_(path)
+    {
+        fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) throw InputError(fmt::format("{}: cannot open: {}", path, ErrnoText(errno)));
+        struct stat st;
+        if (fstat(fd_, &st) != 0) Fail(fmt::format("{}: cannot read: {}", path, ErrnoText(errno)));
+        if (S_ISDIR(st.st_mode)) Fail(fmt::format("{}: is a directory, not a file", path));
+        if (S_ISREG(st.st_mode)) size_ = static_cast<size_t>(st.st_size);
+        unsigned char magic[2] = {0, 0};
+        if (pread(fd_, magic, 2, 0) == 2 && magic[0] == 0x1f && magic[1] == 0x8b) {
+            gz_ = gzdopen(fd_, "rb");
+            if (gz_ == nullptr) Fail(fmt::format("{}: cannot open as gzip data", path));
+            fd_ = -1;  // the gzFile owns it
+            gzbuffer(gz_, 1 << 18);
+            size_ = 0;
         }
-        if (n == 0) break;
-        out.append(buf, static_cast<size_t>(n));
     }
-    return out;
-}
+    ~InputFile() { Close(); }
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
 
-std::string ReadGzip(int fd, const std::string& path)
-{
-    gzFile gz = gzdopen(fd, "rb");
-    if (gz == nullptr) {
-        close(fd);
-        throw InputError(fmt::format("{}: cannot open as gzip data", path));
-    }
-    std::unique_ptr<gzFile_s, int (*)(gzFile)> closer(gz, gzclose);
-    gzbuffer(gz, 1 << 18);
-    std::string out;
-    const size_t chunk = 1 << 20;
-    for (;;) {
-        const size_t at = out.size();
-        out.resize(at + chunk);
-        const int n = gzread(gz, &out[at], static_cast<unsigned>(chunk));
-        if (n < 0) {
-            int code = 0;
-            const char* why = gzerror(gz, &code);
-            throw InputError(fmt::format("{}: corrupt gzip data: {}", path, why ? why : "?"));
+    // The text's size when it is known ahead (a plain file), else 0.
+    size_t SizeHint() const { return size_; }
+
+    // Up to `n` bytes of text into `buf`; 0 at its end.
+    size_t Read(char* buf, size_t n)
+    {
+        if (gz_ != nullptr) return ReadGzip(buf, n);
+        for (;;) {
+            const ssize_t got = read(fd_, buf, n);
+            if (got >= 0) return static_cast<size_t>(got);
+            if (errno != EINTR) throw InputError(fmt::format("{}: cannot read: {}", path_, ErrnoText(errno)));
         }
-        out.resize(at + static_cast<size_t>(n));
-        if (n == 0) break;
     }
-    // gzread stops quietly at a truncated stream; gzclose_r tells.
-    closer.release();
-    const int rc = gzclose_r(gz);
-    if (rc != Z_OK) {
-        throw InputError(fmt::format("{}: gzip data are truncated or corrupt", path));
+
+private:
+    size_t ReadGzip(char* buf, size_t n)
+    {
+        const int got = gzread(gz_, buf, static_cast<unsigned>(std::min<size_t>(n, 1u << 30)));
+        if (got < 0) {
+            int code = 0;
+            const char* why = gzerror(gz_, &code);
+            throw InputError(fmt::format("{}: corrupt gzip data: {}", path_, why ? why : "?"));
+        }
+        if (got == 0) {
+            // gzread stops quietly at a truncated stream; gzclose_r tells.
+            const int rc = gzclose_r(gz_);
+            gz_ = nullptr;
+            if (rc != Z_OK) throw InputError(fmt::format("{}: gzip data are truncated or corrupt", path_));
+        }
+        return static_cast<size_t>(got);
     }
-    return out;
-}
+    [[noreturn]] void Fail(const std::string& message)
+    {
+        Close();
+        throw InputError(message);
+    }
+    void Close()
+    {
+        if (gz_ != nullptr) gzclose_r(gz_);
+        if (fd_ >= 0) close(fd_);
+        gz_ = nullptr;
+        fd_ = -1;
+    }
+
+    std::string path_;
+    int fd_ = -1;
+    gzFile gz_ = nullptr;
+    size_t size_ = 0;
+};
 
 // ---------------------------------------------------------------------------
 // Splitting lines into fields
@@ -364,21 +387,178 @@ std::string Sha256Hex(const std::string& bytes)
 
 std::string ReadFileContents(const std::string& path)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw InputError(fmt::format("{}: cannot open: {}", path, ErrnoText(errno)));
-    unsigned char magic[2] = {0, 0};
-    const ssize_t got = pread(fd, magic, 2, 0);
-    if (got == 2 && magic[0] == 0x1f && magic[1] == 0x8b) return ReadGzip(fd, path);  // owns fd
+    InputFile in(path);
     std::string out;
-    try {
-        out = ReadPlain(fd, path);
-    } catch (...) {
-        close(fd);
-        throw;
+    // A plain file's size is known: one allocation, with a byte to see its end.
+    if (in.SizeHint() > 0) out.reserve(in.SizeHint() + 1);
+    for (;;) {
+        if (out.capacity() == out.size()) out.reserve(std::max<size_t>(1 << 20, 2 * out.size()));
+        const size_t at = out.size();
+        out.resize(out.capacity());
+        const size_t n = in.Read(&out[at], out.size() - at);
+        out.resize(at + n);
+        if (n == 0) return out;
     }
-    close(fd);
-    return out;
 }
+
+namespace {
+
+// What a table's first two lines say: its separator, its sample labels (after
+// a corner label when there is one) and its first row, split.
+struct Head {
+    Separator sep = Separator::kSpaces;
+    int headerLine = 0;
+    std::vector<Field> header;
+    size_t firstLabel = 0;  // 1: header[0] is a corner label
+    char *b = nullptr, *e = nullptr;  // the first row
+    int line = 0;
+    std::vector<Field> fields;
+};
+
+// Reads the header and the first row from `lines`; throws the faults that
+// leave no table (an empty file, no rows, a first row that fits no header).
+Head ReadHead(const std::string& path, Lines& lines)
+{
+    Head h;
+    char *b = nullptr, *e = nullptr;
+    if (!lines.Next(&b, &e, &h.headerLine)) {
+        throw InputError(fmt::format("{}:1:1: the file is empty: expected a header of sample labels "
+                                     "and a row per gene",
+                                     path));
+    }
+    std::string name = Lower(path);
+    if (EndsWith(name, ".gz")) name.resize(name.size() - 3);
+    if (EndsWith(name, ".csv")) {
+        h.sep = Separator::kComma;
+    } else if (std::memchr(b, '\t', static_cast<size_t>(e - b)) != nullptr) {
+        h.sep = Separator::kTab;
+    }
+    const Splitter split(path, h.sep);
+    split.Split(b, e, h.headerLine, h.header);
+    if (!lines.Next(&h.b, &h.e, &h.line)) {
+        throw InputError(fmt::format("{}:{}:{}: the header is followed by no gene rows", path,
+                                     h.headerLine, static_cast<int>(e - b) + 1));
+    }
+    split.Split(h.b, h.e, h.line, h.fields);
+    const long long firstValues = static_cast<long long>(h.fields.size()) - 1;
+    const long long labels = static_cast<long long>(h.header.size());
+    if (firstValues < 1) {
+        throw InputError(fmt::format("{}:{}:{}: the row of gene {} holds no values", path, h.line,
+                                     static_cast<int>(h.e - h.b) + 1, Shown(Label(h.fields[0]))));
+    }
+    // A header one longer than the first row's values starts with a corner
+    // label. A first row shorter than that is itself ragged: reported here.
+    if (labels >= firstValues + 1) {
+        h.firstLabel = 1;
+    } else if (labels != firstValues) {
+        throw InputError(fmt::format(
+            "{}:{}:{}: the first row holds {} values, but the header (line {}) has {} labels: "
+            "a row needs one value per sample label",
+            path, h.line, h.fields.back().column, firstValues, h.headerLine, labels));
+    }
+    if (labels > 0x7fffffff) throw InputError(fmt::format("{}:{}:1: too many columns", path, h.line));
+    return h;
+}
+
+// The header's labels into `t`, each checked.
+void TakeLabels(const std::string& path, const Head& h, Table& t)
+{
+    t.samples = static_cast<int>(h.header.size() - h.firstLabel);
+    if (h.firstLabel == 1) t.corner = Label(h.header[0]);
+    t.headerLine = h.headerLine;
+    t.sampleLabels.reserve(static_cast<size_t>(t.samples));
+    for (size_t i = h.firstLabel; i < h.header.size(); i++) {
+        CheckLabel(path, h.headerLine, h.header[i], "sample label");
+        t.sampleLabels.push_back(Label(h.header[i]));
+        t.labelColumns.push_back(h.header[i].column);
+    }
+}
+
+// Why the field `f` is no value, or "" when it is one (in *v).
+std::string ValueFault(const Field& f, const std::string& what, double* v)
+{
+    const char* p = f.b;
+    if (p < f.e && *p == '+' && p + 1 < f.e && p[1] != '-' && p[1] != '+') p++;
+    const auto r = std::from_chars(p, f.e, *v);
+    if (f.b == f.e) return fmt::format("an empty field where a {} value belongs", what);
+    if (r.ptr == f.e && r.ec == std::errc::result_out_of_range) {
+        return fmt::format("{} is beyond the range of a double", Shown(Label(f)));
+    }
+    if (r.ptr != f.e || r.ec == std::errc::invalid_argument) {
+        return fmt::format("{} is not a number", Shown(Label(f)));
+    }
+    if (!std::isfinite(*v)) return fmt::format("{} is not a finite number", Shown(Label(f)));
+    return "";
+}
+
+// One row the fast path would not take, from its fields: every fault worded.
+void ReadRow(const std::string& path, int line, int lineLength, const std::vector<Field>& fields,
+             const ReadOptions& options, Table& t)
+{
+    const size_t S = static_cast<size_t>(t.samples);
+    if (fields.size() != S + 1) {
+        throw InputError(fmt::format(
+            "{}:{}:{}: the row of gene {} holds {} values, expected {} (one per sample label)",
+            path, line, fields.size() < S + 1 ? lineLength + 1 : fields[S + 1].column,
+            Shown(Label(fields[0])), fields.size() - 1, S));
+    }
+    CheckLabel(path, line, fields[0], "gene name");
+    const int gene = static_cast<int>(t.geneNames.size());
+    t.geneNames.push_back(Label(fields[0]));
+    t.lines.push_back(line);
+    for (size_t j = 0; j < S; j++) {
+        const Field& f = fields[j + 1];
+        double v = 0.0;
+        const std::string why = ValueFault(f, options.what, &v);
+        if (!why.empty()) {
+            throw InputError(fmt::format("{}:{}:{}: {} (gene {}, sample {})", path, line, f.column,
+                                         why, Shown(t.geneNames.back()), Shown(t.sampleLabels[j])));
+        }
+        if (options.positive && !(v > 0.0)) {
+            throw InputError(fmt::format(
+                "{}:{}:{}: {} {} is not positive: weighting divides by it (gene {}, sample {})",
+                path, line, f.column, options.what, Label(f), Shown(t.geneNames.back()),
+                Shown(t.sampleLabels[j])));
+        }
+        if (!options.positive && v < 0.0 && t.negatives++ == 0) {
+            t.negativeLine = line;
+            t.negativeColumn = f.column;
+            t.negativeGene = gene;
+            t.negativeSample = static_cast<int>(j);
+        }
+        t.values.push_back(v);
+    }
+}
+
+// Every row from the head's first on: the fast path where it can, the
+// general one where it cannot.
+void ReadRows(const std::string& path, Head& h, Lines& lines, const ReadOptions& options, Table& t)
+{
+    const size_t S = static_cast<size_t>(t.samples);
+    const size_t rowsBound = lines.LinesLeft() + 1;
+    t.values.reserve(rowsBound * S);
+    t.geneNames.reserve(rowsBound);
+    t.lines.reserve(rowsBound);
+    const Splitter split(path, h.sep);
+    char *b = h.b, *e = h.e;
+    int line = h.line;
+    bool fieldsReady = true;  // the first row is split already
+    do {
+        if (t.geneNames.size() >= 0x7fffffff) {
+            throw InputError(fmt::format("{}:{}:1: too many rows", path, line));
+        }
+        if (h.sep != Separator::kComma &&
+            FastRow(b, e, line, S, h.sep == Separator::kTab, options.positive, t)) {
+            fieldsReady = false;
+            continue;
+        }
+        if (!fieldsReady) split.Split(b, e, line, h.fields);
+        ReadRow(path, line, static_cast<int>(e - b), h.fields, options, t);
+        fieldsReady = false;
+    } while (lines.Next(&b, &e, &line));
+}
+
+}  // namespace
 
 Table ReadTable(const std::string& path, const ReadOptions& options)
 {
@@ -386,138 +566,78 @@ Table ReadTable(const std::string& path, const ReadOptions& options)
     Table t;
     t.path = path;
     t.sha256 = Sha256Hex(text);
-
-    std::string name = Lower(path);
-    if (EndsWith(name, ".gz")) name.resize(name.size() - 3);
     Lines lines(text);
-    char *b = nullptr, *e = nullptr;
-    int headerLine = 0;
-    if (!lines.Next(&b, &e, &headerLine)) {
-        throw InputError(fmt::format("{}:1:1: the file is empty: expected a header of sample labels "
-                                     "and a row per gene",
-                                     path));
-    }
-    Separator sep = Separator::kSpaces;
-    if (EndsWith(name, ".csv")) {
-        sep = Separator::kComma;
-    } else if (std::memchr(b, '\t', static_cast<size_t>(e - b)) != nullptr) {
-        sep = Separator::kTab;
-    }
-    const Splitter split(path, sep);
-    std::vector<Field> header, fields;
-    split.Split(b, e, headerLine, header);
-    const int headerEnd = static_cast<int>(e - b) + 1;
-
-    int line = 0;
-    if (!lines.Next(&b, &e, &line)) {
-        throw InputError(fmt::format("{}:{}:{}: the header is followed by no gene rows", path,
-                                     headerLine, headerEnd));
-    }
-    split.Split(b, e, line, fields);
-    const long long firstValues = static_cast<long long>(fields.size()) - 1;
-    const long long labels = static_cast<long long>(header.size());
-    if (firstValues < 1) {
-        throw InputError(fmt::format("{}:{}:{}: the row of gene {} holds no values", path, line,
-                                     static_cast<int>(e - b) + 1, Shown(Label(fields[0]))));
-    }
-    // A header one longer than the first row's values starts with a corner
-    // label. A first row shorter than that is itself ragged: reported below.
-    size_t firstLabel = 0;
-    if (labels >= firstValues + 1) {
-        firstLabel = 1;
-    } else if (labels != firstValues) {
-        throw InputError(fmt::format(
-            "{}:{}:{}: the first row holds {} values, but the header (line {}) has {} labels: "
-            "a row needs one value per sample label",
-            path, line, fields.back().column, firstValues, headerLine, labels));
-    }
-    if (labels > 0x7fffffff) throw InputError(fmt::format("{}:{}:1: too many columns", path, line));
-    t.samples = static_cast<int>(labels) - static_cast<int>(firstLabel);
-    if (firstLabel == 1) t.corner = Label(header[0]);
-    t.headerLine = headerLine;
-    t.sampleLabels.reserve(static_cast<size_t>(t.samples));
-    for (size_t i = firstLabel; i < header.size(); i++) {
-        CheckLabel(path, headerLine, header[i], "sample label");
-        t.sampleLabels.push_back(Label(header[i]));
-        t.labelColumns.push_back(header[i].column);
-    }
-
-    const size_t S = static_cast<size_t>(t.samples);
-    const size_t rowsBound = lines.LinesLeft() + 1;
-    t.values.reserve(rowsBound * S);
-    t.geneNames.reserve(rowsBound);
-    t.lines.reserve(rowsBound);
-
-    bool fieldsReady = true;  // the first row is split already
-    for (;;) {
-        if (t.geneNames.size() >= 0x7fffffff) throw InputError(fmt::format("{}:{}:1: too many rows", path, line));
-        if (sep != Separator::kComma &&
-            FastRow(b, e, line, S, sep == Separator::kTab, options.positive, t)) {
-            if (!lines.Next(&b, &e, &line)) break;
-            fieldsReady = false;
-            continue;
-        }
-        if (!fieldsReady) split.Split(b, e, line, fields);
-        const int lineLength = static_cast<int>(e - b);
-        if (fields.size() < S + 1) {
-            throw InputError(fmt::format(
-                "{}:{}:{}: the row of gene {} holds {} values, expected {} (one per sample label)",
-                path, line, lineLength + 1, Shown(Label(fields[0])), fields.size() - 1, S));
-        }
-        if (fields.size() > S + 1) {
-            throw InputError(fmt::format(
-                "{}:{}:{}: the row of gene {} holds {} values, expected {} (one per sample label)",
-                path, line, fields[S + 1].column, Shown(Label(fields[0])), fields.size() - 1, S));
-        }
-        CheckLabel(path, line, fields[0], "gene name");
-        const int gene = static_cast<int>(t.geneNames.size());
-        t.geneNames.push_back(Label(fields[0]));
-        t.lines.push_back(line);
-        for (size_t j = 0; j < S; j++) {
-            const Field& f = fields[j + 1];
-            const char* p = f.b;
-            if (p < f.e && *p == '+' && p + 1 < f.e && p[1] != '-' && p[1] != '+') p++;
-            double v = 0.0;
-            const auto r = std::from_chars(p, f.e, v);
-            if (f.b == f.e || r.ptr != f.e || r.ec == std::errc::invalid_argument ||
-                r.ec == std::errc::result_out_of_range || !std::isfinite(v)) {
-                std::string why;
-                if (f.b == f.e) {
-                    why = fmt::format("an empty field where a {} value belongs", options.what);
-                } else if (r.ptr == f.e && r.ec == std::errc::result_out_of_range) {
-                    why = fmt::format("{} is beyond the range of a double", Shown(Label(f)));
-                } else if (r.ptr == f.e && r.ec == std::errc{}) {
-                    why = fmt::format("{} is not a finite number", Shown(Label(f)));
-                } else {
-                    why = fmt::format("{} is not a number", Shown(Label(f)));
-                }
-                throw InputError(fmt::format("{}:{}:{}: {} (gene {}, sample {})", path, line,
-                                             f.column, why, Shown(t.geneNames.back()),
-                                             Shown(t.sampleLabels[j])));
-            }
-            if (options.positive) {
-                if (!(v > 0.0)) {
-                    throw InputError(fmt::format(
-                        "{}:{}:{}: {} {} is not positive: weighting divides by it (gene {}, "
-                        "sample {})",
-                        path, line, f.column, options.what, Label(f), Shown(t.geneNames.back()),
-                        Shown(t.sampleLabels[j])));
-                }
-            } else if (v < 0.0) {
-                if (t.negatives++ == 0) {
-                    t.negativeLine = line;
-                    t.negativeColumn = f.column;
-                    t.negativeGene = gene;
-                    t.negativeSample = static_cast<int>(j);
-                }
-            }
-            t.values.push_back(v);
-        }
-        if (!lines.Next(&b, &e, &line)) break;
-        fieldsReady = false;
-    }
+    Head head = ReadHead(path, lines);
+    TakeLabels(path, head, t);
+    ReadRows(path, head, lines, options, t);
     t.genes = static_cast<int>(t.geneNames.size());
     return t;
+}
+
+namespace {
+
+// Counts the lines that hold more than blanks, the text fed in pieces.
+class RowCounter {
+public:
+    // Feeds [p, p + n) up to the end of the `rows`-th row, or all of it;
+    // returns the bytes taken.
+    size_t FeedUntil(const char* p, size_t n, long long rows)
+    {
+        for (size_t i = 0; i < n; i++) {
+            Take(p[i]);
+            if (rows_ == rows) return i + 1;
+        }
+        return n;
+    }
+    void Feed(const char* p, size_t n)
+    {
+        for (size_t i = 0; i < n; i++) Take(p[i]);
+    }
+    long long Rows() const { return rows_; }
+    long long Finish()
+    {
+        Take('\n');  // a last line without a line break
+        return rows_;
+    }
+
+private:
+    void Take(char c)
+    {
+        if (c == '\n') {
+            rows_ += blank_ ? 0 : 1;
+            blank_ = true;
+        } else if (!IsBlank(c)) {
+            blank_ = false;
+        }
+    }
+    long long rows_ = 0;
+    bool blank_ = true;
+};
+
+}  // namespace
+
+TableShape ReadTableShape(const std::string& path)
+{
+    InputFile in(path);
+    TableShape shape;
+    std::string head;  // the text up to the end of the first row
+    RowCounter rows;
+    std::vector<char> buf(1 << 16);
+    for (size_t n, total = 0; (n = in.Read(buf.data(), buf.size())) > 0; total += n) {
+        size_t used = 0;
+        if (total == 0 && n >= 3 && std::memcmp(buf.data(), "\xEF\xBB\xBF", 3) == 0) used = 3;
+        if (rows.Rows() < 2) {
+            const size_t taken = rows.FeedUntil(buf.data() + used, n - used, 2);
+            head.append(buf.data() + used, taken);
+            used += taken;
+        }
+        rows.Feed(buf.data() + used, n - used);
+    }
+    Lines lines(head);
+    const Head h = ReadHead(path, lines);
+    shape.samples = static_cast<std::int64_t>(h.header.size() - h.firstLabel);
+    shape.genes = rows.Finish() - 1;  // every row but the header
+    return shape;
 }
 
 void ReadDataAndUncertainties(const std::string& dataPath, const std::string& uncertPath,

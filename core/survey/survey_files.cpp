@@ -1,17 +1,12 @@
-// `zarno survey` and `zarno report` (see survey_cmd.h).
+// The survey's files (see survey_files.h).
 #include "zarno/survey_files.h"
-
-#include "zarno/cluster_plan.h"
 
 #include <fmt/core.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <map>
 #include <utility>
 
-namespace fs = std::filesystem;
+#include "zarno/run_dir.h"
+#include "zarno/run_layout.h"
 
 // The chart libraries' bundle (charts_blob.cpp); empty in a build without npm.
 extern "C" const char zarno_charts_js[];
@@ -34,81 +29,41 @@ json SpreadJson(const std::optional<Spread>& s)
     return {{"best", s->best}, {"median", s->median}, {"worst", s->worst}};
 }
 
-std::string Na(const std::optional<double>& x) { return x ? NumberText(*x) : "NA"; }
+std::string Na(const std::optional<double>& x) { return x ? FormatDouble(*x) : "NA"; }
 std::string Na(const std::optional<bool>& x) { return x ? (*x ? "yes" : "no") : "NA"; }
-
-std::string Label(const std::vector<std::string>& names, int i, char prefix)
-{
-    return i < static_cast<int>(names.size()) ? names[i] : prefix + std::to_string(i + 1);
-}
 
 // Files to write, all prepared before the first is written.
 using Outputs = std::vector<std::pair<std::string, std::string>>;
 
-// Each file goes to a temporary name and is renamed, so a reader never sees a
-// half-written one.
-bool WriteAll(const Outputs& files)
+void WriteAll(const Outputs& files)
 {
     for (const auto& [path, text] : files) {
-        std::error_code ec;
-        fs::create_directories(fs::path(path).parent_path(), ec);
-        const std::string tmp = path + ".tmp";
-        {
-            std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-            out << text;
-            out.close();
-            if (!out) {
-                std::fprintf(stderr, "zarno: %s: cannot be written\n", tmp.c_str());
-                fs::remove(tmp, ec);
-                return false;
-            }
-        }
-        fs::rename(tmp, path, ec);
-        if (ec) {
-            std::fprintf(stderr, "zarno: %s: cannot be written (%s)\n", path.c_str(),
-                         ec.message().c_str());
-            fs::remove(tmp, ec);
-            return false;
-        }
+        const size_t slash = path.find_last_of('/');
+        if (slash != std::string::npos && slash > 0) MakeDirectories(path.substr(0, slash));
+        WriteFileAtomic(path, text);
     }
-    return true;
-}
-
-std::string MatrixTsv(const std::string& corner, const std::vector<std::string>& rowNames,
-                      const std::vector<std::string>& colNames, const std::vector<double>& m,
-                      bool valid)
-{
-    std::string out = corner;
-    for (const auto& c : colNames) out += "\t" + c;
-    out += "\n";
-    const size_t C = colNames.size();
-    for (size_t r = 0; r < rowNames.size(); r++) {
-        out += rowNames[r];
-        for (size_t c = 0; c < C; c++) out += "\t" + (valid ? NumberText(m[r * C + c]) : "NA");
-        out += "\n";
-    }
-    return out;
 }
 
 void ConsensusFiles(const RunDirectory& d, const CountSurvey& c, Outputs* files)
 {
     const SurveyData& data = d.data;
-    const int P = c.patterns, S = data.samples, G = data.genes;
-    const std::string base = d.dir + "/consensus/k" + std::to_string(P) + "/";
-    std::vector<std::string> pnames, samples, genes;
-    for (int p = 0; p < P; p++) pnames.push_back("P" + std::to_string(p + 1));
-    for (int s = 0; s < S; s++) samples.push_back(Label(data.sampleLabels, s, 's'));
-    for (int g = 0; g < G; g++) genes.push_back(Label(data.geneNames, g, 'g'));
-    files->push_back({base + "patterns.tsv", MatrixTsv("pattern", pnames, samples, c.patternMean, true)});
-    files->push_back({base + "patterns_sd.tsv", MatrixTsv("pattern", pnames, samples, c.patternSd, c.hasSd)});
-    files->push_back({base + "amplitudes.tsv", MatrixTsv("gene", genes, pnames, c.amplitudeMean, true)});
-    files->push_back({base + "amplitudes_sd.tsv", MatrixTsv("gene", genes, pnames, c.amplitudeSd, c.hasSd)});
+    const int P = c.patterns, S = data.samples;
+    const std::string base = RunLayout(d.dir).Consensus(P) + "/";
+    const std::vector<std::string> pnames = Names({}, static_cast<size_t>(P), 'P');
+    const std::vector<std::string> samples = Names(data.sampleLabels, static_cast<size_t>(S), 's');
+    const std::vector<std::string> genes =
+        Names(data.geneNames, static_cast<size_t>(data.genes), 'g');
+    auto sd = [&](const std::vector<double>& m) { return c.hasSd ? m.data() : nullptr; };
+    files->push_back({base + "patterns.tsv", MatrixTsv("pattern", pnames, samples, c.patternMean.data())});
+    files->push_back({base + "patterns_sd.tsv", MatrixTsv("pattern", pnames, samples, sd(c.patternSd))});
+    files->push_back({base + "amplitudes.tsv", MatrixTsv("gene", genes, pnames, c.amplitudeMean.data())});
+    files->push_back({base + "amplitudes_sd.tsv", MatrixTsv("gene", genes, pnames, sd(c.amplitudeSd))});
     std::string top = "pattern\trank\tgene\tzscore\tamplitude\n";
     for (int p = 0; p < P; p++)
         for (size_t k = 0; k < c.topGenes[p].size(); k++) {
             const TopGene& t = c.topGenes[p][k];
             top += fmt::format("P{}\t{}\t{}\t{}\t{}\n", p + 1, k + 1, genes[t.gene], Na(t.zscore),
-                               NumberText(t.amplitude));
+                               FormatDouble(t.amplitude));
         }
     files->push_back({base + "top_genes.tsv", top});
     // The consensus in the leaf order of its linkage tree, as it is looked at.
@@ -117,7 +72,7 @@ void ConsensusFiles(const RunDirectory& d, const CountSurvey& c, Outputs* files)
     for (int i : c.sampleOrder) ordered.push_back(samples[i]);
     for (int i : c.sampleOrder)
         for (int j : c.sampleOrder) m.push_back(c.consensus[static_cast<size_t>(i) * S + j]);
-    files->push_back({base + "sample_consensus.tsv", MatrixTsv("sample", ordered, ordered, m, true)});
+    files->push_back({base + "sample_consensus.tsv", MatrixTsv("sample", ordered, ordered, m.data())});
 }
 
 std::string SurveyTsv(const Survey& s)
@@ -130,7 +85,7 @@ std::string SurveyTsv(const Survey& s)
     for (const CountSurvey& c : s.counts) {
         auto sp = [](const std::optional<Spread>& x, int which) {
             if (!x) return std::string("NA");
-            return NumberText(which == 0 ? x->best : which == 1 ? x->median : x->worst);
+            return FormatDouble(which == 0 ? x->best : which == 1 ? x->median : x->worst);
         };
         int outliers = 0;
         for (bool o : c.outlier) outliers += o;
@@ -147,176 +102,105 @@ std::string SurveyTsv(const Survey& s)
     return out;
 }
 
-void PrintTable(const RunDirectory& d, const Survey& s)
+// ---- survey.json, a piece at a time
+
+json RuleJson(const SurveyOptions& o)
 {
-    bool weighted = false;
-    for (const CountSurvey& c : s.counts) weighted = weighted || c.weighted;
-    auto num = [](const std::optional<double>& x, int width, int digits) {
-        return x ? fmt::format("{:>{}.{}f}", *x, width, digits) : fmt::format("{:>{}}", "-", width);
-    };
-    fmt::print("Survey of {} ({} pattern counts)\n", d.dir, s.counts.size());
-    fmt::print("{:>3} {:>6} {:>12} {:>12} {:>7} {:>7} {:>6} {:>7} {:>7}  {}\n", "P", "chains",
-               weighted ? "chi2/dof" : "chi2 best", "ssr best", "coph", "disp", "PAC",
-               "stab", "stabmin", "status");
-    for (const CountSurvey& c : s.counts) {
-        std::optional<double> fit;
-        if (weighted && c.chiSquarePerDof) fit = c.chiSquarePerDof->best;
-        if (!weighted && c.chiSquare) fit = c.chiSquare->best;
-        std::optional<double> ssr;
-        if (c.ssr) ssr = c.ssr->best;
-        const bool mark = s.suggested && *s.suggested == c.patterns;
-        fmt::print("{:>3} {:>6} {} {} {} {} {} {} {}  {}{}\n", c.patterns,
-                   fmt::format("{}/{}", c.chains.size(),
-                               c.chains.size() + c.failedChains.size() + c.missingChains.size()),
-                   num(fit, 12, weighted ? 4 : 2), num(ssr, 12, 2), num(c.cophenetic, 7, 3),
-                   num(c.dispersion, 7, 3), num(c.pac, 6, 3), num(c.meanStability, 7, 3),
-                   num(c.minStability, 7, 3), c.Status(), mark ? "  <- suggested" : "");
-    }
-    if (!d.missing.empty()) {
-        fmt::print("Missing runs ({}):", d.missing.size());
-        for (const auto& m : d.missing) fmt::print(" k{}/c{}", m.first, m.second);
-        fmt::print("\n");
-    }
-    if (s.suggested)
-        fmt::print("Suggested pattern count: {} ({})\n", *s.suggested, s.note);
-    else
-        fmt::print("Suggested pattern count: none ({})\n", s.note);
+    return {{"min_mean_stability", o.minMeanStability},
+            {"min_min_stability", o.minMinStability},
+            {"min_one_pattern_match", o.minOnePatternMatch},
+            {"fit_tolerance", o.fitTolerance},
+            {"outlier_mads", o.outlierMads},
+            {"outlier_floor", o.outlierFloor}};
 }
 
-// Reads and surveys DIR; on a bad directory prints the message and returns false.
-bool Load(const std::string& dir, RunDirectory* d, Survey* s, const SurveyOptions& options)
+// The version that wrote the runs: job.json's, else the first run's.
+std::string WriterVersion(const RunDirectory& d)
 {
-    try {
-        *d = ReadRunDirectory(dir);
-    } catch (const RunDirError& e) {
-        std::fprintf(stderr, "zarno: %s\n", e.what());
-        return false;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "zarno: %s: %s\n", dir.c_str(), e.what());
-        return false;
-    }
-    *s = RunSurvey(d->data, d->runs, options);
-    return true;
-}
-
-Outputs SurveyOutputs(const RunDirectory& d, const Survey& s, const json& j)
-{
-    Outputs files;
-    for (const CountSurvey& c : s.counts)
-        if (!c.chains.empty()) ConsensusFiles(d, c, &files);
-    files.push_back({d.dir + "/survey.tsv", SurveyTsv(s)});
-    // Invalid UTF-8 in a name (a Latin-1 data file) becomes U+FFFD, never an abort.
-    files.push_back({d.dir + "/survey.json",
-                     j.dump(1, ' ', false, json::error_handler_t::replace) + "\n"});
-    return files;
-}
-
-}  // namespace
-
-json SurveyJson(const RunDirectory& d, const Survey& s, const SurveyOptions& o)
-{
-    const SurveyData& data = d.data;
-    json j;
-    j["suggested_patterns"] = s.suggested ? json(*s.suggested) : json(nullptr);
-    j["suggestion_note"] = s.note;
-    j["rule"] = {{"min_mean_stability", o.minMeanStability},
-                 {"min_min_stability", o.minMinStability},
-                 {"min_one_pattern_match", o.minOnePatternMatch},
-                 {"fit_tolerance", o.fitTolerance},
-                 {"outlier_mads", o.outlierMads},
-                 {"outlier_floor", o.outlierFloor}};
-    j["directory"] = d.dir;
-    j["job"] = d.job;
-    j["genes"] = data.genes;
-    j["samples"] = data.samples;
-    j["sample_labels"] = data.sampleLabels;
-    j["data_sha256"] = d.dataSha256;
-    j["uncert_sha256"] = d.uncertSha256;
-    std::string version;
     if (d.job.contains("version") && d.job["version"].is_string())
-        version = d.job["version"].get<std::string>();
-    else if (!d.records.empty() && d.records.front().meta.contains("version") &&
-             d.records.front().meta["version"].is_string())
-        version = d.records.front().meta["version"].get<std::string>();
-    j["version"] = version;
-    j["missing_runs"] = json::array();
-    for (const auto& m : d.missing) j["missing_runs"].push_back({{"patterns", m.first}, {"chain", m.second}});
-    json counts = json::array();
-    for (const CountSurvey& c : s.counts) {
-        json k;
-        k["patterns"] = c.patterns;
-        k["chains"] = c.chains;
-        k["failed_chains"] = c.failedChains;
-        k["missing_chains"] = c.missingChains;
-        k["weighted"] = c.weighted;
-        k["status"] = c.Status();
-        k["notes"] = c.notes;
-        k["chi_square"] = SpreadJson(c.chiSquare);
-        k["ssr"] = SpreadJson(c.ssr);
-        k["dof"] = c.dof;
-        k["chi_square_per_dof"] = SpreadJson(c.chiSquarePerDof);
-        k["holdout_error"] = SpreadJson(c.holdoutError);
-        k["cophenetic"] = Opt(c.cophenetic);
-        k["dispersion"] = Opt(c.dispersion);
-        k["pac"] = Opt(c.pac);
-        k["stability_mean"] = Opt(c.meanStability);
-        k["stability_min"] = Opt(c.minStability);
-        k["match_mean"] = Opt(c.meanMatch);
-        k["match_min"] = Opt(c.minMatch);
-        k["fits"] = Opt(c.fits);
-        k["stable"] = Opt(c.stable);
-        k["chains_used"] = c.chainsUsed;
-        json sil = json::array();
-        for (const auto& x : c.silhouette) sil.push_back(Opt(x));
-        k["silhouettes"] = sil;
-        json chains = json::array();
-        for (size_t i = 0; i < c.chains.size(); i++)
-            chains.push_back({{"chain", c.chains[i]},
-                              {"match", c.chainMatch[i]},
-                              {"outlier", static_cast<bool>(c.outlier[i])},
-                              {"assignment", c.assignment[i]}});
-        k["chain_matches"] = chains;
-        if (!c.chains.empty()) {
-            const int S = data.samples, P = c.patterns;
-            json order = json::array();
-            for (int i : c.sampleOrder) order.push_back(Label(data.sampleLabels, i, 's'));
-            k["sample_order"] = order;
-            k["sample_order_index"] = c.sampleOrder;
-            // The whole matrix only where a heatmap of it can be read; it is
-            // always in consensus/k<P>/sample_consensus.tsv.
-            if (S <= kConsensusInJson) {
-                json m = json::array();
-                for (int i = 0; i < S; i++)
-                    m.push_back(std::vector<double>(c.consensus.begin() + static_cast<long>(i) * S,
-                                                    c.consensus.begin() + static_cast<long>(i + 1) * S));
-                k["consensus"] = m;
-            } else {
-                k["consensus"] = nullptr;
-            }
-            json pm = json::array(), psd = json::array();
-            for (int p = 0; p < P; p++) {
-                pm.push_back(std::vector<double>(c.patternMean.begin() + static_cast<long>(p) * S,
-                                                 c.patternMean.begin() + static_cast<long>(p + 1) * S));
-                if (c.hasSd)
-                    psd.push_back(std::vector<double>(c.patternSd.begin() + static_cast<long>(p) * S,
-                                                      c.patternSd.begin() + static_cast<long>(p + 1) * S));
-            }
-            k["pattern_mean"] = pm;
-            k["pattern_sd"] = c.hasSd ? psd : json(nullptr);
-            json top = json::array();
-            for (int p = 0; p < P; p++) {
-                json list = json::array();
-                for (const TopGene& t : c.topGenes[p])
-                    list.push_back({{"gene", Label(data.geneNames, t.gene, 'g')},
-                                    {"zscore", Opt(t.zscore)},
-                                    {"amplitude", t.amplitude}});
-                top.push_back(list);
-            }
-            k["top_genes"] = top;
-        }
-        counts.push_back(k);
+        return d.job["version"].get<std::string>();
+    if (!d.records.empty() && d.records.front().meta.contains("version") &&
+        d.records.front().meta["version"].is_string())
+        return d.records.front().meta["version"].get<std::string>();
+    return "";
+}
+
+// A rows x columns matrix (row-major) as a list of rows.
+json RowsJson(const std::vector<double>& m, int rows, int columns)
+{
+    json out = json::array();
+    for (int i = 0; i < rows; i++)
+        out.push_back(std::vector<double>(m.begin() + static_cast<long>(i) * columns,
+                                          m.begin() + static_cast<long>(i + 1) * columns));
+    return out;
+}
+
+// The figures of one pattern count and how its chains matched.
+json CountFiguresJson(const CountSurvey& c)
+{
+    json k;
+    k["patterns"] = c.patterns;
+    k["chains"] = c.chains;
+    k["failed_chains"] = c.failedChains;
+    k["missing_chains"] = c.missingChains;
+    k["weighted"] = c.weighted;
+    k["status"] = c.Status();
+    k["notes"] = c.notes;
+    k["chi_square"] = SpreadJson(c.chiSquare);
+    k["ssr"] = SpreadJson(c.ssr);
+    k["dof"] = c.dof;
+    k["chi_square_per_dof"] = SpreadJson(c.chiSquarePerDof);
+    k["holdout_error"] = SpreadJson(c.holdoutError);
+    k["cophenetic"] = Opt(c.cophenetic);
+    k["dispersion"] = Opt(c.dispersion);
+    k["pac"] = Opt(c.pac);
+    k["stability_mean"] = Opt(c.meanStability);
+    k["stability_min"] = Opt(c.minStability);
+    k["match_mean"] = Opt(c.meanMatch);
+    k["match_min"] = Opt(c.minMatch);
+    k["fits"] = Opt(c.fits);
+    k["stable"] = Opt(c.stable);
+    k["chains_used"] = c.chainsUsed;
+    json sil = json::array();
+    for (const auto& x : c.silhouette) sil.push_back(Opt(x));
+    k["silhouettes"] = sil;
+    json chains = json::array();
+    for (size_t i = 0; i < c.chains.size(); i++)
+        chains.push_back({{"chain", c.chains[i]},
+                          {"match", c.chainMatch[i]},
+                          {"outlier", static_cast<bool>(c.outlier[i])},
+                          {"assignment", c.assignment[i]}});
+    k["chain_matches"] = chains;
+    return k;
+}
+
+// The consensus of a pattern count with complete chains, into `k`.
+void AddConsensusJson(const CountSurvey& c, const SurveyData& data, json& k)
+{
+    const int S = data.samples, P = c.patterns;
+    json order = json::array();
+    for (int i : c.sampleOrder) order.push_back(NameAt(data.sampleLabels, static_cast<size_t>(i), 's'));
+    k["sample_order"] = order;
+    k["sample_order_index"] = c.sampleOrder;
+    // The whole matrix only where a heatmap of it can be read; it is always
+    // in consensus/k<P>/sample_consensus.tsv.
+    k["consensus"] = S <= kConsensusInJson ? RowsJson(c.consensus, S, S) : json(nullptr);
+    k["pattern_mean"] = RowsJson(c.patternMean, P, S);
+    k["pattern_sd"] = c.hasSd ? RowsJson(c.patternSd, P, S) : json(nullptr);
+    json top = json::array();
+    for (int p = 0; p < P; p++) {
+        json list = json::array();
+        for (const TopGene& t : c.topGenes[p])
+            list.push_back({{"gene", NameAt(data.geneNames, static_cast<size_t>(t.gene), 'g')},
+                            {"zscore", Opt(t.zscore)},
+                            {"amplitude", t.amplitude}});
+        top.push_back(list);
     }
-    j["counts"] = counts;
+    k["top_genes"] = top;
+}
+
+json RunsJson(const RunDirectory& d)
+{
     json runs = json::array();
     for (const SurveyRun& r : d.runs) {
         json x = {{"patterns", r.patterns}, {"chain", r.chain}};
@@ -335,48 +219,69 @@ json SurveyJson(const RunDirectory& d, const Survey& s, const SurveyOptions& o)
                     if (rec.meta.contains(key)) x[key] = rec.meta[key];
         runs.push_back(x);
     }
-    j["runs"] = runs;
+    return runs;
+}
+
+}  // namespace
+
+json SurveyJson(const RunDirectory& d, const Survey& s, const SurveyOptions& o)
+{
+    json j;
+    j["suggested_patterns"] = s.suggested ? json(*s.suggested) : json(nullptr);
+    j["suggestion_note"] = s.note;
+    j["rule"] = RuleJson(o);
+    j["directory"] = d.dir;
+    j["job"] = d.job;
+    j["genes"] = d.data.genes;
+    j["samples"] = d.data.samples;
+    j["sample_labels"] = d.data.sampleLabels;
+    j["data_sha256"] = d.dataSha256;
+    j["uncert_sha256"] = d.uncertSha256;
+    j["version"] = WriterVersion(d);
+    j["missing_runs"] = json::array();
+    for (const auto& m : d.missing) j["missing_runs"].push_back({{"patterns", m.first}, {"chain", m.second}});
+    json counts = json::array();
+    for (const CountSurvey& c : s.counts) {
+        json k = CountFiguresJson(c);
+        if (!c.chains.empty()) AddConsensusJson(c, d.data, k);
+        counts.push_back(k);
+    }
+    j["counts"] = counts;
+    j["runs"] = RunsJson(d);
     return j;
 }
 
-int RunSurveyCommand(const std::string& dir, bool quiet)
+SurveyedDirectory WriteSurvey(const std::string& dir, const SurveyOptions& options)
 {
-    RunDirectory d;
-    Survey s;
-    const SurveyOptions options;
-    if (!Load(dir, &d, &s, options)) return 2;
-    const json j = SurveyJson(d, s, options);
-    if (!WriteAll(SurveyOutputs(d, s, j))) return 2;
-    if (!quiet) {
-        PrintTable(d, s);
-        fmt::print("{}", MissingRuns(d.dir));
-        fmt::print("Written: {}/survey.tsv, {}/survey.json, {}/consensus/\n", d.dir, d.dir, d.dir);
-    }
-    return 0;
+    SurveyedDirectory out;
+    out.directory = ReadRunDirectory(dir);
+    const RunDirectory& d = out.directory;
+    out.survey = RunSurvey(d.data, d.runs, options);
+    out.json = SurveyJson(d, out.survey, options);
+    Outputs files;
+    for (const CountSurvey& c : out.survey.counts)
+        if (!c.chains.empty()) ConsensusFiles(d, c, &files);
+    const RunLayout layout(d.dir);
+    files.push_back({layout.SurveyTsv(), SurveyTsv(out.survey)});
+    // Invalid UTF-8 in a name (a Latin-1 data file) becomes U+FFFD, never an abort.
+    files.push_back({layout.SurveyJson(),
+                     out.json.dump(1, ' ', false, json::error_handler_t::replace) + "\n"});
+    WriteAll(files);
+    return out;
 }
 
-int RunReportCommand(const std::string& dir, bool quiet)
+bool HasChartLibraries()
 {
-    if (zarno_charts_js[0] == '\0') {
-        std::fprintf(stderr, "zarno: this build has no chart libraries (npm was not found when it "
-                             "was built): no report written; zarno survey %s gives the survey\n",
-                     dir.c_str());
-        return 2;
+    return zarno_charts_js[0] != '\0';
+}
+
+void WriteReport(const SurveyedDirectory& surveyed)
+{
+    if (!HasChartLibraries()) {
+        throw std::runtime_error("this build has no chart libraries (npm was not found when it "
+                                 "was built): no report written");
     }
-    RunDirectory d;
-    Survey s;
-    const SurveyOptions options;
-    if (!Load(dir, &d, &s, options)) return 2;
-    const json j = SurveyJson(d, s, options);
-    Outputs files = SurveyOutputs(d, s, j);
-    files.push_back({d.dir + "/report.html", ReportHtml(j)});
-    if (!WriteAll(files)) return 2;
-    if (!quiet) {
-        PrintTable(d, s);
-        fmt::print("{}", MissingRuns(d.dir));
-        fmt::print("Report: {}/report.html\n", d.dir);
-    }
-    return 0;
+    WriteFileAtomic(RunLayout(surveyed.directory.dir).Report(), ReportHtml(surveyed.json));
 }
 
 }  // namespace zarno

@@ -3,7 +3,6 @@
 
 #include "zarno/api.h"
 #include "commands.h"
-#include "slurm_command.h"
 
 int main(int argc, char** argv)
 {
@@ -26,17 +25,8 @@ int main(int argc, char** argv)
 
     // Subcommands: one Add<Name>Command per file (see commands.h).
     AddRunCommand(app);
-    AddSurveyCommand(app);  // survey_cli.cpp over survey_cmd.*
-    AddReportCommand(app);  // survey_cli.cpp over survey_cmd.* and report.cpp
-    AddSlurmCommand(app);   // slurm_cmd.*; after run, whose flags it passes on
-
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::RuntimeError& e) {
-        return e.get_exit_code();  // a subcommand's own exit code; it has said why
-    } catch (const CLI::ParseError& e) {
-        const int code = app.exit(e);  // prints help, the version, or the usage error
-        return code == 0 ? kExitDone : kExitBadInput;
-    }
-    return kExitDone;
+    AddSurveyCommand(app);
+    AddReportCommand(app);
+    AddSlurmCommand(app);
+    return Execute(app, argc, argv);
 }

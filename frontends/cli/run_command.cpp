@@ -5,11 +5,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <iostream>
 #include <memory>
-#include <system_error>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -21,8 +20,6 @@
 #include "zarno/survey_files.h"
 #include "zarno/sysmem.h"
 #include "zarno/table_reader.h"
-
-extern "C" const char zarno_charts_js[];  // the report's chart libraries; empty without npm
 
 namespace zarno::cli {
 
@@ -157,92 +154,37 @@ private:
     int written_ = 0;
 };
 
-// The settings of a study once flags and a control file are combined; each
-// remembers where it came from, for messages.
-struct Settings {
-    int firstRank = 2, lastRank = 6;
-    std::string ranksFrom = "--ranks";
-    int chains = 10;
-    std::string chainsFrom = "--chains";
-    int rounds = 2000;
-    std::string roundsFrom = "--rounds";
-    std::string dataPath, uncertPath;
-    const ControlFile* control = nullptr;
+// The data and uncertainties of a study, read and checked; `set` views them.
+struct Input {
+    Table data, unc;
+    bool weighted = false;
+    Dataset set;
 };
 
-// The survey and the report of a finished study. A build without the chart
-// libraries writes the survey alone and says so.
-int Conclude(const std::string& dir, bool quiet)
+// The faults of the data that the engine's checks find, named in the files.
+void CheckValues(const Input& in)
 {
-    if (!quiet) std::fputc('\n', stdout);
-    const bool charts = zarno_charts_js[0] != '\0';
-    if (!charts) Say("this build has no chart libraries: the survey without its report");
-    const int rc = charts ? RunReportCommand(dir, quiet) : RunSurveyCommand(dir, quiet);
-    if (rc != 0) {
-        Say(fmt::format("error: the runs are complete, but their survey failed; zarno survey {} "
-                        "tries again",
-                        dir));
-        return kExitRunFailed;
+    const Refusal r = CheckDataset(in.set);
+    if (!r) return;
+    const Table& t = r.code == Refusal::kSigma ? in.unc : in.data;
+    if (r.gene >= 0 && r.gene < t.genes) {
+        throw InputError(fmt::format("{}:{}: {}", t.path, t.lines[r.gene], r.text));
     }
-    return kExitDone;
+    throw InputError(fmt::format("{}: {}", t.path, r.text));
 }
 
-int Study(const RunArgs& a)
+// Reads the files `s` names and checks them against each other and against
+// the pattern counts.
+void ReadInput(const Settings& s, Input* in)
 {
-    // ---- Settings, then the input files, all checked before DIR is touched.
-    if (a.out.empty()) throw InputError("--out: expected a directory name");
-    Settings s;
-    ControlFile ctr;
-    if (IsControlFile(a.data)) {
-        ctr = ReadControlFile(a.data);
-        s.control = &ctr;
-        s.dataPath = ctr.dataPath;
-        if (ctr.uncertFlag != 0) s.uncertPath = ctr.uncertPath;
-        const std::string line2 = fmt::format("{}:2 (pattern counts, chains, rounds)", ctr.path);
-        if (!a.ranksGiven) {
-            s.firstRank = ctr.firstRank;
-            s.lastRank = ctr.lastRank;
-            s.ranksFrom = line2;
-            if (s.firstRank < 1 || s.lastRank < s.firstRank) {
-                throw InputError(fmt::format("{}: pattern counts {} to {}: expected 1 <= first <= "
-                                             "last (or give --ranks A:B)",
-                                             line2, s.firstRank, s.lastRank));
-            }
-        }
-        if (!a.chainsGiven) {
-            s.chains = ctr.chains;
-            s.chainsFrom = line2;
-            if (s.chains < 1) {
-                throw InputError(fmt::format("{}: {} chains: expected at least 1 (or give "
-                                             "--chains)",
-                                             line2, s.chains));
-            }
-        }
-        if (!a.roundsGiven) {
-            s.rounds = ctr.rounds;
-            s.roundsFrom = line2;
-            if (s.rounds < 0) {
-                throw InputError(fmt::format("{}: {} rounds: expected 0 or more (or give "
-                                             "--rounds)",
-                                             line2, s.rounds));
-            }
-        }
-    } else {
-        s.dataPath = a.data;
-    }
-    if (a.ranksGiven || !s.control) ParseRanks(a.ranks, "--ranks", &s.firstRank, &s.lastRank);
-    if (a.chainsGiven || !s.control) s.chains = a.chains;
-    if (a.roundsGiven || !s.control) s.rounds = a.rounds;
-    if (!a.uncert.empty()) s.uncertPath = a.uncert;
-    const bool weighted = !s.uncertPath.empty();
-
-    Table data, unc;
-    ReadDataAndUncertainties(s.dataPath, weighted ? s.uncertPath : std::string(), &data, &unc);
-    if (weighted) CheckSameShape(data, unc);
-    if (s.control && (ctr.genes != data.genes || ctr.samples != data.samples)) {
+    in->weighted = !s.uncertPath.empty();
+    ReadDataAndUncertainties(s.dataPath, s.uncertPath, &in->data, &in->unc);
+    const Table& data = in->data;
+    if (in->weighted) CheckSameShape(data, in->unc);
+    if (s.control && (s.control->genes != data.genes || s.control->samples != data.samples)) {
         throw InputError(fmt::format("{}:1:1: {} genes x {} samples, but {} holds {} x {}",
-                                     ctr.path, ctr.genes, ctr.samples, data.path, data.genes,
-                                     data.samples));
+                                     s.control->path, s.control->genes, s.control->samples,
+                                     data.path, data.genes, data.samples));
     }
     const int most = std::min(data.genes, data.samples);
     if (s.lastRank > most) {
@@ -252,24 +194,19 @@ int Study(const RunArgs& a)
                                      data.samples <= data.genes ? "samples" : "genes", data.path,
                                      most));
     }
+    in->set.genes = data.genes;
+    in->set.samples = data.samples;
+    in->set.values = data.values.data();
+    in->set.weighted = in->weighted;
+    in->set.sigmas = in->weighted ? in->unc.values.data() : nullptr;
+    in->set.geneNames = data.geneNames;
+    in->set.sampleLabels = data.sampleLabels;
+    CheckValues(*in);
+}
 
-    Dataset set;
-    set.genes = data.genes;
-    set.samples = data.samples;
-    set.values = data.values.data();
-    set.weighted = weighted;
-    set.sigmas = weighted ? unc.values.data() : nullptr;
-    set.geneNames = data.geneNames;
-    set.sampleLabels = data.sampleLabels;
-    if (const Refusal r = CheckDataset(set)) {
-        const bool onSigma = r.code == Refusal::kSigma;
-        const Table& t = onSigma ? unc : data;
-        if (r.gene >= 0 && r.gene < t.genes) {
-            throw InputError(fmt::format("{}:{}: {}", t.path, t.lines[r.gene], r.text));
-        }
-        throw InputError(fmt::format("{}: {}", t.path, r.text));
-    }
-
+// The job the settings and flags ask for, checked by the core.
+JobSpec PlanJob(const Settings& s, const RunArgs& a, const Input& in)
+{
     JobSpec job;
     job.firstRank = s.firstRank;
     job.lastRank = s.lastRank;
@@ -280,193 +217,239 @@ int Study(const RunArgs& a)
     job.run.tolerance = a.tolerance;
     job.run.holdout = a.holdout;
     job.run.threadsPerRun = a.threadsPerRun;
-    if (const Refusal r = CheckJob(set, job)) {
+    if (const Refusal r = CheckJob(in.set, job)) {
         std::string from = s.ranksFrom;
         if (r.code == Refusal::kChains) from = s.chainsFrom + " / --first-chain";
         if (r.code == Refusal::kRounds) from = s.roundsFrom;
         throw InputError(fmt::format("{}: {}", from, r.text));
     }
+    return job;
+}
 
-    if (data.negatives > 0) {
-        Say(fmt::format("warning: {} holds {} value{} below zero, the first at {}:{}:{} (gene {}, "
-                        "sample {}); they are run as they are (log-transformed data?)",
-                        data.path, data.negatives, data.negatives == 1 ? "" : "s", data.path,
-                        data.negativeLine, data.negativeColumn,
-                        Quoted(data.geneNames[data.negativeGene]),
-                        Quoted(data.sampleLabels[data.negativeSample])));
-    }
+void WarnOfNegatives(const Table& data)
+{
+    if (data.negatives == 0) return;
+    Say(fmt::format("warning: {} holds {} value{} below zero, the first at {}:{}:{} (gene {}, "
+                    "sample {}); they are run as they are (log-transformed data?)",
+                    data.path, data.negatives, data.negatives == 1 ? "" : "s", data.path,
+                    data.negativeLine, data.negativeColumn, Quoted(data.geneNames[data.negativeGene]),
+                    Quoted(data.sampleLabels[data.negativeSample])));
+}
 
+JobIdentity Identity(const Settings& s, const RunArgs& a, const Input& in)
+{
     JobIdentity id;
-    id.dataSha256 = data.sha256;
-    id.uncertSha256 = weighted ? unc.sha256 : "";
-    id.genes = data.genes;
-    id.samples = data.samples;
-    id.weighted = weighted;
+    id.dataSha256 = in.data.sha256;
+    id.uncertSha256 = in.weighted ? in.unc.sha256 : "";
+    id.genes = in.data.genes;
+    id.samples = in.data.samples;
+    id.weighted = in.weighted;
     id.rounds = s.rounds;
     id.trace = a.trace;
     id.tolerance = a.tolerance;
     id.holdout = a.holdout;
-    RunDir::Check(a.out, id, a.resume);
+    return id;
+}
 
-    // ---- The runs this process computes.
-    std::vector<RunKey> runs = PlanRuns(job);
-    if (a.workers > 0) runs = WorkerShare(runs, a.worker, a.workers);
+// The runs this process computes: its share of the job, less the complete
+// ones. With a holdout every run has a twin with held-out cells, in a folder
+// of its own: the plain runs stay exactly what they are without one.
+struct Work {
+    Work(const RunArgs& a, const JobIdentity& id, const JobSpec& job)
+        : dir(a.out, id, kVersion)
+    {
+        std::vector<RunKey> runs = PlanRuns(job);
+        if (a.workers > 0) runs = WorkerShare(runs, a.worker, a.workers);
+        if (a.holdout > 0.0) twinsDir = std::make_unique<RunDir>(a.out, id, kVersion, true);
+        for (const RunKey& k : runs) {
+            if (!dir.Complete(k)) todo.push_back(k);
+            if (twinsDir && !twinsDir->Complete(k)) heldTodo.push_back(k);
+        }
+        for (const RunKey& k : todo) dir.Clear(k);
+        for (const RunKey& k : heldTodo) twinsDir->Clear(k);
+        planned = runs.size() * (twinsDir ? 2 : 1);
+    }
+    size_t Computing() const { return todo.size() + heldTodo.size(); }
+    int Kept() const { return static_cast<int>(planned - Computing()); }
+    int LargestPatterns() const
+    {
+        int largest = 0;
+        for (const auto* keys : {&todo, &heldTodo})
+            for (const RunKey& k : *keys) largest = std::max(largest, k.patterns);
+        return largest;
+    }
 
-    // With a holdout every run has a twin with held-out cells, in a folder
-    // of its own: the plain runs stay exactly what they are without one.
-    RunDir dir(a.out, id, kVersion);
+    RunDir dir;
     std::unique_ptr<RunDir> twinsDir;
-    if (a.holdout > 0.0) twinsDir = std::make_unique<RunDir>(a.out, id, kVersion, true);
     std::vector<RunKey> todo, heldTodo;
-    for (const RunKey& k : runs) {
-        if (!dir.Complete(k)) todo.push_back(k);
-        if (twinsDir && !twinsDir->Complete(k)) heldTodo.push_back(k);
-    }
-    for (const RunKey& k : todo) dir.Clear(k);
-    for (const RunKey& k : heldTodo) twinsDir->Clear(k);
-    const size_t planned = runs.size() * (twinsDir ? 2 : 1);
-    const size_t computing = todo.size() + heldTodo.size();
-    const int kept = static_cast<int>(planned - computing);
+    size_t planned = 0;
+};
 
-    const Progress::Mode mode = Progress::ModeFor(a.quiet);
-    auto info = [&](const std::string& text) {
-        if (mode != Progress::kQuiet) Say(text);
-    };
-    const std::string share =
-        a.workers > 0 ? fmt::format(" (worker {} of {})", a.worker, a.workers) : std::string();
-    if (computing == 0) {
-        const int listed = dir.WriteSummary();
-        info(fmt::format("all {} runs{} are complete in {}; {} runs in {}/summary.tsv", planned,
-                         share, a.out, listed, a.out));
-        return kExitDone;
-    }
-
-    // ---- Threads: what was asked, or every processor we may use; fewer when
-    // the memory would not hold them.
+// Threads: what was asked, or every processor we may use; fewer when the
+// memory would not hold them.
+int Threads(const RunArgs& a, const Work& w, const Input& in)
+{
     int threads = a.threads > 0 ? a.threads : AvailableProcessors();
-    threads = std::min<int>(threads, static_cast<int>(std::max(todo.size(), heldTodo.size())));
-    int largest = 0;
-    for (const RunKey& k : todo) largest = std::max(largest, k.patterns);
-    for (const RunKey& k : heldTodo) largest = std::max(largest, k.patterns);
-    const std::uint64_t perRun = RunBytes(data.genes, data.samples, largest, weighted);
-    const std::uint64_t shared = SharedBytes(data.genes, data.samples, weighted);
+    threads = std::min<int>(threads, static_cast<int>(std::max(w.todo.size(), w.heldTodo.size())));
+    const Table& data = in.data;
+    const std::uint64_t perRun = RunBytes(data.genes, data.samples, w.LargestPatterns(), in.weighted);
+    const std::uint64_t shared = SharedBytes(data.genes, data.samples, in.weighted);
     // What we hold already (the values and uncertainties) counts in `shared`.
-    const std::uint64_t held = (data.values.size() + unc.values.size()) * sizeof(double);
+    const std::uint64_t held = (data.values.size() + in.unc.values.size()) * sizeof(double);
     const std::uint64_t available = AvailableMemory();
-    if (available > 0) {
-        const int fit = ThreadsThatFit(threads, available + held, shared, perRun);
-        if (fit < threads) {
-            Say(fmt::format("lowering the concurrent runs from {} to {}: each needs {} beyond the "
-                            "{} shared, and {} are available",
-                            threads, fit, Megabytes(perRun), Megabytes(shared),
-                            Megabytes(available + held)));
-            threads = fit;
-        }
-        if (shared + perRun > available + held) {
-            Say(fmt::format("warning: one run needs {} with the {} shared, more than the {} "
-                            "available; it may swap or fail",
-                            Megabytes(perRun), Megabytes(shared), Megabytes(available + held)));
-        }
+    if (available == 0) return threads;
+    const int fit = ThreadsThatFit(threads, available + held, shared, perRun);
+    if (fit < threads) {
+        Say(fmt::format("lowering the concurrent runs from {} to {}: each needs {} beyond the {} "
+                        "shared, and {} are available",
+                        threads, fit, Megabytes(perRun), Megabytes(shared),
+                        Megabytes(available + held)));
+        threads = fit;
     }
-    job.threads = threads;
-    // Each run is written as soon as it is done: an interruption loses only
-    // the runs in flight. summary.tsv keeps the job's order.
-    job.ordered = false;
+    if (shared + perRun > available + held) {
+        Say(fmt::format("warning: one run needs {} with the {} shared, more than the {} available; "
+                        "it may swap or fail",
+                        Megabytes(perRun), Megabytes(shared), Megabytes(available + held)));
+    }
+    return threads;
+}
 
-    info(fmt::format("{} x {}{}, pattern counts {} to {}, chains {} to {}, {} rounds: {} run{} "
-                     "to compute{}{}, {} at a time",
-                     data.genes, data.samples, weighted ? " weighted" : "", s.firstRank,
-                     s.lastRank, a.firstChain, a.firstChain + s.chains - 1, s.rounds,
-                     computing, computing == 1 ? "" : "s", share,
-                     kept > 0 ? fmt::format(" ({} kept)", kept) : std::string(), threads));
-
-    // ---- The sweep.
-    Progress progress(mode, static_cast<int>(computing),
-                      static_cast<long long>(computing) * s.rounds);
-    Control control;
-    DirSink plain(dir, dir, set, progress, 0);
-    std::unique_ptr<DirSink> twins;
+// How the sweep ended.
+struct Swept {
     JobOutcome outcome;
+    int written = 0;    // runs written, this sweep
+    std::string error;  // why the results could not be written
+    double seconds = 0.0;
+};
+
+// The plain runs, then their twins; each run is written as soon as it is done.
+Swept Sweep(const RunArgs& a, const Settings& s, const Input& in, JobSpec job, Work& w,
+            Progress::Mode mode)
+{
+    const long long computing = static_cast<long long>(w.Computing());
+    Progress progress(mode, static_cast<int>(computing), computing * s.rounds);
+    Control control;
+    DirSink plain(w.dir, w.dir, in.set, progress, 0);
+    std::unique_ptr<DirSink> twins;
+    Swept r;
     const auto start = std::chrono::steady_clock::now();
     {
         SignalGuard guard(&control.cancel);
-        if (!todo.empty()) {
-            job.only = todo;
+        if (!w.todo.empty()) {
+            job.only = w.todo;
             job.run.holdout = 0.0;
-            outcome = RunJob(set, job, plain, &control);
+            r.outcome = RunJob(in.set, job, plain, &control);
         }
-        if (outcome.status == JobOutcome::kDone && !heldTodo.empty()) {
-            twins = std::make_unique<DirSink>(*twinsDir, dir, set, progress, plain.Written());
-            job.only = heldTodo;
+        if (r.outcome.status == JobOutcome::kDone && !w.heldTodo.empty()) {
+            twins = std::make_unique<DirSink>(*w.twinsDir, w.dir, in.set, progress, plain.Written());
+            job.only = w.heldTodo;
             job.run.holdout = a.holdout;
-            outcome = RunJob(set, job, *twins, &control);
+            r.outcome = RunJob(in.set, job, *twins, &control);
         }
     }
-    DirSink& sink = twins ? *twins : plain;
+    const DirSink& sink = twins ? *twins : plain;
     progress.Finish();
-    const double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    int listed = 0;
-    try {
-        listed = dir.WriteSummary();
-    } catch (const std::exception& e) {
-        Say(fmt::format("error: {}", e.what()));
+    r.written = sink.Written();
+    r.error = sink.Error();
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return r;
+}
+
+// The survey and the report of a finished study. A build without the chart
+// libraries writes the survey alone and says so.
+int Conclude(const std::string& dir, bool quiet)
+{
+    if (!quiet) std::fputc('\n', stdout);
+    const bool charts = HasChartLibraries();
+    if (!charts) Say("this build has no chart libraries: the survey without its report");
+    if (SurveyCommand(dir, quiet, charts) != kExitDone) {
+        Say(fmt::format("error: the runs are complete, but their survey failed; zarno survey {} "
+                        "tries again",
+                        dir));
         return kExitRunFailed;
     }
+    return kExitDone;
+}
 
-    const std::string resume = [&] {
-        std::vector<std::string> words = CommandLine();
-        if (std::find(words.begin(), words.end(), "--resume") == words.end()) {
-            words.push_back("--resume");
-        }
-        return ShellJoin(words);
-    }();
-    switch (outcome.status) {
+// What the sweep's end means: messages, the survey, the exit code.
+int Finish(const RunArgs& a, const Swept& r, int listed, Progress::Mode mode)
+{
+    std::vector<std::string> words = CommandLine();
+    if (!a.resume) words.push_back("--resume");
+    const std::string resume = ShellJoin(words);
+    const std::string runs = fmt::format("{} run{}", r.written, r.written == 1 ? "" : "s");
+    switch (r.outcome.status) {
     case JobOutcome::kDone:
-        info(fmt::format("{} run{} computed in {}; {} runs in {}/summary.tsv", sink.Written(),
-                         sink.Written() == 1 ? "" : "s", Progress::Clock(elapsed), listed, a.out));
+        if (mode != Progress::kQuiet) {
+            Say(fmt::format("{} computed in {}; {} runs in {}/summary.tsv", runs,
+                            Progress::Clock(r.seconds), listed, a.out));
+        }
         // A worker has only its share: the survey belongs to the combine step.
         if (a.noReport || a.workers > 0) return kExitDone;
         return Conclude(a.out, a.quiet);
     case JobOutcome::kCancelled:
-        Say(fmt::format("interrupted{}: {} run{} finished and kept in {}; to go on:\n  {}",
-                        gSignal == SIGTERM ? " (SIGTERM)" : "", sink.Written(),
-                        sink.Written() == 1 ? "" : "s", a.out, resume));
+        Say(fmt::format("interrupted{}: {} finished and kept in {}; to go on:\n  {}",
+                        gSignal == SIGTERM ? " (SIGTERM)" : "", runs, a.out, resume));
         return kExitInterrupted;
     case JobOutcome::kStopped:
         Say(fmt::format("error: cannot write the results: {}; {} runs kept; to go on:\n  {}",
-                        sink.Error(), sink.Written(), resume));
+                        r.error, r.written, resume));
         return kExitRunFailed;
     case JobOutcome::kFailed:
     default:
-        Say(fmt::format("error: {}; {} runs kept; to go on:\n  {}", outcome.error, sink.Written(),
+        Say(fmt::format("error: {}; {} runs kept; to go on:\n  {}", r.outcome.error, r.written,
                         resume));
         return kExitRunFailed;
     }
 }
 
-}  // namespace
-
-void ParseRanks(const std::string& text, const std::string& flag, int* first, int* last)
+int Study(const RunArgs& a)
 {
-    const size_t colon = text.find(':');
-    int a = 0, b = 0;
-    bool ok = colon != std::string::npos;
-    if (ok) {
-        const char* p = text.data();
-        const auto ra = std::from_chars(p, p + colon, a);
-        const auto rb = std::from_chars(p + colon + 1, p + text.size(), b);
-        ok = colon > 0 && colon + 1 < text.size() && ra.ptr == p + colon && ra.ec == std::errc{} &&
-             rb.ptr == p + text.size() && rb.ec == std::errc{};
+    // Settings, then the input files, all checked before DIR is touched.
+    if (a.out.empty()) throw InputError("--out: expected a directory name");
+    if (a.workers > 0 && a.worker >= a.workers) {
+        throw InputError(fmt::format("--worker {}: expected 0 to {} (--workers {})", a.worker,
+                                     a.workers - 1, a.workers));
     }
-    if (!ok || a < 1 || b < a) {
-        throw InputError(fmt::format("{} {}: expected A:B, the first and last pattern count, with "
-                                     "1 <= A <= B (e.g. 2:6)",
-                                     flag, text.empty() ? "\"\"" : text));
+    const Settings s = ResolveSettings(a);
+    Input in;
+    ReadInput(s, &in);
+    JobSpec job = PlanJob(s, a, in);
+    WarnOfNegatives(in.data);
+    const JobIdentity id = Identity(s, a, in);
+    RunDir::Check(a.out, id, a.resume);
+
+    Work w(a, id, job);
+    const Progress::Mode mode = Progress::ModeFor(a.quiet);
+    const std::string share =
+        a.workers > 0 ? fmt::format(" (worker {} of {})", a.worker, a.workers) : std::string();
+    if (w.Computing() == 0) {
+        const int listed = w.dir.WriteSummary();
+        if (mode != Progress::kQuiet) {
+            Say(fmt::format("all {} runs{} are complete in {}; {} runs in {}/summary.tsv",
+                            w.planned, share, a.out, listed, a.out));
+        }
+        return kExitDone;
     }
-    *first = a;
-    *last = b;
+    job.threads = Threads(a, w, in);
+    // Each run is written as soon as it is done: an interruption loses only
+    // the runs in flight. summary.tsv keeps the job's order.
+    job.ordered = false;
+    if (mode != Progress::kQuiet) {
+        const size_t computing = w.Computing();
+        Say(fmt::format("{} x {}{}, pattern counts {} to {}, chains {} to {}, {} rounds: {} run{} "
+                        "to compute{}{}, {} at a time",
+                        in.data.genes, in.data.samples, in.weighted ? " weighted" : "", s.firstRank,
+                        s.lastRank, a.firstChain, a.firstChain + s.chains - 1, s.rounds, computing,
+                        computing == 1 ? "" : "s", share,
+                        w.Kept() > 0 ? fmt::format(" ({} kept)", w.Kept()) : std::string(),
+                        job.threads));
+    }
+    const Swept r = Sweep(a, s, in, job, w, mode);
+    return Finish(a, r, w.dir.WriteSummary(), mode);
 }
+
+}  // namespace
 
 int ThreadsThatFit(int wanted, std::uint64_t available, std::uint64_t shared, std::uint64_t perRun)
 {
@@ -477,18 +460,7 @@ int ThreadsThatFit(int wanted, std::uint64_t available, std::uint64_t shared, st
 
 int RunStudy(const RunArgs& args)
 {
-    try {
-        return Study(args);
-    } catch (const InputError& e) {
-        Say(fmt::format("error: {}", e.what()));
-        return kExitBadInput;
-    } catch (const std::bad_alloc&) {
-        Say("error: out of memory");
-        return kExitRunFailed;
-    } catch (const std::exception& e) {
-        Say(fmt::format("error: {}", e.what()));
-        return kExitRunFailed;
-    }
+    return ExitCodeOf([&] { return Study(args); }, "zarno: error: ", std::cerr);
 }
 
 void AddRunCommand(CLI::App& app)
@@ -497,88 +469,12 @@ void AddRunCommand(CLI::App& app)
     CLI::App* run = app.add_subcommand(
         "run", "Run a study: every pattern count in --ranks x every chain, from seeded random "
                "starts, into a run directory");
-    run->add_option("DATA", args->data,
-                    "Data: a header of sample labels (a corner label first is allowed), then "
-                    "per gene its name and values, tab- or space-separated; or a .csv of that "
-                    "layout; either may be .gz. Or a control file (.ctr) naming <tag>.txt and "
-                    "<tag>.unc beside it, whose settings the flags override")
-        ->required();
-    run->add_option("--out,-o", args->out,
-                    "Run directory: new or empty, or (with --resume) one of the same study")
-        ->required();
-    run->add_option("--uncert,-u", args->uncert,
-                    "Uncertainties, same layout and labels as DATA, all above zero: the fit is "
-                    "weighted by them (without: unweighted)");
-    CLI::Option* ranks = run->add_option("--ranks,-k", args->ranks,
-                                         "Pattern counts A:B (1 <= A <= B)")
-                             ->default_str("2:6");
-    CLI::Option* chains = run->add_option("--chains,-c", args->chains,
-                                          "Chains (random starts) per pattern count")
-                              ->default_str("10")
-                              ->check(CLI::Range(1, 1 << 30));
-    run->add_option("--first-chain", args->firstChain,
-                    "First chain: chains F to F+C-1 run, so a study can be extended later with "
-                    "new starts (--resume into the same DIR)")
-        ->default_str("1")
-        ->check(CLI::Range(1, 1 << 30));
-    CLI::Option* rounds = run->add_option("--rounds,-n", args->rounds, "Update rounds per run")
-                              ->default_str("2000")
-                              ->check(CLI::Range(0, 1 << 30));
-    run->add_option("--threads,-t", args->threads,
-                    "Concurrent runs (default: the processors this process may use; fewer when "
-                    "memory is short)")
-        ->check(CLI::Range(1, 1 << 16));
-    run->add_option("--threads-per-run", args->threadsPerRun,
-                    "Threads inside one run (the same bits for any count). Default 0: once fewer "
-                    "runs are left than --threads, the idle threads join the runs still going")
-        ->default_str("0")
-        ->check(CLI::Range(0, 256));
-    run->add_flag("--trace", args->trace,
-                  "Record chi-square at round 0 and every 10 rounds (costs a pass each)");
-    run->add_option("--tolerance", args->tolerance,
-                    "Convergence stop: a run ends once the relative change of chi-square between "
-                    "fit tests (every 10 rounds) stays below this for three tests in a row "
-                    "(0: every run does all its rounds)")
-        ->default_str("0")
-        ->check(CLI::Range(0.0, 1.0));
-    run->add_option("--holdout", args->holdout,
-                    "Also run every (pattern count, chain) with this fraction of the cells held "
-                    "out (a fixed mask per chain), into DIR/holdout, and report their error in "
-                    "summary.tsv; the plain runs stay as they are (0: none)")
-        ->default_str("0")
-        ->check(CLI::Range(0.0, 0.9));
-    run->add_flag("--resume", args->resume,
-                  "Go on with DIR: keep its complete runs of this study, compute the rest");
-    run->add_flag("--quiet,-q", args->quiet, "No progress on standard error");
-    run->add_flag("--no-report", args->noReport,
-                  "No survey and report at the end (they are written unless --no-report or "
-                  "--workers: zarno survey DIR and zarno report DIR make them later)");
-    CLI::Option* worker = run->add_option("--worker", args->worker,
-                                          "This worker's number, from 0 (with --workers)")
-                              ->check(CLI::NonNegativeNumber);
-    CLI::Option* workers = run->add_option("--workers", args->workers,
-                                           "Workers sharing the study (each with --resume and "
-                                           "the same DIR): each computes its share")
-                               ->check(CLI::PositiveNumber);
-    worker->needs(workers);
-    workers->needs(worker);
+    AddRunOptions(*run, *args, RunOptionScope::kRun);
     run->footer(
         "Output: DIR/job.json, DIR/summary.tsv and per run DIR/runs/k<P>/c<C>/amplitudes.tsv, "
         "patterns.tsv, run.json (written last: a run without it is recomputed by --resume).\n"
         "Exit codes: 0 done, 1 a run failed, 2 bad input or usage, 130 interrupted.");
-    run->callback([args, ranks, chains, rounds, run]() {
-        args->ranksGiven = ranks->count() > 0;
-        args->chainsGiven = chains->count() > 0;
-        args->roundsGiven = rounds->count() > 0;
-        if (args->workers > 0 && args->worker >= args->workers) {
-            Say(fmt::format("error: --worker {}: expected 0 to {} (--workers {})", args->worker,
-                            args->workers - 1, args->workers));
-            throw CLI::RuntimeError(kExitBadInput);
-        }
-        (void)run;
-        const int code = RunStudy(*args);
-        if (code != kExitDone) throw CLI::RuntimeError(code);
-    });
+    run->callback(Callback("zarno: error: ", [args] { return Study(*args); }));
 }
 
 }  // namespace zarno::cli

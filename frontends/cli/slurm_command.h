@@ -9,27 +9,19 @@
 // the array completes a study without recomputing finished runs. The combine job
 // runs `zarno survey DIR` and `zarno report DIR`.
 //
-// For the command's main: `AddSlurmCommand(app)` registers the subcommand with its
-// options and a callback; nothing else is needed. Call it after `run` is registered:
-// `zarno slurm` then takes every flag of `zarno run` (but those the array script sets)
-// and passes it to the workers, so a new run flag needs no change here. The callback returns normally on
-// success and throws CLI::RuntimeError(code) otherwise, which CLI11_PARSE (or any
-// `catch (const CLI::ParseError& e) { return app.exit(e); }`) turns into the exit code.
+// `zarno slurm` takes every flag of `zarno run` but those the array script sets
+// (one definition, run_options.h), so a new run flag needs no change here.
 //
 // Exit codes: 0 scripts written (and submitted with --submit); 1 submission failed
-// (no sbatch on this machine, or sbatch refused a job; the scripts are still written);
-// 2 bad input or usage (nothing written).
-#ifndef ZARNO_SLURM_CMD_H
-#define ZARNO_SLURM_CMD_H
+// (no sbatch on this machine, or sbatch refused a job; the scripts are still written)
+// or the scripts could not be written; 2 bad input or usage (nothing written).
+#ifndef ZARNO_CLI_SLURM_COMMAND_H
+#define ZARNO_CLI_SLURM_COMMAND_H
 
 #include <cstdint>
 #include <iosfwd>
 #include <string>
 #include <vector>
-
-namespace CLI {
-class App;
-}
 
 namespace zarno::cli {
 
@@ -38,8 +30,9 @@ struct SlurmOptions {
     std::string out;                    // --out DIR, shared by all workers
     int workers = 0;                    // --workers N: array tasks 0 .. N-1
     // Flags handed unchanged to every worker's `zarno run` (paths already
-    // absolute), e.g. {"--ranks", "2:5", "--chains", "3"}. Never --out, --worker,
-    // --workers, --resume or --threads: the scripts set those.
+    // absolute), e.g. {"--ranks", "2:5", "--chains", "3"}, and read here as
+    // `zarno run` reads them. Never --out, --worker, --workers, --resume or
+    // --threads: the scripts set those.
     std::vector<std::string> runArgs;
     std::string partition;              // empty: the cluster's default partition
     std::string time;                   // empty: the partition's default limit
@@ -49,11 +42,8 @@ struct SlurmOptions {
     std::string program;                // absolute path of the zarno the tasks run
 };
 
-// Registers `slurm` on the command's App (see the top of this file).
-void AddSlurmCommand(CLI::App& app);
-
 // Validates, writes the scripts, submits them when asked; messages to out and
-// err. Returns the exit code.
+// err. Returns the exit code (commands.h).
 int RunSlurm(const SlurmOptions& options, std::ostream& out, std::ostream& err);
 
 // --- Pieces of RunSlurm, exposed for tests ------------------------------------
@@ -64,18 +54,6 @@ int RunSlurm(const SlurmOptions& options, std::ostream& out, std::ostream& err);
 // a quarter, the input text and a floor for the program itself.
 std::uint64_t DefaultMemMiB(std::int64_t genes, std::int64_t samples, int patterns,
                             bool weighted, int threads, std::uint64_t inputBytes);
-
-// Genes and samples of a data file (text or .csv, gzip-compressed or not: the
-// rows after the header, and the fields of the first row less the gene name).
-// Throws std::runtime_error naming the file when it cannot be read.
-struct DataShape {
-    std::int64_t genes = 0;
-    std::int64_t samples = 0;
-};
-DataShape ScanDataShape(const std::string& path);
-
-// A word for a POSIX shell: single-quoted unless it needs no quoting.
-std::string ShellQuote(const std::string& word);
 
 }  // namespace zarno::cli
 

@@ -423,6 +423,28 @@ TEST_F(Command, SurveyAndReportAreSubcommandsOverARunDirectory)
     EXPECT_EQ(run(With(Sample(dir + "s", 200), {"--resume"}), &err), 0) << err;
 }
 
+TEST_F(Command, SurveyFilesThatCannotBeWrittenExitOne)
+{
+    ASSERT_EQ(run(Sample(dir + "s", 100)), 0);
+    Write("s/consensus", "in the way");
+    std::string err;
+    EXPECT_EQ(run({"survey", dir + "s", "--quiet"}, &err), 1) << err;
+    EXPECT_NE(err.find("zarno: cannot create the directory " + dir + "s/consensus"),
+              std::string::npos)
+        << err;
+    EXPECT_FALSE(fs::exists(dir + "s/survey.json"));
+    // A study whose survey cannot be written at its end says so, its runs kept.
+    std::vector<std::string> part = Sample(dir + "p", 100);
+    part[5] = "2:3";
+    ASSERT_EQ(run(part), 0);
+    Write("p/consensus", "in the way");
+    std::vector<std::string> rest = Sample(dir + "p", 100);
+    rest.pop_back();  // the survey this time
+    EXPECT_EQ(run(With(rest, {"--resume"}), &err), 1) << err;
+    EXPECT_NE(err.find("the runs are complete, but their survey failed"), std::string::npos) << err;
+    EXPECT_EQ(CountRuns(dir + "p"), 12);
+}
+
 class Interrupt : public Command, public ::testing::WithParamInterface<int> {};
 
 TEST_P(Interrupt, StopsKeepsFinishedRunsExits130AndResumes)

@@ -3,13 +3,18 @@
 #include <gtest/gtest.h>
 #include <dirent.h>
 
+#include <filesystem>
+
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
 #include "file_fixture.h"
 #include "progress.h"
 #include "run_command.h"
+#include "zarno/cluster_plan.h"
 #include "zarno/run_dir.h"
+#include "zarno/run_layout.h"
+#include "zarno/run_reader.h"
 #include "zarno/sysmem.h"
 #include "zarno/table_reader.h"
 
@@ -203,6 +208,66 @@ TEST_F(RunDirTest, TraceIsWrittenOnlyWhenTheJobAsksAndNonFiniteBecomesNull)
     EXPECT_TRUE(j["chi_square"].is_null());
 }
 
+TEST_F(RunDirTest, WriterReaderAndPlanMeetWhereTheLayoutSays)
+{
+    const RunLayout layout(dir + "s/");  // a trailing '/' is not doubled
+    EXPECT_EQ(layout.RunJson({2, 1}), dir + "s/runs/k2/c1/run.json");
+    EXPECT_EQ(layout.Patterns({3, 12}, true), dir + "s/holdout/k3/c12/patterns.tsv");
+    EXPECT_EQ(layout.Plan(), dir + "s/slurm/plan.json");
+    EXPECT_EQ(layout.Consensus(4), dir + "s/consensus/k4");
+
+    id.holdout = 0.2;
+    RunDir plain(layout.Dir(), id, "v");
+    RunDir twins(layout.Dir(), id, "v", true);
+    plain.WriteRun(View(2, 1), genes, samples);
+    RunView held = View(2, 1);
+    held.holdoutError = 0.5;
+    twins.WriteRun(held, genes, samples);
+    EXPECT_EQ(plain.WriteSummary(), 1);
+    for (const std::string& path :
+         {layout.JobJson(), layout.Summary(), layout.Lock(), layout.RunJson({2, 1}),
+          layout.Amplitudes({2, 1}), layout.Patterns({2, 1}), layout.RunJson({2, 1}, true)}) {
+        EXPECT_TRUE(std::filesystem::is_regular_file(path)) << path;
+    }
+    // The summary found the twin where the writer put it.
+    EXPECT_EQ(Lines(layout.Summary())[1], "2\t1\t" + FormatDouble(10.0 / 3) + "\t0.1\t100\t0.5\t0.25");
+
+    // The reader reads the runs the writer wrote, the twin's error with them.
+    const RunDirectory read = ReadRunDirectory(layout.Dir());
+    ASSERT_EQ(read.runs.size(), 1u);
+    EXPECT_EQ(read.runs[0].status, zarno::SurveyRun::kComplete);
+    EXPECT_EQ(read.runs[0].holdoutError, 0.5);
+    EXPECT_EQ(read.data.geneNames, genes);
+
+    // The cluster plan counts the written run complete.
+    MakeDirectories(layout.Slurm());
+    WriteFileAtomic(layout.Plan(), PlanJson({{2, 1}, {2, 2}}, 1));
+    const std::string missing = MissingRuns(layout.Dir());
+    EXPECT_NE(missing.find("Missing 1 of the 2 runs"), std::string::npos) << missing;
+    EXPECT_NE(missing.find("worker 0: k2 c2\n"), std::string::npos) << missing;
+}
+
+TEST(RunLayoutNames, RunFoldersAreKAndCWithoutLeadingZeros)
+{
+    int n = 0;
+    EXPECT_TRUE(RunFolderNumber("k12", 'k', &n));
+    EXPECT_EQ(n, 12);
+    EXPECT_TRUE(RunFolderNumber("c1", 'c', &n));
+    EXPECT_EQ(n, 1);
+    for (const char* bad : {"k", "k0", "k02", "k-1", "k+1", "kx", "k1x", "c1", "k 1",
+                            "k99999999999", "K1"}) {
+        EXPECT_FALSE(RunFolderNumber(bad, 'k', &n)) << bad;
+    }
+    EXPECT_EQ(RunName({3, 10}), "k3/c10");
+    EXPECT_EQ(JoinPath("a/", "b"), "a/b");
+    EXPECT_EQ(JoinPath("a", "b"), "a/b");
+    EXPECT_EQ(JoinPath("", "b"), "b");
+    EXPECT_EQ(Names({"x", "y"}, 4, 'g'), (std::vector<std::string>{"x", "y", "g3", "g4"}));
+    EXPECT_EQ(MatrixTsv("gene", {"a", "b"}, {"P1"}, std::vector<double>{0.1, 2}.data()),
+              "gene\tP1\na\t0.1\nb\t2\n");
+    EXPECT_EQ(MatrixTsv("p", {"P1"}, {"s1", "s2"}, nullptr), "p\ts1\ts2\nP1\tNA\tNA\n");
+}
+
 TEST(CommandHelpers, RanksThreadsMemoryAndQuoting)
 {
     int a = 0, b = 0;
@@ -218,6 +283,18 @@ TEST(CommandHelpers, RanksThreadsMemoryAndQuoting)
             EXPECT_EQ(std::string(e.what()).rfind("--ranks ", 0), 0u) << e.what();
         }
     }
+    // The flag and the text as given, then what is expected; numbers beyond
+    // an int are no pattern counts.
+    for (const auto& [text, shown] : std::vector<std::pair<std::string, std::string>>{
+             {"4:3", "4:3"}, {"", "\"\""}, {"2:99999999999", "2:99999999999"}}) {
+        try {
+            ParseRanks(text, "-k", &a, &b);
+            ADD_FAILURE() << "accepted " << text;
+        } catch (const InputError& e) {
+            EXPECT_EQ(std::string(e.what()), "-k " + shown + ": expected A:B, the first and last "
+                                             "pattern count, with 1 <= A <= B (e.g. 2:6)");
+        }
+    }
     EXPECT_EQ(ThreadsThatFit(8, 1000, 200, 100), 8);
     EXPECT_EQ(ThreadsThatFit(8, 650, 200, 100), 4);
     EXPECT_EQ(ThreadsThatFit(8, 150, 200, 100), 1);  // never none
@@ -227,6 +304,42 @@ TEST(CommandHelpers, RanksThreadsMemoryAndQuoting)
     EXPECT_GT(AvailableMemory(), 0u);
     EXPECT_EQ(ShellJoin({"zarno", "run", "my data.txt", "--out", "it's", "x/y:z"}),
               "zarno run 'my data.txt' --out 'it'\\''s' x/y:z");
+}
+
+TEST_F(RunDirTest, AControlFilesSettingsAreCheckedWhereNoFlagOverridesThem)
+{
+    const std::string ctr = Write("expr.ctr", "3 2 1\n2 4 0 -1\n");
+    RunArgs args;
+    args.data = ctr;
+    auto fault = [&] {
+        try {
+            ResolveSettings(args);
+        } catch (const InputError& e) {
+            return std::string(e.what());
+        }
+        return std::string("(no error)");
+    };
+    EXPECT_EQ(fault(), ctr + ":2 (pattern counts, chains, rounds): 0 chains: expected at least 1 "
+                             "(or give --chains)");
+    args.chainsGiven = true;
+    args.chains = 3;
+    EXPECT_EQ(fault(), ctr + ":2 (pattern counts, chains, rounds): -1 rounds: expected 0 or more "
+                             "(or give --rounds)");
+    args.roundsGiven = true;
+    args.rounds = 5;
+    const Settings s = ResolveSettings(args);
+    EXPECT_EQ(s.firstRank, 2);
+    EXPECT_EQ(s.lastRank, 4);
+    EXPECT_EQ(s.chains, 3);
+    EXPECT_EQ(s.chainsFrom, "--chains");
+    EXPECT_EQ(s.rounds, 5);
+    EXPECT_EQ(s.dataPath, dir + "expr.txt");
+    EXPECT_EQ(s.uncertPath, dir + "expr.unc");
+    args.uncert = dir + "other.unc";  // the flag's file, not the control file's
+    EXPECT_EQ(ResolveSettings(args).uncertPath, dir + "other.unc");
+    args.ranksGiven = true;
+    args.ranks = "3:1";
+    EXPECT_EQ(fault().rfind("--ranks 3:1: expected A:B", 0), 0u) << fault();
 }
 
 TEST(CommandHelpers, ProgressBarLine)

@@ -4,13 +4,13 @@
 #include <CLI/CLI.hpp>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <zlib.h>
 
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
 
+#include "commands.h"
 #include "file_fixture.h"
 #include "slurm_command.h"
 #include "zarno/api.h"
@@ -245,26 +245,6 @@ TEST_F(SlurmCommand, BadOptionsAreRefusedAndNothingIsWritten)
     }
 }
 
-TEST_F(SlurmCommand, DataShapeFromEveryLayout)
-{
-    const std::string tabs = "gene\ts1\ts2\ts3\ng1\t1\t2\t3\ng2\t4\t5\t6\n";
-    Write("a.txt", tabs);
-    Write("b.txt", "  gene  s1 s2   s3\r\n\r\ng1 1  2 3\r\ng2\t4 5 6  \r\n\n\n");
-    Write("c.csv", "gene,s1,s2,s3\ng1,1,2,3\ng2,4,5,6");
-    gzFile gz = gzopen((dir + "d.txt.gz").c_str(), "wb");
-    ASSERT_NE(gz, nullptr);
-    gzwrite(gz, tabs.data(), static_cast<unsigned>(tabs.size()));
-    gzclose(gz);
-    for (const char* name : {"a.txt", "b.txt", "c.csv", "d.txt.gz"}) {
-        const DataShape s = ScanDataShape(dir + name);
-        EXPECT_EQ(s.genes, 2) << name;
-        EXPECT_EQ(s.samples, 3) << name;
-    }
-    Write("header.txt", "gene\ts1\ts2\n\n");
-    EXPECT_THROW(ScanDataShape(dir + "header.txt"), std::runtime_error);
-    EXPECT_THROW(ScanDataShape(dir + "missing.txt"), std::runtime_error);
-}
-
 TEST_F(SlurmCommand, TheMemoryDefaultCoversTheWorkersRuns)
 {
     // A worker of T threads holds the data once and T runs of the largest count.
@@ -337,43 +317,39 @@ TEST_F(SlurmCommand, TheSubcommandPassesTheRunFlagsThrough)
     }
 }
 
-TEST_F(SlurmCommand, TakesTheFlagsOfTheRunSubcommand)
+TEST_F(SlurmCommand, TakesEveryFlagOfRunButThoseTheScriptSets)
 {
-    // A run subcommand registered first, with a flag this file has never heard of.
     CLI::App app("zarno");
-    CLI::App* run = app.add_subcommand("run");
-    std::string s;
-    int n = 0;
-    bool b = false;
-    run->add_option("DATA", s);
-    run->add_option("--out,-o", s);
-    run->add_option("--ranks,-k", s);
-    run->add_option("--tolerance", s);
-    run->add_flag("--trace", b);
-    run->add_option("--threads,-t", n);
-    run->add_option("--worker", n);
-    run->add_option("--workers", n);
-    run->add_flag("--resume", b);
+    AddRunCommand(app);
     AddSlurmCommand(app);
-
-    const std::string out = dir + "study";
-    std::vector<std::string> args = {"zarno", "slurm", data, "-o", out, "--workers", "3",
-                                     "--tolerance", "1e-6", "-k", "2:3", "--trace"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(&a[0]);
-    ASSERT_NO_THROW(app.parse(static_cast<int>(argv.size()), argv.data()));
-    const std::string script = Slurp(out + "/slurm/array.sbatch");
-    EXPECT_NE(script.find(" --out " + ShellQuote(out) +
-                          " --ranks 2:3 --tolerance 1e-6 --trace \\\n  --worker "),
-              std::string::npos)
-        << script;
+    const CLI::App* run = app.get_subcommand("run");
+    const CLI::App* slurm = app.get_subcommand("slurm");
+    // The array script sets these; --out and --workers are slurm's own, with
+    // another meaning.
+    const std::set<std::string> scripts = {"--out", "--threads", "--resume", "--worker", "--workers"};
+    int passed = 0;
+    for (const CLI::Option* opt : run->get_options()) {
+        const std::string name = opt->get_name();
+        if (opt->get_positional() || name == "--help") continue;
+        const CLI::Option* mine = slurm->get_option_no_throw(name);
+        if (scripts.count(name) != 0) {
+            if (name != "--out" && name != "--workers") {
+                EXPECT_EQ(mine, nullptr) << name;
+            }
+            continue;
+        }
+        passed++;
+        ASSERT_NE(mine, nullptr) << name;
+        EXPECT_EQ(mine->get_snames(), opt->get_snames()) << name;
+        EXPECT_EQ(mine->get_items_expected_max(), opt->get_items_expected_max()) << name;
+    }
+    EXPECT_GE(passed, 10);
 
     // What the script sets itself is not a flag of `zarno slurm`.
+    const std::string out = dir + "study";
     for (const char* own : {"--threads", "--resume"}) {
         CLI::App again("zarno");
-        CLI::App* r = again.add_subcommand("run");
-        r->add_flag("--resume", b);
-        r->add_option("--threads", n);
+        AddRunCommand(again);
         AddSlurmCommand(again);
         std::vector<std::string> a2 = {"zarno", "slurm", data, "-o", out, "--workers", "3", own};
         if (std::string(own) == "--threads") a2.push_back("2");
@@ -381,6 +357,109 @@ TEST_F(SlurmCommand, TakesTheFlagsOfTheRunSubcommand)
         for (auto& a : a2) v2.push_back(&a[0]);
         EXPECT_THROW(again.parse(static_cast<int>(v2.size()), v2.data()), CLI::ParseError) << own;
     }
+    EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+TEST_F(SlurmCommand, RunFlagsReachTheWorkersAsCli11ReadThem)
+{
+    // Values after '=' or glued to a short name, short names, flags: the script
+    // holds each as its long name and the value as typed, in run's order.
+    const std::string out = dir + "study";
+    const std::string cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
+    CLI::App app("zarno");
+    AddRunCommand(app);
+    AddSlurmCommand(app);
+    std::vector<std::string> args = {"zarno", "slurm", data, "--out", out, "--workers=2",
+                                     "-qk3:4", "-c", "3", "--holdout=0.1", "--tolerance", "1e-6",
+                                     "-n500", "--trace", "-u", "it's.unc", "--first-chain=2",
+                                     "--threads-per-run", "2", "--no-report"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(&a[0]);
+    const int code = Execute(app, static_cast<int>(argv.size()), argv.data());
+    std::filesystem::current_path(cwd);
+    ASSERT_EQ(code, 0);
+    const std::string script = Slurp(out + "/slurm/array.sbatch");
+    EXPECT_NE(script.find(" --out " + ShellQuote(out) + " --uncert " + ShellQuote(unc) +
+                          " --ranks 3:4 --chains 3 --first-chain 2 --rounds 500 "
+                          "--threads-per-run 2 --trace --tolerance 1e-6 --holdout 0.1 --quiet "
+                          "--no-report \\\n  --worker "),
+              std::string::npos)
+        << script;
+    // The plan is the one those flags make: 2 pattern counts x chains 2 to 4.
+    const auto plan = nlohmann::json::parse(Slurp(out + "/slurm/plan.json"));
+    ASSERT_EQ(plan["runs"].size(), 6u);
+    std::set<int> chains;
+    for (const auto& r : plan["runs"]) chains.insert(r["chain"].get<int>());
+    EXPECT_EQ(chains, (std::set<int>{2, 3, 4}));
+}
+
+TEST_F(SlurmCommand, AFlagSetToFalseIsNotPassedOn)
+{
+    CLI::App app("zarno");
+    AddSlurmCommand(app);
+    const std::string out = dir + "study";
+    std::vector<std::string> args = {"zarno", "slurm", data, "--out", out, "--workers", "2",
+                                     "--trace=false", "--quiet=0", "--ranks", "2:3"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(&a[0]);
+    ASSERT_EQ(Execute(app, static_cast<int>(argv.size()), argv.data()), 0);
+    const std::string script = Slurp(out + "/slurm/array.sbatch");
+    EXPECT_NE(script.find(" --ranks 2:3 \\\n"), std::string::npos) << script;
+    EXPECT_EQ(script.find("--trace"), std::string::npos) << script;
+    EXPECT_EQ(script.find("--quiet"), std::string::npos) << script;
+}
+
+TEST_F(SlurmCommand, AControlFileIsReadAsRunReadsIt)
+{
+    const std::string rows = "gene\ts1\ts2\ts3\ts4\ng1\t1\t2\t3\t4\ng2\t1\t2\t3\t4\n";
+    Write("expr.txt", rows);
+    Write("expr.unc", rows);
+    // A comment and a blank line before the settings, as run accepts them.
+    const std::string ctr = Write("expr.ctr", "\n2 4 1  # genes samples weighted\n\n1 2 3 100\n");
+    SlurmOptions o = Options();
+    o.data = ctr;
+    o.runArgs.clear();
+    std::string err;
+    ASSERT_EQ(Run(o, nullptr, &err), 0) << err;
+    const auto plan = nlohmann::json::parse(Slurp(o.out + "/slurm/plan.json"));
+    EXPECT_EQ(plan["runs"].size(), 6u);  // pattern counts 1 to 2 x 3 chains
+
+    // Settings run would refuse are refused here, before any script is written.
+    Write("bad.ctr", "2 4 1\n5 2 3 100\n");
+    Write("bad.txt", rows);
+    o.data = dir + "bad.ctr";
+    o.out = dir + "bad";
+    EXPECT_EQ(Run(o, nullptr, &err), 2);
+    EXPECT_NE(err.find("bad.ctr:2 (pattern counts, chains, rounds): pattern counts 5 to 2"),
+              std::string::npos)
+        << err;
+    EXPECT_FALSE(std::filesystem::exists(o.out));
+    o.runArgs = {"--ranks", "1:2"};  // a flag overrides the control file's
+    EXPECT_EQ(Run(o, nullptr, &err), 0) << err;
+}
+
+TEST_F(SlurmCommand, RanksAreParsedAsRunParsesThem)
+{
+    for (const char* bad : {"5:2", "0:2", "2-5", "2:", " 2:3"}) {
+        SlurmOptions o = Options();
+        o.runArgs[3] = bad;
+        std::string err;
+        EXPECT_EQ(Run(o, nullptr, &err), 2) << bad;
+        EXPECT_EQ(err, std::string("zarno slurm: --ranks ") + bad +
+                           ": expected A:B, the first and last pattern count, with 1 <= A <= B "
+                           "(e.g. 2:6)\n");
+    }
+}
+
+TEST_F(SlurmCommand, ScriptsThatCannotBeWrittenExitOne)
+{
+    SlurmOptions o = Options();
+    Write("study", "a file where DIR belongs");
+    std::string err;
+    EXPECT_EQ(Run(o, nullptr, &err), 1);
+    EXPECT_NE(err.find("zarno slurm: "), std::string::npos) << err;
+    EXPECT_NE(err.find(dir + "study"), std::string::npos) << err;
 }
 
 TEST_F(SlurmCommand, ThePlanNamesTheMissingRunsByWorker)
@@ -417,21 +496,6 @@ TEST_F(SlurmCommand, ThePlanNamesTheMissingRunsByWorker)
     EXPECT_NE(missing.find("--array=2 "), std::string::npos) << missing;
 
     EXPECT_EQ(MissingRuns(dir + "nowhere"), "");
-}
-
-TEST(ShellQuote, RoundTripsThroughTheShell)
-{
-    for (const std::string w : {"plain/path-1.txt", "a b", "it's", "$HOME", "x\"y", "a\\b", "",
-                                "new\nline", "*"}) {
-        const std::string q = ShellQuote(w);
-        FILE* p = popen(("printf '%s' " + q).c_str(), "r");
-        ASSERT_NE(p, nullptr);
-        std::string got;
-        char buf[64];
-        for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) got.append(buf, n);
-        pclose(p);
-        EXPECT_EQ(got, w) << q;
-    }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// `zarno survey` and `zarno report` on run directories made here from real
+// The survey's and the report's files of run directories made here from real
 // engine runs: the numbers read back, the files written, and bad directories
 // refused with the file named and nothing written.
 #include <gtest/gtest.h>
@@ -47,13 +47,19 @@ protected:
         for (const auto& r : runs) fixture::WriteRun(run, r, genes, samples);
     }
     std::string Path(const std::string& rel) { return run + "/" + rel; }
-    // Runs the survey command, returning its exit code and its error output.
+    // Writes the survey (and the report), returning the command's exit code
+    // and the refusal's message.
     int Survey(std::string* err, bool report = false)
     {
-        ::testing::internal::CaptureStderr();
-        const int rc = report ? zarno::RunReportCommand(run, true) : zarno::RunSurveyCommand(run, true);
-        *err = ::testing::internal::GetCapturedStderr();
-        return rc;
+        err->clear();
+        try {
+            const zarno::SurveyedDirectory s = zarno::WriteSurvey(run);
+            if (report) zarno::WriteReport(s);
+        } catch (const zarno::InputError& e) {
+            *err = e.what();
+            return 2;
+        }
+        return 0;
     }
     // A bad directory: exit 2, the message names `file`, and nothing was written.
     void ExpectRefused(const std::string& file, const std::string& words)
@@ -292,4 +298,23 @@ TEST_F(RunDirTest, NamesThatAreNotUtf8AreWrittenReplacedNotFatal)
     EXPECT_TRUE(found);
     // The consensus tables keep the name's bytes as they came.
     EXPECT_NE(Slurp(Path("consensus/k2/amplitudes.tsv")).find("caf\xe9\t"), std::string::npos);
+}
+
+TEST_F(RunDirTest, FoldersWithOtherNamesThanTheWritersAreLeftAlone)
+{
+    // A leading zero, a sign, a suffix: not k<P>/c<C> as runs are written.
+    for (const char* folder : {"runs/k02/c1", "runs/k2/c01", "runs/k+3/c1", "runs/k3x/c1"})
+        fixture::WriteText(Path(std::string(folder) + "/run.json"), "{");
+    std::string err;
+    ASSERT_EQ(Survey(&err), 0) << err;
+    const auto j = nlohmann::json::parse(Slurp(Path("survey.json")));
+    EXPECT_EQ(j["runs"].size(), runs.size());
+    EXPECT_TRUE(j["missing_runs"].empty());
+}
+
+TEST_F(RunDirTest, SurveyFilesThatCannotBeWrittenAreASystemFailure)
+{
+    fixture::WriteText(Path("consensus"), "a file where a folder belongs");
+    EXPECT_THROW(zarno::WriteSurvey(run), std::system_error);
+    EXPECT_FALSE(fs::exists(Path("survey.json")));
 }

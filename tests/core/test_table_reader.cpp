@@ -219,4 +219,64 @@ TEST_F(Reader, ControlFilesGiveSettingsAndNameTheirData)
     EXPECT_EQ(fault(oneLine).rfind(oneLine + ":2:1: line 2 is missing", 0), 0u) << fault(oneLine);
 }
 
+TEST_F(Reader, DataShapeFromEveryLayout)
+{
+    const std::string tabs = "gene\ts1\ts2\ts3\ng1\t1\t2\t3\ng2\t4\t5\t6\n";
+    Write("a.txt", tabs);
+    Write("b.txt", "  gene  s1 s2   s3\r\n\r\ng1 1  2 3\r\ng2\t4 5 6  \r\n\n\n");
+    Write("c.csv", "gene,s1,s2,s3\ng1,1,2,3\ng2,4,5,6");
+    Gzip("d.txt.gz", tabs);
+    for (const char* name : {"a.txt", "b.txt", "c.csv", "d.txt.gz"}) {
+        const zarno::TableShape s = zarno::ReadTableShape(dir + name);
+        EXPECT_EQ(s.genes, 2) << name;
+        EXPECT_EQ(s.samples, 3) << name;
+    }
+    Write("header.txt", "gene\ts1\ts2\n\n");
+    EXPECT_THROW(zarno::ReadTableShape(dir + "header.txt"), std::runtime_error);
+    EXPECT_THROW(zarno::ReadTableShape(dir + "missing.txt"), std::runtime_error);
+}
+
+TEST_F(Reader, TheShapeIsTheTablesWithoutReadingItsValues)
+{
+    // Rows across the reads' buffers, a byte order mark, blank lines, with and
+    // without a corner label, compressed or not: the table's own size.
+    std::string text = "\xEF\xBB\xBF\n  \n";
+    for (int j = 0; j < 300; j++) text += (j ? "\tS" : "S") + std::to_string(j);
+    text += "\n";
+    for (int i = 0; i < 700; i++) {
+        text += "g" + std::to_string(i);
+        for (int j = 0; j < 300; j++) text += "\t1.25";
+        text += i % 7 == 0 ? "\r\n\n \t\n" : "\n";
+    }
+    const std::string cornered = "gene\t" + text.substr(text.find('S'));
+    for (const std::string& path : {Write("big.txt", text), Gzip("big.txt.gz", text),
+                                    Write("corner.txt", cornered), Gzip("corner.gz", cornered)}) {
+        const Table t = ReadTable(path);
+        const zarno::TableShape shape = zarno::ReadTableShape(path);
+        EXPECT_EQ(shape.genes, t.genes) << path;
+        EXPECT_EQ(shape.samples, t.samples) << path;
+        EXPECT_EQ(t.samples, 300);
+    }
+
+    // A file that holds no table is refused in ReadTable's own words.
+    auto shapeFault = [](const std::string& path) -> std::string {
+        try {
+            zarno::ReadTableShape(path);
+        } catch (const InputError& e) {
+            return e.what();
+        }
+        return "(no error)";
+    };
+    int n = 0;
+    for (const char* bad : {"", "\n \n", "gene\tS1\tS2\n\n", "gene\tS1\ng1\n",
+                            "S1\tS2\ng1\t1\t2\t3\n", "gene,\"S1\n"}) {
+        const std::string path = Write("bad" + std::to_string(n++) + ".txt", bad);
+        EXPECT_EQ(shapeFault(path), Fault(path)) << bad;
+        EXPECT_NE(shapeFault(path), "(no error)") << bad;
+    }
+    EXPECT_EQ(shapeFault(dir + "none.txt"), Fault(dir + "none.txt"));
+    const std::string folder = dir.substr(0, dir.size() - 1);
+    EXPECT_EQ(shapeFault(folder), Fault(folder));
+}
+
 }  // namespace

@@ -1,38 +1,29 @@
 // The run directory of a study: what `zarno run` writes and how it survives
-// being killed.
-//
-//   DIR/job.json                      what every run in DIR shares (data, options)
-//   DIR/summary.tsv                   one line per complete run, in job order
-//   DIR/runs/k<P>/c<C>/amplitudes.tsv genes x patterns
-//   DIR/runs/k<P>/c<C>/patterns.tsv   patterns x samples
-//   DIR/runs/k<P>/c<C>/run.json       the run's figures; written last, it marks
-//                                     the run complete
-//   DIR/holdout/k<P>/c<C>/...         with --holdout: the same run with a fraction
-//                                     of the cells held out, and their error
+// being killed. Where each file lies is in run_layout.h.
 //
 // Every file is written to a temporary name in its own folder, flushed to disk
 // and renamed over its final name, so a reader (or a later --resume) sees a
 // whole file or none. Several processes may share one DIR (workers of a job
 // array): they compute disjoint runs, and the files they share (job.json,
 // summary.tsv) are written under a lock on DIR/.lock.
-#ifndef ZARNO_CLI_RUNDIR_H
-#define ZARNO_CLI_RUNDIR_H
+#ifndef ZARNO_RUN_DIR_H
+#define ZARNO_RUN_DIR_H
 
 #include <map>
 #include <string>
 #include <vector>
 
 #include "zarno/api.h"
+#include "zarno/errors.h"
+#include "zarno/run_layout.h"
 
 namespace zarno {
 
-// The shortest text that reads back to the same double (std::to_chars).
-void AppendDouble(std::string& out, double v);
-std::string FormatDouble(double v);
-
 // Writes `content` to a temporary name beside `path`, flushes it to disk and
-// renames it to `path`. Throws std::system_error naming the file.
-void WriteFileAtomic(const std::string& path, const std::string& content);
+// renames it to `path` (mode 0644, or 0755 when `executable`). Throws
+// std::system_error naming the file.
+void WriteFileAtomic(const std::string& path, const std::string& content,
+                     bool executable = false);
 
 // Flushes a directory's entries (renames, new files) to disk.
 void SyncDirectory(const std::string& dir);
@@ -55,7 +46,7 @@ struct JobIdentity {
 
     std::string ToJson() const;
     // Differences to the job.json text `json` ("" when equal); throws
-    // std::runtime_error when it is not a job description.
+    // InputError when it is not a job description.
     std::string Differences(const std::string& json) const;
 };
 
@@ -71,8 +62,8 @@ public:
     // DIR/holdout, beside (and never instead of) the plain runs in DIR/runs.
     RunDir(std::string dir, JobIdentity id, std::string version, bool heldOut = false);
 
-    const std::string& Path() const { return dir_; }
-    std::string RunFolder(const RunKey& key) const;
+    const std::string& Path() const { return layout_.Dir(); }
+    std::string RunFolder(const RunKey& key) const { return layout_.RunFolder(key, heldOut_); }
 
     // The run's run.json is there, whole, and matches the job.
     bool Complete(const RunKey& key) const;
@@ -93,7 +84,7 @@ public:
     std::string RunJson(const RunView& run) const;
 
 private:
-    std::string dir_;
+    RunLayout layout_;
     JobIdentity id_;
     std::string version_;
     bool heldOut_ = false;

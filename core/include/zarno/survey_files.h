@@ -1,7 +1,8 @@
-// `zarno survey DIR` and `zarno report DIR`: the rank survey of a run directory
-// written to files and a table, and a self-contained HTML report of it.
-#ifndef ZARNO_CLI_SURVEY_CMD_H
-#define ZARNO_CLI_SURVEY_CMD_H
+// The rank survey of a run directory, written beside its runs: survey.tsv,
+// survey.json, consensus/k<P>/ and, separately, report.html (paths in
+// run_layout.h). For every front end: the command, the kit, scripts.
+#ifndef ZARNO_SURVEY_FILES_H
+#define ZARNO_SURVEY_FILES_H
 
 #include <nlohmann/json.hpp>
 
@@ -12,13 +13,27 @@
 
 namespace zarno {
 
-// Reads DIR, prints the survey table (unless quiet) and writes DIR/survey.tsv,
-// DIR/survey.json and DIR/consensus/k<P>/. Returns the exit code: 0 done, 2 a
-// directory that cannot be read (a message names the file; nothing written).
-int RunSurveyCommand(const std::string& dir, bool quiet);
+// A run directory read and surveyed.
+struct SurveyedDirectory {
+    RunDirectory directory;
+    Survey survey;
+    nlohmann::json json;  // survey.json's content
+};
 
-// The same survey, then DIR/report.html. Same exit codes.
-int RunReportCommand(const std::string& dir, bool quiet);
+// Reads DIR, surveys its runs and writes DIR/survey.tsv, DIR/survey.json and
+// DIR/consensus/k<P>/, each file whole or not at all. Throws RunDirError (an
+// InputError) for a directory that cannot be used, before anything is
+// written; std::system_error when a file cannot be written.
+SurveyedDirectory WriteSurvey(const std::string& dir, const SurveyOptions& options = {});
+
+// Writes DIR/report.html, one self-contained page of the survey's charts.
+// Throws std::runtime_error in a build without the chart libraries,
+// std::system_error when the file cannot be written.
+void WriteReport(const SurveyedDirectory& surveyed);
+
+// Whether this build holds the report's chart libraries (npm was found when
+// it was built).
+bool HasChartLibraries();
 
 // survey.json's content for a read directory and its survey.
 nlohmann::json SurveyJson(const RunDirectory& d, const Survey& s, const SurveyOptions& options);

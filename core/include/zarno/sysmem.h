@@ -1,7 +1,7 @@
 // Memory this process may still take: what the kernel reports available,
 // or what its control group's limit leaves when that is less.
-#ifndef ZARNO_CLI_SYSMEM_H
-#define ZARNO_CLI_SYSMEM_H
+#ifndef ZARNO_SYSMEM_H
+#define ZARNO_SYSMEM_H
 
 #include <cstdint>
 #include <string>

@@ -1,20 +1,16 @@
-// Readers of the command's input files: labelled matrices (text, .csv, either
+// Readers of the input files: labelled matrices (text, .csv, either
 // gzip-compressed) and control files. A fault is reported as an InputError
-// whose text starts with "file:line:column:", the way compilers do.
-#ifndef ZARNO_CLI_TABLE_READER_H
-#define ZARNO_CLI_TABLE_READER_H
+// (errors.h) whose text starts with "file:line:column:", the way compilers do.
+#ifndef ZARNO_TABLE_READER_H
+#define ZARNO_TABLE_READER_H
 
-#include <stdexcept>
+#include <cstdint>
 #include <string>
 #include <vector>
 
-namespace zarno {
+#include "zarno/errors.h"
 
-// Bad input: the message names the file and where in it (or the flag).
-class InputError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+namespace zarno {
 
 // A genes x samples matrix as read from a file.
 struct Table {
@@ -49,6 +45,15 @@ struct ReadOptions {
 // UTF-8 byte order mark are accepted. Values are read by std::from_chars:
 // correctly rounded, so a number written shortest reads back to its bits.
 Table ReadTable(const std::string& path, const ReadOptions& options = {});
+
+// The size of a table without its values: the header and first row read as
+// ReadTable reads them (same faults), the other rows only counted. Streams
+// the file: memory stays small whatever its size.
+struct TableShape {
+    std::int64_t genes = 0;
+    std::int64_t samples = 0;
+};
+TableShape ReadTableShape(const std::string& path);
 
 // Data and (when `uncertPath` is not empty) uncertainties, read at the same
 // time on two threads. When both are bad, the data's fault is reported.
