@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "kernels/kernels.h"
-#include "zarno/api.h"
+#include "zarno/sweep.h"
 
 namespace zarno {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "L.h"
-#include "zarno/api.h"
+#include "zarno/sweep.h"
 
 namespace zarno {
 namespace detail {
