@@ -1,17 +1,23 @@
 // report.html: one self-contained page (the chart libraries inlined) drawn
 // from survey.json's numbers. The page computes nothing; every value plotted
-// is a number of the survey, carried in the chart specifications.
+// is a number of the survey, carried in the chart specifications. Its markup
+// is the template report/report.html; the sections that repeat per count,
+// run or chart are built here.
 #include <fmt/core.h>
 
 #include <algorithm>
 #include <map>
 #include <string>
+#include <utility>
 
+#include "zarno/page_template.h"
 #include "zarno/survey_files.h"
 
 // The chart libraries (vega, vega-lite, vega-embed, minified, concatenated at
-// build time), embedded into the binary so the report needs no network.
+// build time) and the page's template, embedded into the binary so the report
+// needs no network and no file beside the program (report/embedded.cpp).
 extern "C" const char zarno_charts_js[];
+extern "C" const char zarno_report_html[];
 
 namespace zarno {
 
@@ -226,49 +232,47 @@ json TraceChart(const json& survey, int P)
     return vl;
 }
 
-}  // namespace
+// The charts a page places, and their specifications for its script.
+class Charts {
+public:
+    // A chart's element, or the note of a chart that cannot be drawn (vl null).
+    std::string Place(const std::string& id, const json& vl, const std::string& missing)
+    {
+        if (vl.is_null()) return "<div class=\"nochart\">" + Escape(missing) + "</div>";
+        specs[id] = vl;
+        return "<div class=\"chart\" id=\"" + id + "\"></div>";
+    }
+    const json& Specs() const { return specs; }
 
-std::string ReportHtml(const json& survey)
-{
+private:
     json specs = json::object();
-    std::string body;
+};
+
+// The pattern counts' axis: the range surveyed, widened around a single count.
+std::pair<int, int> PatternRange(const json& survey)
+{
     int lo = 1 << 30, hi = 0;
     for (const json& c : survey["counts"]) {
         lo = std::min(lo, c["patterns"].get<int>());
         hi = std::max(hi, c["patterns"].get<int>());
     }
     if (lo == hi) lo = lo > 1 ? lo - 1 : lo, hi = hi + 1;
-    auto chart = [&](const std::string& id, const json& vl, const std::string& missing) {
-        if (vl.is_null()) return "<div class=\"nochart\">" + Escape(missing) + "</div>";
-        specs[id] = vl;
-        return "<div class=\"chart\" id=\"" + id + "\"></div>";
-    };
+    return {lo, hi};
+}
 
-    const json& sug = survey["suggested_patterns"];
-    body += "<h1>ZARNO rank survey</h1>\n";
-    body += "<p class=\"lead\">Suggested pattern count: <strong id=\"suggested\" data-value=\"" +
-            (sug.is_number() ? std::to_string(sug.get<int>()) : std::string("null")) + "\">" +
-            (sug.is_number() ? std::to_string(sug.get<int>()) : std::string("none")) +
-            "</strong></p>\n<p class=\"note\">" + Escape(survey["suggestion_note"].get<std::string>()) + "</p>\n";
-    if (!survey["missing_runs"].empty()) {
-        body += "<p class=\"warn\">Missing runs (" + std::to_string(survey["missing_runs"].size()) + "):";
-        for (const json& m : survey["missing_runs"])
-            body += fmt::format(" k{}/c{}", m["patterns"].get<int>(), m["chain"].get<int>());
-        body += ". The survey covers the runs present.</p>\n";
-    }
-    body += "<nav>Sections: <a href=\"#survey\">rank survey</a> &middot; <a href=\"#counts\">per pattern count</a>"
-            " &middot; <a href=\"#traces\">convergence</a> &middot; <a href=\"#runs\">runs</a> &middot; "
-            "<a href=\"#job\">job</a></nav>\n";
+std::string MissingRuns(const json& survey)
+{
+    if (survey["missing_runs"].empty()) return "";
+    std::string html = "<p class=\"warn\">Missing runs (" + std::to_string(survey["missing_runs"].size()) + "):";
+    for (const json& m : survey["missing_runs"])
+        html += fmt::format(" k{}/c{}", m["patterns"].get<int>(), m["chain"].get<int>());
+    return html + ". The survey covers the runs present.</p>\n";
+}
 
-    // The rank survey.
-    body += "<h2 id=\"survey\">Rank survey</h2>\n<p>Each figure against the pattern count; lines join the "
-            "median over chains, bars span best to worst chain, the dashed red line marks the suggested count. "
-            "How to read them: the fit figures fall as patterns are added; with honest uncertainties chi-square "
-            "per degree of freedom falls to about 1 once the fit reaches the noise. Stability (cosine silhouette "
-            "of the patterns matched across chains, 1 = every chain found the same patterns) drops once the "
-            "count is larger than the data support; dashed grey lines are the rule's thresholds. Cophenetic "
-            "correlation near 1, dispersion near 1 and a PAC near 0 mean the chains group the samples the same "
-            "way.</p>\n<div class=\"grid\">\n";
+// Each figure against the pattern count, one chart per line.
+std::string SurveyCharts(const json& survey, Charts& charts)
+{
+    const auto [lo, hi] = PatternRange(survey);
     const struct { const char* id; const char* title; const char* key; bool spread; const char* missing; } figs[] = {
         {"c_chi", "chi-square", "chi_square", true, "no chi-square"},
         {"c_dof", "chi-square per degree of freedom", "chi_square_per_dof", true,
@@ -280,23 +284,26 @@ std::string ReportHtml(const json& survey)
         {"c_disp", "dispersion", "dispersion", false, "dispersion: not measurable"},
         {"c_pac", "PAC (ambiguous sample pairs)", "pac", false, "PAC: not measurable"},
     };
+    std::string html;
     for (const auto& f : figs) {
         const json vl = SurveyChart(survey, f.title, f.key, f.spread, lo, hi);
         if (vl.is_null() && std::string(f.id) == "c_hold") continue;
-        body += chart(f.id, vl, f.missing) + "\n";
+        html += charts.Place(f.id, vl, f.missing) + "\n";
     }
-    body += chart("c_stab", StabilityChart(survey, lo, hi),
-                  "stability: not measurable (one chain per pattern count)") + "\n</div>\n";
+    return html + charts.Place("c_stab", StabilityChart(survey, lo, hi),
+                               "stability: not measurable (one chain per pattern count)") + "\n";
+}
 
-    // The table of the survey.
-    body += "<table class=\"survey\"><thead><tr><th>patterns</th><th>chains</th><th>chi-square best</th>"
-            "<th>chi-square/dof best</th><th>ssr best</th><th>cophenetic</th><th>dispersion</th><th>PAC</th>"
-            "<th>stability mean</th><th>stability min</th><th>fits</th><th>stable</th><th>status</th></tr></thead><tbody>\n";
+// The survey's table, a row per pattern count.
+std::string SurveyRows(const json& survey)
+{
+    const json& sug = survey["suggested_patterns"];
     auto yes = [](const json& b) { return b.is_boolean() ? (b.get<bool>() ? "yes" : "no") : "&ndash;"; };
+    std::string html;
     for (const json& c : survey["counts"]) {
         const bool mark = sug.is_number() && sug == c["patterns"];
         const size_t total = c["chains"].size() + c["failed_chains"].size() + c["missing_chains"].size();
-        body += fmt::format(
+        html += fmt::format(
             "<tr{}><td>{}</td><td>{}/{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td>"
             "<td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td></tr>\n",
             mark ? " class=\"suggested\"" : "", c["patterns"].get<int>(), c["chains"].size(), total,
@@ -306,122 +313,138 @@ std::string ReportHtml(const json& survey)
             Num(c["dispersion"], 3), Num(c["pac"], 3), Num(c["stability_mean"], 3), Num(c["stability_min"], 3),
             yes(c["fits"]), yes(c["stable"]), Escape(c["status"].get<std::string>()));
     }
-    body += "</tbody></table>\n";
+    return html;
+}
 
-    // Per pattern count.
-    body += "<h2 id=\"counts\">Per pattern count</h2>\n<p>The sample consensus is the share of chains that put "
-            "two samples in the same pattern (a sample belongs to the pattern contributing most to it), rows and "
-            "columns ordered by its average-linkage tree: clean blocks mean a clear grouping. Consensus patterns "
-            "are the means of the matched patterns over the chains kept (outlier chains left out), with their "
-            "standard deviation. Top genes rank the genes by the z-score of their consensus amplitudes across "
-            "the patterns.</p>\n";
-    // Chart axes join values by label: repeated sample labels get their position appended.
-    json labels = survey["sample_labels"];
-    {
-        std::map<std::string, int> seen;
-        for (const json& l : labels) seen[l.get<std::string>()]++;
-        for (size_t i = 0; i < labels.size(); i++)
-            if (seen[labels[i].get<std::string>()] > 1)
-                labels[i] = labels[i].get<std::string>() + " #" + std::to_string(i + 1);
-    }
-    for (const json& c : survey["counts"]) {
-        const int P = c["patterns"].get<int>();
-        body += fmt::format("<h3 id=\"k{0}\">{0} pattern{1}{2}</h3>\n", P, P > 1 ? "s" : "",
-                            sug.is_number() && sug.get<int>() == P ? " (suggested)" : "");
-        body += "<p class=\"status\">Status: " + Escape(c["status"].get<std::string>()) + "</p>\n";
-        if (!c.contains("consensus")) continue;
-        json outl = json::array();
-        for (const json& m : c["chain_matches"])
-            if (m["outlier"].get<bool>()) outl.push_back(m["chain"]);
-        body += fmt::format("<p>Chains used in the consensus: {} of {}{}.</p>\n", c["chains_used"].get<int>(),
-                            c["chains"].size(), outl.empty() ? "" : "; outliers left out: " + outl.dump());
-        const json h = c["consensus"].is_array() ? HeatmapChart(c, labels) : json(nullptr);
-        body += "<div class=\"grid\">" +
-                chart(fmt::format("k{}_heat", P), h,
-                      fmt::format("More than {} samples: the consensus is in consensus/k{}/sample_consensus.tsv",
-                                  S_MAX_HEATMAP, P)) +
-                chart(fmt::format("k{}_prof", P), ProfileChart(c, labels), "") + "</div>\n";
-        body += "<div class=\"tops\">";
-        for (size_t p = 0; p < c["top_genes"].size(); p++) {
-            body += fmt::format("<table class=\"top\"><thead><tr><th colspan=\"3\">P{}</th></tr><tr><th>gene</th>"
-                                "<th>z</th><th>amplitude</th></tr></thead><tbody>", p + 1);
-            const json& list = c["top_genes"][p];
-            for (size_t r = 0; r < list.size() && r < kTopGenesShown; r++) {
-                const json& t = list[r];
-                body += "<tr><td>" + Escape(t["gene"].get<std::string>()) + "</td><td>" + Num(t["zscore"], 3) +
-                        "</td><td>" + Num(t["amplitude"], 4) + "</td></tr>";
-            }
-            body += "</tbody></table>";
+// Chart axes join values by label: repeated sample labels get their position appended.
+json UniqueLabels(json labels)
+{
+    std::map<std::string, int> seen;
+    for (const json& l : labels) seen[l.get<std::string>()]++;
+    for (size_t i = 0; i < labels.size(); i++)
+        if (seen[labels[i].get<std::string>()] > 1)
+            labels[i] = labels[i].get<std::string>() + " #" + std::to_string(i + 1);
+    return labels;
+}
+
+// A table per consensus pattern of its top genes.
+std::string TopGeneTables(const json& c)
+{
+    std::string html = "<div class=\"tops\">";
+    for (size_t p = 0; p < c["top_genes"].size(); p++) {
+        html += fmt::format("<table class=\"top\"><thead><tr><th colspan=\"3\">P{}</th></tr><tr><th>gene</th>"
+                            "<th>z</th><th>amplitude</th></tr></thead><tbody>", p + 1);
+        const json& list = c["top_genes"][p];
+        for (size_t r = 0; r < list.size() && r < kTopGenesShown; r++) {
+            const json& t = list[r];
+            html += "<tr><td>" + Escape(t["gene"].get<std::string>()) + "</td><td>" + Num(t["zscore"], 3) +
+                    "</td><td>" + Num(t["amplitude"], 4) + "</td></tr>";
         }
-        body += "</div>\n";
+        html += "</tbody></table>";
     }
+    return html + "</div>\n";
+}
 
-    // Convergence.
-    body += "<h2 id=\"traces\">Convergence</h2>\n";
+// One pattern count: its status, the chains used, the consensus and its
+// patterns, the top genes.
+std::string CountSection(const json& c, const json& suggested, const json& labels, Charts& charts)
+{
+    const int P = c["patterns"].get<int>();
+    std::string html = fmt::format("<h3 id=\"k{0}\">{0} pattern{1}{2}</h3>\n", P, P > 1 ? "s" : "",
+                                   suggested.is_number() && suggested.get<int>() == P ? " (suggested)" : "");
+    html += "<p class=\"status\">Status: " + Escape(c["status"].get<std::string>()) + "</p>\n";
+    if (!c.contains("consensus")) return html;
+    json outl = json::array();
+    for (const json& m : c["chain_matches"])
+        if (m["outlier"].get<bool>()) outl.push_back(m["chain"]);
+    html += fmt::format("<p>Chains used in the consensus: {} of {}{}.</p>\n", c["chains_used"].get<int>(),
+                        c["chains"].size(), outl.empty() ? "" : "; outliers left out: " + outl.dump());
+    const json h = c["consensus"].is_array() ? HeatmapChart(c, labels) : json(nullptr);
+    html += "<div class=\"grid\">" +
+            charts.Place(fmt::format("k{}_heat", P), h,
+                         fmt::format("More than {} samples: the consensus is in consensus/k{}/sample_consensus.tsv",
+                                     S_MAX_HEATMAP, P)) +
+            charts.Place(fmt::format("k{}_prof", P), ProfileChart(c, labels), "") + "</div>\n";
+    return html + TopGeneTables(c);
+}
+
+std::string CountSections(const json& survey, Charts& charts)
+{
+    const json labels = UniqueLabels(survey["sample_labels"]);
+    std::string html;
+    for (const json& c : survey["counts"])
+        html += CountSection(c, survey["suggested_patterns"], labels, charts);
+    return html;
+}
+
+// Chi-square by round per pattern count, where the runs kept traces.
+std::string Traces(const json& survey, Charts& charts)
+{
     bool anyTrace = false;
     std::string traces = "<div class=\"grid\">";
     for (const json& c : survey["counts"]) {
         const json t = TraceChart(survey, c["patterns"].get<int>());
         if (t.is_null()) continue;
         anyTrace = true;
-        traces += chart(fmt::format("k{}_trace", c["patterns"].get<int>()), t, "");
+        traces += charts.Place(fmt::format("k{}_trace", c["patterns"].get<int>()), t, "");
     }
     traces += "</div>\n";
-    body += anyTrace ? "<p>Chi-square every 10 rounds, one line per chain: a flat end means the run had converged.</p>" + traces
-                     : "<p class=\"nochart\">No traces: the runs did not keep them (zarno run --trace).</p>\n";
+    return anyTrace ? "<p>Chi-square every 10 rounds, one line per chain: a flat end means the run had converged.</p>" + traces
+                    : "<p class=\"nochart\">No traces: the runs did not keep them (zarno run --trace).</p>\n";
+}
 
-    // Runs and the job.
-    body += "<h2 id=\"runs\">Runs</h2>\n<table class=\"runs\"><thead><tr><th>patterns</th><th>chain</th>"
-            "<th>status</th><th>chi-square</th><th>ssr</th><th>held-out error</th><th>rounds</th><th>seconds</th>"
-            "<th>seed A</th><th>seed P</th></tr></thead><tbody>\n";
+std::string RunRows(const json& survey)
+{
+    std::string html;
     for (const json& r : survey["runs"]) {
         auto field = [&](const char* k, int d) { return r.contains(k) ? Num(r[k], d) : std::string("&ndash;"); };
-        body += fmt::format("<tr><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td>"
+        html += fmt::format("<tr><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td>"
                             "<td>{}</td><td>{}</td><td>{}</td></tr>\n",
                             r["patterns"].get<int>(), r["chain"].get<int>(), Escape(r["status"].get<std::string>()),
                             field("chi_square", 8), field("ssr", 8), field("holdout_error", 6),
                             field("rounds", 10), field("seconds", 3), field("seed_a", 12), field("seed_p", 12));
     }
-    body += "</tbody></table>\n<h2 id=\"job\">Job</h2>\n<table class=\"job\"><tbody>\n";
-    body += "<tr><th>directory</th><td>" + Escape(survey["directory"].get<std::string>()) + "</td></tr>\n";
-    body += fmt::format("<tr><th>data</th><td>{} genes x {} samples</td></tr>\n", survey["genes"].get<int>(),
+    return html;
+}
+
+// The job: its directory, data, settings, checksums, version and rule.
+std::string JobRows(const json& survey)
+{
+    std::string html = "<tr><th>directory</th><td>" + Escape(survey["directory"].get<std::string>()) + "</td></tr>\n";
+    html += fmt::format("<tr><th>data</th><td>{} genes x {} samples</td></tr>\n", survey["genes"].get<int>(),
                         survey["samples"].get<int>());
     for (const auto& [k, v] : survey["job"].items())
-        body += "<tr><th>" + Escape(k) + "</th><td>" + Escape(v.is_string() ? v.get<std::string>() : v.dump(-1, ' ', false, json::error_handler_t::replace)) +
+        html += "<tr><th>" + Escape(k) + "</th><td>" + Escape(v.is_string() ? v.get<std::string>() : v.dump(-1, ' ', false, json::error_handler_t::replace)) +
                 "</td></tr>\n";
-    body += "<tr><th>data SHA-256</th><td>" + Escape(survey["data_sha256"].get<std::string>()) + "</td></tr>\n";
-    body += "<tr><th>uncertainties SHA-256</th><td>" + Escape(survey["uncert_sha256"].get<std::string>()) +
+    html += "<tr><th>data SHA-256</th><td>" + Escape(survey["data_sha256"].get<std::string>()) + "</td></tr>\n";
+    html += "<tr><th>uncertainties SHA-256</th><td>" + Escape(survey["uncert_sha256"].get<std::string>()) +
             "</td></tr>\n";
-    body += "<tr><th>version</th><td>" + Escape(survey["version"].get<std::string>()) + "</td></tr>\n";
-    body += "<tr><th>suggestion rule</th><td>" + Escape(survey["rule"].dump()) + "</td></tr>\n</tbody></table>\n";
+    html += "<tr><th>version</th><td>" + Escape(survey["version"].get<std::string>()) + "</td></tr>\n";
+    return html + "<tr><th>suggestion rule</th><td>" + Escape(survey["rule"].dump()) + "</td></tr>\n";
+}
 
-    std::string html =
-        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>ZARNO rank survey</title>\n"
-        "<style>body{font:14px/1.45 system-ui,sans-serif;margin:24px auto;max-width:1200px;padding:0 16px;color:#222}"
-        "h2{border-bottom:1px solid #ccc;margin-top:2em}.lead{font-size:20px}.note,.status{color:#555}"
-        ".warn{color:#a04000}.grid{display:flex;flex-wrap:wrap;gap:12px;align-items:flex-start}"
-        ".nochart{color:#777;font-style:italic;padding:8px;border:1px dashed #ccc;width:230px}"
-        "table{border-collapse:collapse;margin:8px 0}td,th{border:1px solid #ddd;padding:2px 6px;text-align:right}"
-        "th{background:#f4f4f4}tr.suggested{background:#fdecea;font-weight:bold}.tops{display:flex;flex-wrap:wrap;gap:8px}"
-        "table.top td:first-child,table.job td,table.job th,table.runs td:nth-child(3){text-align:left}</style>\n"
-        "<script>";
-    html += zarno_charts_js;
-    html += "</script>\n</head><body>\n" + body;
-    html += "<script type=\"application/json\" id=\"zarno-specs\">" + ScriptJson(specs) + "</script>\n";
-    html += R"(<script>
-(function () {
-  var specs = JSON.parse(document.getElementById('zarno-specs').textContent);
-  var ids = Object.keys(specs);
-  Promise.all(ids.map(function (id) {
-    return vegaEmbed('#' + id, specs[id], {actions: false, renderer: 'svg'}).catch(function (e) {
-      console.error('chart ' + id + ' failed: ' + e);
-    });
-  })).then(function () { document.body.setAttribute('data-charts', String(ids.length)); });
-})();
-</script>
-</body></html>
-)";
-    return html;
+}  // namespace
+
+std::string ReportHtml(const json& survey)
+{
+    const json& sug = survey["suggested_patterns"];
+    Charts charts;
+    std::map<std::string, std::string> page = {
+        {"CHARTS_JS", zarno_charts_js},
+        {"SUGGESTED_VALUE", sug.is_number() ? std::to_string(sug.get<int>()) : std::string("null")},
+        {"SUGGESTED", sug.is_number() ? std::to_string(sug.get<int>()) : std::string("none")},
+        {"SUGGESTION_NOTE", Escape(survey["suggestion_note"].get<std::string>())},
+        {"MISSING_RUNS", MissingRuns(survey)},
+        {"SURVEY_CHARTS", SurveyCharts(survey, charts)},
+        {"SURVEY_ROWS", SurveyRows(survey)},
+        {"COUNTS", CountSections(survey, charts)},
+        {"TRACES", Traces(survey, charts)},
+        {"RUN_ROWS", RunRows(survey)},
+        {"JOB_ROWS", JobRows(survey)},
+    };
+    // Once every section has placed its charts.
+    page["SPECS_JSON"] = ScriptJson(charts.Specs());
+    return FillTemplate(zarno_report_html, page);
 }
 
 }  // namespace zarno

@@ -3,7 +3,7 @@
 #ifndef ZARNO_CORE_ENGINE_VIEW_H
 #define ZARNO_CORE_ENGINE_VIEW_H
 
-#include "zarno/api.h"
+#include "zarno/run.h"
 
 class L;  // the engine (engine/L.h)
 

@@ -43,7 +43,7 @@ struct SurveyData {
     std::vector<std::string> sampleLabels;  // one per sample (empty: s1, s2, ...)
 };
 
-// The suggestion rule's thresholds (README states the rule).
+// The suggestion rule's thresholds (docs/survey.md states the rule).
 struct SurveyOptions {
     int topGenes = 20;                 // genes listed per consensus pattern
     double minMeanStability = 0.80;    // mean cosine silhouette of the groups
