@@ -16,7 +16,7 @@ build=${1:-build-bench}
 [ $# -gt 0 ] && shift
 set -- "${1:-20000}" "${2:-200}" "${3:-2}" "${4:-8}" "${5:-2}" "${6:-200}" "${7:-2}" "${8:-3}"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZARNO_BENCH=ON >/dev/null
-cmake --build "$build" --target zarno_kit_floor zarno_kit -j2 >/dev/null
+cmake --build "$build" --target zarno_kit_floor zarno-kit -j2 >/dev/null
 classes="$build/bench-kit-classes"
 mkdir -p "$classes"
 javac -cp "$build/zarno-kit.jar" -d "$classes" "$root/bench/kit/KitBench.java"
