@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Sweep throughput of `zarno run` at 20000 x 200 (weighted), pattern counts 2
 # to 8, 2 chains, 200 rounds: runs per second on 1 and on 2 threads.
-# Usage: bench/cli_sweep.sh BUILD_DIR   (a tree configured with -DZARNO_BENCH=ON)
+# Usage: bench/cli/cli_sweep.sh BUILD_DIR   (a tree configured with -DZARNO_BENCH=ON)
 set -euo pipefail
-build=${1:?usage: bench/cli_sweep.sh BUILD_DIR}
-cmake --build "$build" -j2 --target zarno_cli_main zarno_cli_bench >/dev/null
+build=${1:?usage: bench/cli/cli_sweep.sh BUILD_DIR}
+cmake --build "$build" -j2 --target zarno zarno_cli_bench >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$build/bench/zarno_cli_bench" gen "$work" 20000 200

@@ -4,15 +4,15 @@
 # and probes the memory bandwidth and the arithmetic peak, all on one core,
 # and prints seconds per round, the ratios and the floors; then one run on one
 # and on two threads; then a whole rank survey through zarno run against R's
-# NMF package (bench/study_peer.py).
+# NMF package (bench/peers/study_peer.py).
 #
-#   bench/compare.sh [BUILD_DIR] [compare.py options: --rounds N --reps N --clock wall ...]
+#   bench/peers/compare.sh [BUILD_DIR] [compare.py options: --rounds N --reps N --clock wall ...]
 #
 # Installs the Debian packages it needs (as root), builds the benchmark binary
-# in BUILD_DIR (default build-bench) and runs bench/compare.py. Not part of CI:
+# in BUILD_DIR (default build-bench) and runs bench/peers/compare.py. Not part of CI:
 # it takes a quarter of an hour and its numbers depend on the machine's load.
 set -eu
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
 build=build-bench
 case "${1:-}" in
   ""|-*) ;;
@@ -37,8 +37,8 @@ if [ -n "$missing" ]; then
 fi
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZARNO_BENCH=ON >/dev/null
-cmake --build "$build" --target zarno_bench zarno_cli_main -j2 >/dev/null
+cmake --build "$build" --target zarno_bench zarno -j2 >/dev/null
 # Debian's Python modules are seen by /usr/bin/python3, not by a python3
 # that may come first on PATH.
-exec /usr/bin/python3 "$root/bench/compare.py" --bench "$build/bench/zarno_bench" \
+exec /usr/bin/python3 "$root/bench/peers/compare.py" --bench "$build/bench/zarno_bench" \
   --zarno "$build/bin/zarno" "$@"
