@@ -1,4 +1,4 @@
-// Benchmarks of the command zarno (not tests: figures for README and reports).
+// Benchmarks of the command zarno (not tests: figures for docs/performance.md).
 //
 //   zarno_cli_bench read [GENES SAMPLES]        reading data + uncertainties,
 //                                               against the bytes alone (floor)

@@ -8,7 +8,7 @@
 #include "zarno/run_dir.h"
 #include "zarno/run_layout.h"
 
-// The chart libraries' bundle (charts_blob.cpp); empty in a build without npm.
+// The chart libraries' bundle (report/embedded.cpp); empty in a build without npm.
 extern "C" const char zarno_charts_js[];
 
 namespace zarno {

@@ -20,7 +20,7 @@ class App;
 
 namespace zarno::cli {
 
-// Exit codes of every subcommand (also in `zarno --help` and README).
+// Exit codes of every subcommand (also in `zarno --help` and docs/command.md).
 enum ExitCode {
     kExitDone = 0,          // everything asked was done
     kExitRunFailed = 1,     // a run failed (or its results could not be written)

@@ -1,6 +1,6 @@
 // `zarno slurm` without a cluster: the scripts are executed by bash with a
 // recording stand-in for the zarno program, and submission goes to a stand-in
-// sbatch on PATH (the real one is exercised by tests/slurm/e2e.sh).
+// sbatch on PATH (the real one is exercised by tests/cli/slurm/e2e.sh).
 #include <CLI/CLI.hpp>
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -138,7 +138,7 @@ start() {
   port=$(free_ports "$dir")
   : >"$dir/etc/plugstack.conf"           # no site plugins from /etc/slurm
   cat >"$conf" <<EOF
-# Single-node test cluster written by tests/slurm/cluster.sh; everything under $dir.
+# Single-node test cluster written by tests/cli/slurm/cluster.sh; everything under $dir.
 ClusterName=zarnotest
 SlurmctldHost=$host(127.0.0.1)
 SlurmUser=root

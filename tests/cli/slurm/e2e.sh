@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# A study through a real single-node Slurm cluster (tests/slurm/cluster.sh):
+# A study through a real single-node Slurm cluster (tests/cli/slurm/cluster.sh):
 #  (a) the sample data, pattern counts 2 to 5, 3 chains, through `zarno slurm --submit`
 #      with 4 workers: the same run files, bit for bit, as one `zarno run` on this
 #      machine, and a survey with the same suggested count;
