@@ -91,6 +91,12 @@ private:
     T ref;
 };
 
+// KQin's object fields as read (local references of the call's frame).
+struct KQinFields {
+    jobject tag = nullptr, dir = nullptr, data = nullptr, acc = nullptr, foot = nullptr,
+            list = nullptr;
+};
+
 class Job {
 public:
     Job(JNIEnv* e, jobject o) : env(e), obj(o), res(e) {}
@@ -115,7 +121,14 @@ private:
     // Sends a refusal; always false, so callers can `return Refuse(...)`.
     bool Refuse(const char* format, ...) __attribute__((format(printf, 2, 3)));
     bool CheckResultMethod(jobject KQout);
+    // Reading KQin, in steps: its fields, then each group of them checked.
     bool ReadInput(jobject KQin, L& engine, jobject* geneNames, jobject* xLabels);
+    bool ReadFields(jobject KQin, L& engine, KQinFields* f, jobject* geneNames, jobject* xLabels);
+    bool ReadNames(L& engine, const KQinFields& f);
+    bool CheckArrays(const L& engine, const KQinFields& f);
+    bool CheckGroups(const L& engine, const KQinFields& f);
+    bool BorrowArrays(L& engine);
+    bool CopyPriors(L& engine, const KQinFields& f);
     bool CheckSizes(L& engine);
     bool CheckValues(const L& engine);
 };
@@ -168,42 +181,52 @@ bool Job::CheckResultMethod(jobject KQout)
 
 bool Job::ReadInput(jobject KQin, L& engine, jobject* geneNames, jobject* xLabels)
 {
+    KQinFields f;
+    if (!ReadFields(KQin, engine, &f, geneNames, xLabels)) return Stop();
+    return ReadNames(engine, f) && CheckSizes(engine) && CheckArrays(engine, f) &&
+           CheckGroups(engine, f) && BorrowArrays(engine) && CopyPriors(engine, f);
+}
+
+bool Job::ReadFields(jobject KQin, L& engine, KQinFields* f, jobject* geneNames, jobject* xLabels)
+{
     jclass c = env->GetObjectClass(KQin);
-    if (c == nullptr) return !(jniFailed = true);
-    jobject tag = nullptr, dir = nullptr, data = nullptr, acc = nullptr, foot = nullptr,
-            list = nullptr;
-    bool ok = ReadObject(env, c, KQin, "tag", "Ljava/lang/String;", &tag) &&
-              ReadObject(env, c, KQin, "dir", "Ljava/lang/String;", &dir) &&
+    if (c == nullptr) return false;
+    bool ok = ReadObject(env, c, KQin, "tag", "Ljava/lang/String;", &f->tag) &&
+              ReadObject(env, c, KQin, "dir", "Ljava/lang/String;", &f->dir) &&
               ReadInt(env, c, KQin, "Na", &engine.Ngenes) &&
               ReadInt(env, c, KQin, "Nf", &engine.Nsamples) &&
-              ReadObject(env, c, KQin, "data", "[D", &data) &&
-              ReadObject(env, c, KQin, "acc", "[D", &acc) &&
+              ReadObject(env, c, KQin, "data", "[D", &f->data) &&
+              ReadObject(env, c, KQin, "acc", "[D", &f->acc) &&
               ReadInt(env, c, KQin, "uncertFlag", &engine.uncertFlag) &&
               ReadInt(env, c, KQin, "StartRank", &engine.StartRank) &&
               ReadInt(env, c, KQin, "EndRank", &engine.EndRank) &&
               ReadInt(env, c, KQin, "Nchains", &engine.Nchains) &&
               ReadInt(env, c, KQin, "Niter", &engine.SimulateIterations) &&
               ReadInt(env, c, KQin, "NfeetA", &engine.Ngroups) &&
-              ReadObject(env, c, KQin, "NfootA", "[I", &foot) &&
-              ReadObject(env, c, KQin, "NlistA", "[[I", &list) &&
+              ReadObject(env, c, KQin, "NfootA", "[I", &f->foot) &&
+              ReadObject(env, c, KQin, "NlistA", "[[I", &f->list) &&
               ReadObject(env, c, KQin, "geneNames", "[Ljava/lang/String;", geneNames) &&
               ReadObject(env, c, KQin, "xLabels", "[Ljava/lang/String;", xLabels);
     env->DeleteLocalRef(c);
-    if (!ok) return !(jniFailed = true);
+    return ok;
+}
 
-    // Names: refused rather than truncated, so two jobs never share a file.
-    if (tag == nullptr) return Refuse("\"tag\" is null");
-    if (dir == nullptr) return Refuse("\"dir\" is null");
-    const long tagLength = CopyName(env, static_cast<jstring>(tag), engine.basename);
+// The tag and the directory prefix, and the file names made of them: refused
+// rather than truncated, so two jobs never share a file.
+bool Job::ReadNames(L& engine, const KQinFields& f)
+{
+    if (f.tag == nullptr) return Refuse("\"tag\" is null");
+    if (f.dir == nullptr) return Refuse("\"dir\" is null");
+    const long tagLength = CopyName(env, static_cast<jstring>(f.tag), engine.basename);
     if (tagLength < 0) return Stop();
     if (tagLength >= NAMEL)
         return Refuse("\"tag\" takes %ld bytes in UTF-8; at most %d fit", tagLength, NAMEL - 1);
-    const long dirLength = CopyName(env, static_cast<jstring>(dir), engine.FilePathFromNodes);
+    const long dirLength = CopyName(env, static_cast<jstring>(f.dir), engine.FilePathFromNodes);
     if (dirLength < 0) return Stop();
     if (dirLength >= NAMEL)
         return Refuse("\"dir\" takes %ld bytes in UTF-8; at most %d fit", dirLength, NAMEL - 1);
-    env->DeleteLocalRef(tag);
-    env->DeleteLocalRef(dir);
+    env->DeleteLocalRef(f.tag);
+    env->DeleteLocalRef(f.dir);
     int n1 = std::snprintf(engine.datafile, NAMEL, "%s%s.txt", engine.FilePathFromNodes,
                            engine.basename);
     int n2 = std::snprintf(engine.uncertfile, NAMEL, "%s%s.unc", engine.FilePathFromNodes,
@@ -211,52 +234,68 @@ bool Job::ReadInput(jobject KQin, L& engine, jobject* geneNames, jobject* xLabel
     if (n1 >= NAMEL || n2 >= NAMEL)
         return Refuse("\"dir\" and \"tag\" together take %ld bytes in UTF-8; at most %d fit",
                       dirLength + tagLength, NAMEL - 5);
+    return true;
+}
 
-    if (!CheckSizes(engine)) return false;
-
-    // The arrays themselves, at the sizes just checked.
-    if (data == nullptr) return Refuse("\"data\" is null");
-    if (acc == nullptr) return Refuse("\"acc\" is null");
+// The data and uncertainty arrays, at the sizes already checked.
+bool Job::CheckArrays(const L& engine, const KQinFields& f)
+{
+    if (f.data == nullptr) return Refuse("\"data\" is null");
+    if (f.acc == nullptr) return Refuse("\"acc\" is null");
     const jsize need = engine.Ngenes * engine.Nsamples;
-    res.dataArray = static_cast<jdoubleArray>(data);
-    res.accArray = static_cast<jdoubleArray>(acc);
+    res.dataArray = static_cast<jdoubleArray>(f.data);
+    res.accArray = static_cast<jdoubleArray>(f.acc);
     if (env->GetArrayLength(res.dataArray) < need)
         return Refuse("\"data\" holds %d values, fewer than \"Na\" x \"Nf\" = %d",
                       env->GetArrayLength(res.dataArray), need);
     if (env->GetArrayLength(res.accArray) < need)
         return Refuse("\"acc\" holds %d values, fewer than \"Na\" x \"Nf\" = %d",
                       env->GetArrayLength(res.accArray), need);
+    return true;
+}
 
+// The group table's count and arrays.
+bool Job::CheckGroups(const L& engine, const KQinFields& f)
+{
     if (engine.Ngroups < 0) return Refuse("\"NfeetA\" is negative (%d)", engine.Ngroups);
-    if (foot == nullptr) return Refuse("\"NfootA\" is null");
-    if (list == nullptr) return Refuse("\"NlistA\" is null");
-    res.footArray = static_cast<jintArray>(foot);
+    if (f.foot == nullptr) return Refuse("\"NfootA\" is null");
+    if (f.list == nullptr) return Refuse("\"NlistA\" is null");
+    res.footArray = static_cast<jintArray>(f.foot);
     if (env->GetArrayLength(res.footArray) < engine.Ngroups)
         return Refuse("\"NfootA\" holds %d counts, fewer than \"NfeetA\" = %d",
                       env->GetArrayLength(res.footArray), engine.Ngroups);
-    if (env->GetArrayLength(static_cast<jobjectArray>(list)) < engine.Ngroups)
+    if (env->GetArrayLength(static_cast<jobjectArray>(f.list)) < engine.Ngroups)
         return Refuse("\"NlistA\" holds %d rows, fewer than \"NfeetA\" = %d",
-                      env->GetArrayLength(static_cast<jobjectArray>(list)), engine.Ngroups);
+                      env->GetArrayLength(static_cast<jobjectArray>(f.list)), engine.Ngroups);
+    return true;
+}
 
+// The host's arrays, used in place until the call ends (CallResources).
+bool Job::BorrowArrays(L& engine)
+{
     res.data = env->GetDoubleArrayElements(res.dataArray, nullptr);
-    if (res.data == nullptr) return !(jniFailed = true);
+    if (res.data == nullptr) return Stop();
     res.acc = env->GetDoubleArrayElements(res.accArray, nullptr);
-    if (res.acc == nullptr) return !(jniFailed = true);
+    if (res.acc == nullptr) return Stop();
     engine.data = res.data;
     engine.uncert = res.acc;
     res.foot = env->GetIntArrayElements(res.footArray, nullptr);
-    if (res.foot == nullptr) return !(jniFailed = true);
+    if (res.foot == nullptr) return Stop();
     engine.Nmembers = res.foot;
+    return true;
+}
 
-    // Group priors: each row copied once; the engine does not use them here.
+// Group priors: each row copied once; the engine does not use them here.
+bool Job::CopyPriors(L& engine, const KQinFields& f)
+{
     res.priorRows.resize(engine.Ngroups);
     res.priorPointers.resize(engine.Ngroups);
     for (int i = 0; i < engine.Ngroups; i++) {
         const int count = res.foot[i];
         if (count < 0) return Refuse("\"NfootA\"[%d] is negative (%d)", i, count);
         jintArray row = static_cast<jintArray>(
-            env->GetObjectArrayElement(static_cast<jobjectArray>(list), i));
-        if (env->ExceptionCheck()) return !(jniFailed = true);
+            env->GetObjectArrayElement(static_cast<jobjectArray>(f.list), i));
+        if (env->ExceptionCheck()) return Stop();
         if (row == nullptr) return Refuse("\"NlistA\"[%d] is null", i);
         if (env->GetArrayLength(row) < count) {
             const int len = env->GetArrayLength(row);
@@ -267,11 +306,11 @@ bool Job::ReadInput(jobject KQin, L& engine, jobject* geneNames, jobject* xLabel
         res.priorRows[i].resize(count);
         if (count > 0) env->GetIntArrayRegion(row, 0, count, res.priorRows[i].data());
         env->DeleteLocalRef(row);
-        if (env->ExceptionCheck()) return !(jniFailed = true);
+        if (env->ExceptionCheck()) return Stop();
         res.priorPointers[i] = res.priorRows[i].data();
     }
     engine.GroupPriors = engine.Ngroups > 0 ? res.priorPointers.data() : nullptr;
-    env->DeleteLocalRef(list);
+    env->DeleteLocalRef(f.list);
     return true;  // the array references stay alive until their elements are released
 }
 
