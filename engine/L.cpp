@@ -8,6 +8,7 @@
 
 #include "huge_pages.h"
 #include "kernels/pool.h"
+#include "kernels/gram.h"
 #include "kernels/kernels.h"
 
 namespace {
@@ -51,15 +52,7 @@ struct SweepJob {
     zarno::kernels::Pool* pool = nullptr;
 };
 
-// Thread t's share [first, last) of `total` items split into whole units of
-// `unit` items, as evenly as whole units allow; empty where units run out.
-void Share(int total, int unit, int t, int n, int& first, int& last)
-{
-    const long long units = (static_cast<long long>(total) + unit - 1) / unit;
-    const long long a = units * t / n * unit, b = units * (t + 1) / n * unit;
-    first = static_cast<int>(a < total ? a : total);
-    last = static_cast<int>(b < total ? b : total);
-}
+using zarno::kernels::Share;
 
 // A pool thread's scratch: the kernels', then pattern-weight sums of its own
 // (UP, then LP; see SweepOnThread).
@@ -144,6 +137,15 @@ size_t KernelScratchSize(int genes, int samples, int npatterns)
     return 3 * K * S + zarno::kernels::ThreadScratchSize(samples, npatterns);
 }
 
+// The Gram form's block (see L::GramPasses for its parts).
+size_t GramScratchSize(int genes, int samples, int npatterns)
+{
+    const size_t S8 = static_cast<size_t>(zarno::kernels::PaddedSamples(samples));
+    const size_t K = static_cast<size_t>(npatterns), K8 = (K + 7) / 8 * 8;
+    const size_t G8 = (static_cast<size_t>(genes) + 7) / 8 * 8;
+    return 4 * K * S8 + 2 * K * K8 + G8 + zarno::kernels::GramThreadScratch(samples, npatterns);
+}
+
 // Every matrix starts on a cache line (rows of a multiple of four samples can
 // then take the kernels' streamed stores) after a header that keeps its size.
 // Large ones come straight from the kernel, from a 2 MiB boundary on: already
@@ -207,17 +209,25 @@ int L::AllocateMemory()
     const size_t GS = static_cast<size_t>(Ngenes) * Nsamples;
     const size_t GP = static_cast<size_t>(Ngenes) * Npatterns;
     const size_t PS = static_cast<size_t>(Npatterns) * Nsamples;
-    Mock = NewZeroed<double>(GS);
+    const bool gram = GramRun();
     Amplitude = NewZeroed<double>(GP);
     A_Weights = NewZeroed<double>(GP);
     Pattern = NewZeroed<double>(PS);
-    P_Weights = NewZeroed<double>(PS);
     ScannedA = NewZeroed<int>(GP);
     ScannedP = NewZeroed<int>(PS);
     normalizedP = NewZeroed<double>(PS);
-    KernelScratch = NewZeroed<double>(KernelScratchSize(Ngenes, Nsamples, Npatterns));
-    bool ok = Mock && Amplitude && A_Weights && Pattern && P_Weights && ScannedA && ScannedP &&
-              normalizedP && KernelScratch;
+    bool ok = Amplitude && A_Weights && Pattern && ScannedA && ScannedP && normalizedP;
+    if (gram) {
+        // No reconstruction and no weights of the weighted round: the Gram
+        // arrays instead, a few patterns x samples and genes long.
+        GramScratch = NewZeroed<double>(GramScratchSize(Ngenes, Nsamples, Npatterns));
+        ok = ok && GramScratch;
+    } else {
+        Mock = NewZeroed<double>(GS);
+        P_Weights = NewZeroed<double>(PS);
+        KernelScratch = NewZeroed<double>(KernelScratchSize(Ngenes, Nsamples, Npatterns));
+        ok = ok && Mock && P_Weights && KernelScratch;
+    }
     if (uncertFlag != 0 && SharedScaledData == nullptr) {
         ScaledData = NewZeroed<double>(GS);
         ok = ok && ScaledData;
@@ -269,6 +279,8 @@ int L::CleanUpMemory()
     Release(Mock);
     Release(ScaledData);
     Release(KernelScratch);
+    Release(GramScratch);
+    GramChiFresh = false;
     Release(connectivity);
     Release(connectivity0);
     WorkData = data;
@@ -370,22 +382,7 @@ void L::Sweep(int kind)
     const int level = SimdLevel < cpu ? SimdLevel : cpu;
     // Both weight kinds at once need whole rows and whole columns: that pass
     // (once per run) stays on one thread.
-    if (ThreadsPerRun > 1 && kind != zarno::kernels::kWeightsOnly) {
-        const size_t scratch = PoolScratchSize(S, K);
-        if (KernelPool != nullptr && KernelPool->ScratchDoubles() < scratch) ReleaseKernelPool();
-        if (KernelPool == nullptr) {
-            try {
-                KernelPool = new zarno::kernels::Pool(ThreadsPerRun, scratch);
-            } catch (const std::exception&) {
-                KernelPool = nullptr;
-            }
-            if (KernelPool == nullptr || !KernelPool->Ok()) {
-                // No memory for the threads' scratch: one thread, the same bits.
-                ReleaseKernelPool();
-                ThreadsPerRun = 1;
-            }
-        }
-    }
+    if (kind != zarno::kernels::kWeightsOnly) PoolFor(PoolScratchSize(S, K));
     if (KernelPool != nullptr && kind != zarno::kernels::kWeightsOnly) {
         SweepJob job;
         job.p = p;
@@ -401,6 +398,25 @@ void L::Sweep(int kind)
 
     if (p.UP != nullptr)
         for (size_t k = 0; k < KS; k++) P_Weights[k] = (LP[k] < eps) ? 1.0 : P_Weights[k] / LP[k];
+}
+
+zarno::kernels::Pool* L::PoolFor(size_t scratch)
+{
+    if (ThreadsPerRun <= 1) return nullptr;
+    if (KernelPool != nullptr && KernelPool->ScratchDoubles() < scratch) ReleaseKernelPool();
+    if (KernelPool == nullptr) {
+        try {
+            KernelPool = new zarno::kernels::Pool(ThreadsPerRun, scratch);
+        } catch (const std::exception&) {
+            KernelPool = nullptr;
+        }
+        if (KernelPool == nullptr || !KernelPool->Ok()) {
+            // No memory for the threads' scratch: one thread, the same bits.
+            ReleaseKernelPool();
+            ThreadsPerRun = 1;
+        }
+    }
+    return KernelPool;
 }
 
 int L::ScaleData()
@@ -514,6 +530,13 @@ int L::UpdateP(int I, int J)
 
 void L::TestChiSquare()
 {
+    if (GramRun()) {
+        // Chi-square of the Gram form: its fit pass's, taken with the round
+        // that was due for it, or a pass of its own.
+        if (!GramChiFresh) GramResidual();
+        ChiSquare = rmsd = GramChi;
+        return;
+    }
     ChiSquare = 0.0;
     rmsd = 0.0;
     const size_t n = static_cast<size_t>(Ngenes) * Nsamples;
@@ -537,7 +560,10 @@ int L::DoSimulation()
         const double GP = static_cast<double>(Ngenes) * Npatterns;
         const double PS = static_cast<double>(Npatterns) * Nsamples;
         const bool ownScaled = uncertFlag != 0 && SharedScaledData == nullptr;
-        const double bytes = GS * (ownScaled ? 16 : 8) + GP * 20 + PS * 28;
+        const double bytes =
+            GramRun() ? GP * 20 + PS * 20 +
+                            8.0 * GramScratchSize(Ngenes, Nsamples, Npatterns)
+                      : GS * (ownScaled ? 16 : 8) + GP * 20 + PS * 28;
         char out[NAMEL];
         std::snprintf(out, sizeof out,
                       "Could not allocate the %.0f MB of matrices of Npatterns %d chain %d; "
@@ -564,20 +590,30 @@ int L::SA_simulation()
     UsedRound = 0;
     if (host != nullptr && !host->RunStarted(*this)) return 0;
     ScaleData();
-    GenerateMock();
-    GenerateWeights();
+    // The Gram form computes chi-square within the passes that are due for
+    // it: at the start when tested or when there are no rounds, with every
+    // tested round, and with the last.
+    const bool gram = GramRun();
+    if (!gram) {
+        GenerateMock();
+        GenerateWeights();
+    }
     // A fit test is due here and every INTERM rounds. Unless the host reads
     // them, nothing does before the final test below overwrites them, so they
     // are not taken: each would be a sequential pass over all elements. Taken
     // or not, they change no other value.
     const bool fitTests = host != nullptr && host->WantsFitTests(*this);
+    if (gram) GramPasses(false, fitTests || SimulateIterations <= 0);
     bool converged = false;
     if (fitTests) {
         TestChiSquare();
         converged = !host->FitTested(*this);
     }
     for (int i = 0; i < SimulateIterations && !converged; i++) {
-        Updating(0);
+        if (gram)
+            GramPasses(true, (fitTests && (i + 1) % INTERM == 0) || i + 1 == SimulateIterations);
+        else
+            Updating(0);
         UsedRound = i + 1;
         if (fitTests && UsedRound % INTERM == 0) {
             TestChiSquare();

@@ -63,6 +63,13 @@ public:
     // leaves the count as it was.
     void UseThreads(int k);
 
+    // Unweighted runs in Gram form (kernels/gram.h): no reconstruction, the
+    // data streamed once or twice a round, no genes x samples matrix of the
+    // run's own. The core's studies opt in; the classic entry and the
+    // file-driven mode never do and keep the arithmetic above. A weighted run
+    // (uncertFlag) ignores it. Set between runs.
+    void UseGramForm(bool on) { GramForm = on; }
+
 private:
     double* A_Weights = nullptr;
     double* P_Weights = nullptr;
@@ -121,6 +128,23 @@ private:
     int TestConnectivity();
     int NormalizeP();
     int Sparsiness();
+
+    // The Gram form: its switch, its arrays (kernels/gram.h: Pw, Pm, UP, PW,
+    // GP, GA, the rows' residuals and a thread's scratch, in one block), and
+    // the chi-square of its last fit pass, current while GramChiFresh.
+    bool GramForm = false;
+    double* GramScratch = nullptr;
+    double GramChi = 0.0;
+    bool GramChiFresh = false;
+    bool GramRun() const { return GramForm && uncertFlag == 0; }
+    // One Gram pass: with patternHalf a whole round (patterns, then
+    // amplitudes), without it the pattern weights of the current matrices;
+    // with fit also chi-square of the matrices it leaves.
+    void GramPasses(bool patternHalf, bool fit);
+    void GramResidual();
+    // The run's pool with at least this much scratch a thread, when it runs
+    // on more than one; null on one thread.
+    zarno::kernels::Pool* PoolFor(size_t scratchDoubles);
 
     friend class EngineProbe;  // the engine's white-box accessor (engine_probe.h)
 };

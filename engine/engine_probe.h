@@ -43,7 +43,20 @@ public:
     int* Conn() { return e.connectivity; }
     int* Conn0() { return e.connectivity0; }
     void Simd(int level) { e.SimdLevel = level; }
+    // The Gram form: a pass (see L::GramPasses), its pattern weights
+    // (patterns x padded samples) and chi-square.
+    void Gram(bool patternHalf, bool fit) { e.GramPasses(patternHalf, fit); }
+    const double* GramPW() const;
+    double GramChi() const { return e.GramChi; }
+    bool GramChiFresh() const { return e.GramChiFresh; }
 };
+
+inline const double* EngineProbe::GramPW() const
+{
+    // After Pw, Pm and UP in the block (L_gram.cpp).
+    const size_t S8 = (static_cast<size_t>(e.Nsamples) + 7) / 8 * 8;
+    return e.GramScratch + 3 * static_cast<size_t>(e.Npatterns) * S8;
+}
 
 // An engine with no host: messages go to standard output.
 struct Standalone {

@@ -13,6 +13,16 @@
 
 namespace zarno::kernels {
 
+// Thread t's share [first, last) of `total` items split into whole units of
+// `unit` items, as evenly as whole units allow; empty where units run out.
+inline void Share(int total, int unit, int t, int n, int& first, int& last)
+{
+    const long long units = (static_cast<long long>(total) + unit - 1) / unit;
+    const long long a = units * t / n * unit, b = units * (t + 1) / n * unit;
+    first = static_cast<int>(a < total ? a : total);
+    last = static_cast<int>(b < total ? b : total);
+}
+
 class Pool {
 public:
     // Up to `threads` threads, each with `scratchDoubles` doubles of scratch
