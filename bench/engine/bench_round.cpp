@@ -140,6 +140,42 @@ void BM_ThreadedRound(benchmark::State& state)
     SetRoundCounters(state, G, S, K);
 }
 
+// The unweighted round in Gram form (L::UseGramForm), one run after its
+// start pass; wall-clock time. args: genes, samples, patterns, instruction
+// set, threads of the run
+void BM_GramRound(benchmark::State& state)
+{
+    const int G = state.range(0), S = state.range(1), K = state.range(2);
+    const int simd = state.range(3), threads = state.range(4);
+    if ((simd == 1 && !__builtin_cpu_supports("avx2")) ||
+        (simd == 2 && !__builtin_cpu_supports("avx512f"))) {
+        state.SkipWithError("this processor lacks the instruction set");
+        return;
+    }
+    Standalone s(G, S, K, 0);
+    std::vector<double> unused;
+    MakeData(G, S, K, s.data, unused);
+    s.engine.UseGramForm(true);
+    s.engine.UseThreads(threads);
+    s.probe.Simd(simd);
+    if (s.probe.Allocate() != 1) std::abort();
+    s.probe.Start();
+    s.probe.Gram(false, false);
+    for (auto _ : state) {
+        s.probe.Gram(true, false);
+        benchmark::DoNotOptimize(s.engine.Amplitude);
+        benchmark::ClobberMemory();
+    }
+    s.probe.Free();
+    // Bytes of the two passes over the data the floor counts, and the four
+    // multiplies per element and pattern (two per pass).
+    const double gs = static_cast<double>(G) * S;
+    state.counters["GB/s"] = benchmark::Counter(
+        2.0 * 8.0 * gs, benchmark::Counter::kIsIterationInvariantRate, benchmark::Counter::kIs1000);
+    state.counters["Gmul/s"] =
+        benchmark::Counter(2.0 * gs * K * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
+}
+
 // The literal loops of the same round on the same data.
 void BM_LiteralRound(benchmark::State& state)
 {
@@ -395,6 +431,19 @@ void Register()
                 fix(benchmark::RegisterBenchmark("BM_Round", BM_Round))
                     ->Args({z.G, z.S, z.K, flag, simd})
                     ->ArgNames({"genes", "samples", "patterns", "uncert", "isa"});
+    // The Gram form on one thread at every set, and on two; 2000 x 100000 x
+    // 10 is a single-cell-sized table.
+    for (const Size& z : sizes)
+        for (int simd = 2; simd >= 0; simd--)
+            fix(benchmark::RegisterBenchmark("BM_GramRound", BM_GramRound))
+                ->Args({z.G, z.S, z.K, simd, 1})
+                ->ArgNames({"genes", "samples", "patterns", "isa", "threads"});
+    // (And 2500 x 200 x 8, whose data stay in the caches: the arithmetic alone.)
+    for (const Size& z : {Size{20000, 200, 8}, Size{2000, 100000, 10}, Size{2500, 200, 8}})
+        for (int threads = 1; threads <= 2; threads++)
+            fix(benchmark::RegisterBenchmark("BM_GramRound", BM_GramRound))
+                ->Args({z.G, z.S, z.K, 2, threads})
+                ->ArgNames({"genes", "samples", "patterns", "isa", "threads"});
     for (const Size& z : sizes)
         for (int flag = 1; flag >= 0; flag--)
             fix(benchmark::RegisterBenchmark("BM_LiteralRound", BM_LiteralRound))

@@ -9,6 +9,7 @@
 #include "gram.h"
 
 #define GK_INLINE inline __attribute__((always_inline))
+#define GK_INLINE_LAMBDA __attribute__((always_inline))
 
 namespace zarno::kernels {
 namespace ZK_ISA {
@@ -20,7 +21,7 @@ constexpr int NW = Lanes<Vec>::n;
 constexpr int SV = kStrands / NW;  // vectors holding the eight strands
 // Rows and patterns a block of the sample sums holds in registers, and rows
 // of the residual: what each set's register file takes without spilling.
-constexpr int kNumRows = NW >= 8 ? 3 : 1;
+constexpr int kNumRows = NW >= 8 ? 2 : 1;
 constexpr int kNumPatterns = NW >= 8 ? 8 : NW >= 4 ? 4 : 2;
 constexpr int kResRows = NW >= 8 ? 4 : NW >= 4 ? 2 : 1;
 // Rows of a panel when rows are swept in column chunks (the strands of each
@@ -49,22 +50,67 @@ GK_INLINE double Reduce(const Strands& a)
     return ((t[0] + t[1]) + (t[2] + t[3])) + ((t[4] + t[5]) + (t[6] + t[7]));
 }
 
-// Eight samples of R rows from s on; past the last sample +0.0.
+// The tree of Reduce for eight sums at once, stored to out[0 .. 7] (the
+// widest vectors only): the same additions, paired across the vectors.
+template <class St>
+GK_INLINE void Reduce8Into(double* out, const St (&a)[8])
+{
+    typedef std::remove_cv_t<std::remove_reference_t<decltype(a[0][0])>> V;
+    V s1[4], s2[2];
+    for (int i = 0; i < 4; i++) {
+        const V x = __builtin_shufflevector(a[2 * i][0], a[2 * i + 1][0], 0, 8, 2, 10, 4, 12, 6, 14);
+        const V y = __builtin_shufflevector(a[2 * i][0], a[2 * i + 1][0], 1, 9, 3, 11, 5, 13, 7, 15);
+        s1[i] = x + y;  // (a0+a1), (b0+b1), (a2+a3), (b2+b3), ...
+    }
+    for (int i = 0; i < 2; i++) {
+        const V x = __builtin_shufflevector(s1[2 * i], s1[2 * i + 1], 0, 1, 8, 9, 4, 5, 12, 13);
+        const V y = __builtin_shufflevector(s1[2 * i], s1[2 * i + 1], 2, 3, 10, 11, 6, 7, 14, 15);
+        s2[i] = x + y;  // a0..3, b0..3, c0..3, d0..3, a4..7, ...
+    }
+    const V x = __builtin_shufflevector(s2[0], s2[1], 0, 1, 2, 3, 8, 9, 10, 11);
+    const V y = __builtin_shufflevector(s2[0], s2[1], 4, 5, 6, 7, 12, 13, 14, 15);
+    Store(out, V(x + y));
+}
+
+// Eight samples of R rows from s on (all within the row).
 template <int R>
 GK_INLINE void LoadRows(const GramPass& p, int g, int s, Strands (&x)[R])
 {
+    const size_t S = static_cast<size_t>(p.S);
+    for (int r = 0; r < R; r++)
+        for (int v = 0; v < SV; v++) x[r][v] = Load<Vec>(p.D + (g + r) * S + s + v * NW);
+}
+
+// The same for the last, partial strand of samples: +0.0 past the row's end.
+template <int R>
+GK_INLINE void LoadRowsTail(const GramPass& p, int g, int s, Strands (&x)[R])
+{
     const int S = p.S;
-    if (s + kStrands <= S) {
-        for (int r = 0; r < R; r++)
-            for (int v = 0; v < SV; v++)
-                x[r][v] = Load<Vec>(p.D + static_cast<size_t>(g + r) * S + s + v * NW);
-        return;
-    }
     for (int r = 0; r < R; r++) {
         double t[kStrands] = {0, 0, 0, 0, 0, 0, 0, 0};
         const double* row = p.D + static_cast<size_t>(g + r) * S;
         for (int j = 0; s + j < S; j++) t[j] = row[s + j];
         for (int v = 0; v < SV; v++) x[r][v] = Load<Vec>(t + v * NW);
+    }
+}
+
+// Steps over the strands of samples c0 .. c1-1 (c1 a multiple of 8, at most
+// S8): whole strands with plain loads, the last partial one padded.
+template <int R, class F>
+GK_INLINE void ForStrands(const GramPass& p, int g, int c0, int c1, F step)
+{
+    const int whole = p.S / kStrands * kStrands;
+    const int end = c1 < whole ? c1 : whole;
+    int s = c0;
+    for (; s < end; s += kStrands) {
+        Strands x[R];
+        LoadRows<R>(p, g, s, x);
+        step(s, x);
+    }
+    if (s < c1) {
+        Strands x[R];
+        LoadRowsTail<R>(p, g, s, x);
+        step(s, x);
     }
 }
 
@@ -87,9 +133,7 @@ GK_INLINE void Numerators(const GramPass& p, int g, int k0, int c0, int c1, bool
                                      : Load<Vec>(buf + (static_cast<size_t>(r) * K + k0 + c) *
                                                            kStrands + v * NW);
     const double* const Pw = p.Pw + static_cast<size_t>(k0) * S8;
-    for (int s = c0; s < c1; s += kStrands) {
-        Strands x[R];
-        LoadRows<R>(p, g, s, x);
+    ForStrands<R>(p, g, c0, c1, [&](int s, Strands (&x)[R]) GK_INLINE_LAMBDA {
         for (int r = 0; r < R; r++)
             for (int v = 0; v < SV; v++) x[r][v] = Above(x[r][v], eps);
         for (int c = 0; c < KC; c++)
@@ -97,6 +141,12 @@ GK_INLINE void Numerators(const GramPass& p, int g, int k0, int c0, int c1, bool
                 const Vec b = Load<Vec>(Pw + c * S8 + s + v * NW);
                 for (int r = 0; r < R; r++) acc[r][c][v] += x[r][v] * b;
             }
+    });
+    if constexpr (KC == 8 && NW == 8) {
+        if (last) {
+            for (int r = 0; r < R; r++) Reduce8Into(p.AW + static_cast<size_t>(g + r) * K + k0, acc[r]);
+            return;
+        }
     }
     for (int r = 0; r < R; r++)
         for (int c = 0; c < KC; c++) {
@@ -130,35 +180,45 @@ GK_INLINE void NumeratorsAllPatterns(const GramPass& p, int g, int c0, int c1, b
 }
 
 // Row g's amplitude weights from its numerators (in AW) and the denominators
-// A GP (the amplitudes before they move), then A *= AW. In vectors of the
-// padded pattern count: the division gives the same bits in any lane.
-GK_INLINE void AmplitudeWeights(const GramPass& p, int g)
+// A GP (the amplitudes before they move), patterns k0 .. k0 + NV x lanes - 1,
+// in vectors of the padded pattern count (the division gives the same bits
+// in any lane) held in registers.
+template <int NV>
+GK_INLINE void AmplitudeWeightsIn(const GramPass& p, int g, int k0)
 {
     const int K = p.K, K8 = p.K8;
     const double eps = p.eps;
-    double* const a = p.A + static_cast<size_t>(g) * K;
+    const double* const a = p.A + static_cast<size_t>(g) * K;
     double* const aw = p.AW + static_cast<size_t>(g) * K;
-    double la[64], ua[64];
-    for (int k0 = 0; k0 < K8; k0 += 64) {
-        const int n = K8 - k0 < 64 ? K8 - k0 : 64;
-        for (int i = 0; i < n; i++) la[i] = 0.0;
-        for (int j = 0; j < K; j++) {
-            const Vec am = Splat<Vec>(KeepNotBelow(a[j], eps));
-            const double* gp = p.GP + static_cast<size_t>(j) * K8 + k0;
-            for (int i = 0; i < n; i += NW) Store(la + i, Load<Vec>(la + i) + am * Load<Vec>(gp + i));
-        }
-        const int m = K - k0 < n ? K - k0 : n;
-        for (int i = 0; i < n; i++) ua[i] = i < m ? aw[k0 + i] : 0.0;
-        for (int i = 0; i < n; i += NW) {
-            const Vec l = Load<Vec>(la + i);
-            const Vec w = l < Splat<Vec>(eps) ? Splat<Vec>(1.0) : Load<Vec>(ua + i) / l;
-            Store(ua + i, w);
-        }
-        for (int i = 0; i < m; i++) {
-            aw[k0 + i] = ua[i];
-            a[k0 + i] = a[k0 + i] * ua[i];
-        }
+    Vec la[NV];
+    for (int i = 0; i < NV; i++) la[i] = Splat<Vec>(0.0);
+    for (int j = 0; j < K; j++) {
+        const Vec am = Splat<Vec>(KeepNotBelow(a[j], eps));
+        const double* gp = p.GP + static_cast<size_t>(j) * K8 + k0;
+        for (int i = 0; i < NV; i++) la[i] += am * Load<Vec>(gp + i * NW);
     }
+    const int m = K - k0 < NV * NW ? K - k0 : NV * NW;
+    double ua[NV * NW];
+    for (int i = 0; i < NV * NW; i++) ua[i] = i < m ? aw[k0 + i] : 0.0;
+    for (int i = 0; i < NV; i++) {
+        const Vec w = la[i] < Splat<Vec>(eps) ? Splat<Vec>(1.0) : Load<Vec>(ua + i * NW) / la[i];
+        Store(ua + i * NW, w);
+    }
+    for (int i = 0; i < m; i++) aw[k0 + i] = ua[i];
+}
+
+// The row's weights, then A *= AW.
+GK_INLINE void AmplitudeWeights(const GramPass& p, int g)
+{
+    if (p.K8 <= 8) {
+        AmplitudeWeightsIn<8 / NW>(p, g, 0);
+    } else {
+        constexpr int NV = 16 / NW;
+        for (int k0 = 0; k0 < p.K8; k0 += NV * NW) AmplitudeWeightsIn<NV>(p, g, k0);
+    }
+    double* const a = p.A + static_cast<size_t>(g) * p.K;
+    const double* const aw = p.AW + static_cast<size_t>(g) * p.K;
+    for (int k = 0; k < p.K; k++) a[k] = a[k] * aw[k];
 }
 
 // The residual of R rows from g over the samples c0 .. c1-1 of a chunk: the
@@ -176,9 +236,8 @@ GK_INLINE void Residual(const GramPass& p, int g, int c0, int c1, bool first, bo
     for (int r = 0; r < R; r++)
         for (int v = 0; v < SV; v++)
             acc[r][v] = first ? Splat<Vec>(0.0) : Load<Vec>(buf + r * kStrands + v * NW);
-    for (int s = c0; s < c1; s += kStrands) {
-        Strands x[R], m[R];
-        LoadRows<R>(p, g, s, x);
+    ForStrands<R>(p, g, c0, c1, [&](int s, Strands (&x)[R]) GK_INLINE_LAMBDA {
+        Strands m[R];
         for (int r = 0; r < R; r++)
             for (int v = 0; v < SV; v++) m[r][v] = Splat<Vec>(0.0);
         for (int k = 0; k < K; k++)
@@ -191,7 +250,7 @@ GK_INLINE void Residual(const GramPass& p, int g, int c0, int c1, bool first, bo
                 const Vec d = x[r][v] - m[r][v];
                 acc[r][v] += NotBelowV(d * d, eps);
             }
-    }
+    });
     for (int r = 0; r < R; r++) {
         if (last)
             p.rowChi[g + r] = Reduce(acc[r]);
@@ -452,3 +511,4 @@ const GramFn ZK_GRAM_TABLE[kGramKinds] = {
 }  // namespace zarno::kernels
 
 #undef GK_INLINE
+#undef GK_INLINE_LAMBDA
