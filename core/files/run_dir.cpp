@@ -225,6 +225,7 @@ std::string JobIdentity::ToJson() const
     j["trace"] = trace;
     j["tolerance"] = tolerance;
     j["holdout"] = holdout;
+    j["arithmetic"] = arithmetic;
     j["data_sha256"] = dataSha256;
     if (weighted) {
         j["uncert_sha256"] = uncertSha256;
@@ -245,6 +246,8 @@ std::string JobIdentity::Differences(const std::string& text) const
     if (!there.is_object() || there.value("format", "") != "zarno run directory 1") {
         throw InputError("it is not a zarno job description");
     }
+    // Directories made before there was a choice ran the classic arithmetic.
+    if (!there.contains("arithmetic")) there["arithmetic"] = "classic";
     const Json here = Json::parse(ToJson());
     std::string diff;
     for (auto it = here.begin(); it != here.end(); ++it) {
@@ -351,6 +354,7 @@ bool ValidRun(const Json& j, const RunKey& key, const JobIdentity& id, bool held
         if (j.value("holdout", 0.0) != (heldOut ? id.holdout : 0.0)) return false;
         if (heldOut && !j.contains("holdout_error")) return false;
         if (j.at("weighted").get<bool>() != id.weighted) return false;
+        if (j.value("arithmetic", "classic") != (heldOut ? "classic" : id.arithmetic)) return false;
         if (j.at("data_sha256").get<std::string>() != id.dataSha256) return false;
         const Json& u = j.at("uncert_sha256");
         if (id.weighted ? (!u.is_string() || u.get<std::string>() != id.uncertSha256)
@@ -408,6 +412,8 @@ std::string RunDir::RunJson(const RunView& run) const
     s += fmt::format("  \"patterns\": {},\n  \"chain\": {},\n  \"rounds\": {},\n", run.patterns,
                      run.chain, run.rounds);
     s += fmt::format("  \"weighted\": {},\n", run.weighted ? "true" : "false");
+    // (The twins with held-out cells take the weighted round.)
+    s += fmt::format("  \"arithmetic\": \"{}\",\n", heldOut_ ? "classic" : id_.arithmetic);
     Number(s, "chi_square", run.chiSquare);
     Number(s, "ssr", run.ssr);
     s += fmt::format("  \"seed_a\": {},\n  \"seed_p\": {},\n", run.seedA, run.seedP);

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "kernels/gram.h"
 #include "kernels/kernels.h"
 #include "zarno/sweep.h"
 
@@ -77,12 +78,23 @@ int AvailableProcessors()
     return hc > 0 ? static_cast<int>(hc) : 1;
 }
 
-std::size_t RunBytes(int genes, int samples, int patterns, bool weighted)
+std::size_t RunBytes(int genes, int samples, int patterns, bool weighted, bool gram)
 {
     (void)weighted;  // a sweep shares the scaled data (SharedBytes)
     const std::size_t G = static_cast<std::size_t>(genes), S = static_cast<std::size_t>(samples),
                       K = static_cast<std::size_t>(patterns);
     const std::size_t GS = G * S, GK = G * K, KS = K * S;
+    if (gram) {
+        // The engine: amplitudes and their weights (doubles) and visit counts
+        // (ints); patterns and their normalized copy (doubles) and counts
+        // (ints); the Gram block: four patterns x padded samples arrays, two
+        // patterns x patterns, a residual per gene and a thread's scratch.
+        // Then the result's copy and the headers, as below.
+        const std::size_t S8 = (S + 7) / 8 * 8, K8 = (K + 7) / 8 * 8;
+        const std::size_t block = 4 * K * S8 + 2 * K * K8 + (G + 7) / 8 * 8 +
+                                  zarno::kernels::GramThreadScratch(samples, patterns);
+        return 20 * GK + 20 * KS + 8 * block + 8 * (GK + KS) + 12 * 128;
+    }
     // The engine: Mock; amplitudes and their weights (doubles) and visit
     // counts (ints); patterns, their weights and normalized copy (doubles)
     // and counts (ints); the kernels' scratch. Then the result's own copy of

@@ -169,6 +169,7 @@ bool CoreEngine::Run(int patterns, int chain)
     e.Npatterns = patterns;
     e.chain = chain;
     holdout.Prepare(e, data, options, chain, shared);
+    e.UseGramForm(UsesGramForm(data, options));
     host.runThreads = host.mostThreads =
         options.threadsPerRun > 0 ? options.threadsPerRun : firstThreads;
     e.UseThreads(host.runThreads);

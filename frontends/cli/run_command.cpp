@@ -217,6 +217,9 @@ JobSpec PlanJob(const Settings& s, const RunArgs& a, const Input& in)
     job.run.tolerance = a.tolerance;
     job.run.holdout = a.holdout;
     job.run.threadsPerRun = a.threadsPerRun;
+    if (!ParseArithmetic(a.arithmetic, &job.run.arithmetic)) {
+        throw InputError(fmt::format("--arithmetic {}: expected gram or classic", a.arithmetic));
+    }
     if (const Refusal r = CheckJob(in.set, job)) {
         std::string from = s.ranksFrom;
         if (r.code == Refusal::kChains) from = s.chainsFrom + " / --first-chain";
@@ -236,7 +239,15 @@ void WarnOfNegatives(const Table& data)
                     Quoted(data.sampleLabels[data.negativeSample])));
 }
 
-JobIdentity Identity(const Settings& s, const RunArgs& a, const Input& in)
+// The plain runs' options (the twins with held-out cells aside).
+RunOptions PlainRuns(const JobSpec& job)
+{
+    RunOptions o = job.run;
+    o.holdout = 0.0;
+    return o;
+}
+
+JobIdentity Identity(const Settings& s, const RunArgs& a, const Input& in, const JobSpec& job)
 {
     JobIdentity id;
     id.dataSha256 = in.data.sha256;
@@ -248,6 +259,8 @@ JobIdentity Identity(const Settings& s, const RunArgs& a, const Input& in)
     id.trace = a.trace;
     id.tolerance = a.tolerance;
     id.holdout = a.holdout;
+    id.arithmetic = ArithmeticName(UsesGramForm(in.set, PlainRuns(job)) ? Arithmetic::kGram
+                                                                        : Arithmetic::kClassic);
     return id;
 }
 
@@ -287,12 +300,19 @@ struct Work {
 
 // Threads: what was asked, or every processor we may use; fewer when the
 // memory would not hold them.
-int Threads(const RunArgs& a, const Work& w, const Input& in)
+int Threads(const RunArgs& a, const Work& w, const Input& in, const JobSpec& job)
 {
     int threads = a.threads > 0 ? a.threads : AvailableProcessors();
     threads = std::min<int>(threads, static_cast<int>(std::max(w.todo.size(), w.heldTodo.size())));
     const Table& data = in.data;
-    const std::uint64_t perRun = RunBytes(data.genes, data.samples, w.LargestPatterns(), in.weighted);
+    // Runs in Gram form need no genes x samples matrix; twins with held-out
+    // cells take the weighted round.
+    const bool gram = UsesGramForm(in.set, PlainRuns(job));
+    std::uint64_t perRun = RunBytes(data.genes, data.samples, w.LargestPatterns(), in.weighted, gram);
+    if (!w.heldTodo.empty()) {
+        perRun = std::max<std::uint64_t>(
+            perRun, RunBytes(data.genes, data.samples, w.LargestPatterns(), in.weighted));
+    }
     const std::uint64_t shared = SharedBytes(data.genes, data.samples, in.weighted);
     // What we hold already (the values and uncertainties) counts in `shared`.
     const std::uint64_t held = (data.values.size() + in.unc.values.size()) * sizeof(double);
@@ -416,7 +436,7 @@ int Study(const RunArgs& a)
     ReadInput(s, &in);
     JobSpec job = PlanJob(s, a, in);
     WarnOfNegatives(in.data);
-    const JobIdentity id = Identity(s, a, in);
+    const JobIdentity id = Identity(s, a, in, job);
     RunDir::Check(a.out, id, a.resume);
 
     Work w(a, id, job);
@@ -431,7 +451,7 @@ int Study(const RunArgs& a)
         }
         return kExitDone;
     }
-    job.threads = Threads(a, w, in);
+    job.threads = Threads(a, w, in, job);
     // Each run is written as soon as it is done: an interruption loses only
     // the runs in flight. summary.tsv keeps the job's order.
     job.ordered = false;

@@ -30,6 +30,7 @@ struct RunArgs {
     bool trace = false;
     double tolerance = 0.0;  // > 0: convergence stop
     double holdout = 0.0;    // > 0: fraction of cells held out
+    std::string arithmetic = "gram";  // unweighted runs: "gram" or "classic"
     bool resume = false;
     bool quiet = false;
     bool noReport = false;  // no survey and report at the end

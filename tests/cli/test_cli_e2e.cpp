@@ -226,6 +226,45 @@ TEST_F(Command, ADirectoryOfAnotherStudyIsRefusedAndLeftAlone)
     EXPECT_EQ(Snapshot(out), before);
 }
 
+// An unweighted study runs in Gram form unless --arithmetic classic says
+// otherwise; the choice is in job.json and every run.json, a resume with the
+// other is refused, and a directory from before the choice reads as classic.
+TEST_F(Command, TheArithmeticIsPartOfAnUnweightedStudy)
+{
+    std::vector<std::string> unweighted = Sample(dir + "g", 60);
+    unweighted.erase(unweighted.begin() + 2, unweighted.begin() + 4);
+    ASSERT_EQ(run(unweighted), 0);
+    EXPECT_NE(ReadAll(dir + "g/job.json").find("\"arithmetic\": \"gram\""), std::string::npos);
+    EXPECT_NE(ReadAll(dir + "g/runs/k3/c2/run.json").find("\"arithmetic\": \"gram\""),
+              std::string::npos);
+    const auto before = Snapshot(dir + "g");
+    std::string err;
+    EXPECT_EQ(run(With(unweighted, {"--resume", "--arithmetic", "classic"}), &err), 2);
+    EXPECT_NE(err.find("arithmetic (DIR: \"gram\", now: \"classic\")"), std::string::npos) << err;
+    EXPECT_EQ(run(With(unweighted, {"--resume", "--arithmetic", "fast"}), &err), 2);
+    EXPECT_NE(err.find("--arithmetic"), std::string::npos) << err;
+    EXPECT_EQ(Snapshot(dir + "g"), before);
+
+    // The classic arithmetic: other bits, the same fit to rounding here.
+    unweighted = Sample(dir + "c", 60);
+    unweighted.erase(unweighted.begin() + 2, unweighted.begin() + 4);
+    ASSERT_EQ(run(With(unweighted, {"--arithmetic", "classic"})), 0);
+    const std::string classic = ReadAll(dir + "c/runs/k3/c2/run.json");
+    EXPECT_NE(classic.find("\"arithmetic\": \"classic\""), std::string::npos);
+    // A job.json written before the switch: a classic study, resumed as one.
+    std::string job = ReadAll(dir + "c/job.json");
+    job = std::regex_replace(job, std::regex("\\s*\"arithmetic\": \"classic\",\n"), "\n");
+    ASSERT_EQ(job.find("arithmetic"), std::string::npos);
+    std::ofstream(dir + "c/job.json") << job;
+    EXPECT_EQ(run(With(unweighted, {"--arithmetic", "classic", "--resume"}), &err), 0) << err;
+    EXPECT_EQ(ReadAll(dir + "c/runs/k3/c2/run.json"), classic);  // kept, not recomputed
+
+    // A weighted study takes the weighted round whatever is asked.
+    ASSERT_EQ(run(Sample(dir + "w", 60)), 0);
+    EXPECT_NE(ReadAll(dir + "w/job.json").find("\"arithmetic\": \"classic\""), std::string::npos);
+    EXPECT_EQ(run(With(Sample(dir + "w", 60), {"--resume", "--arithmetic", "classic"})), 0);
+}
+
 TEST_F(Command, BadInputNamesTheSpotExitsTwoAndCreatesNothing)
 {
     const std::string head = "gene\tS1\tS2\tS3\n";

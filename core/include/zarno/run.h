@@ -14,6 +14,15 @@ namespace zarno {
 // The version written into results.
 extern const char* const kVersion;
 
+// How an unweighted run computes its rounds. kClassic: the weighted round
+// with every weight one (the classic entry's arithmetic and bits). kGram: the
+// Gram form (engine/kernels/gram.h): the same update rule from A^T X, X P^T
+// and the patterns x patterns products, about a third of the arithmetic and
+// no genes x samples matrix per run; results equal to rounding, not in bits.
+// Weighted runs, and runs with cells of weight zero, always take the
+// weighted round (see UsesGramForm).
+enum class Arithmetic { kClassic, kGram };
+
 struct RunOptions {
     int rounds = 2000;       // full update rounds
     bool trace = false;      // chi-square at round 0 and every 10 rounds (a pass each)
@@ -23,7 +32,18 @@ struct RunOptions {
     int threadsPerRun = 1;
     double tolerance = 0.0;  // > 0: stop once chi-square stops falling (see RunOne)
     double holdout = 0.0;    // > 0: this fraction of cells held out (see HeldOut)
+    Arithmetic arithmetic = Arithmetic::kClassic;  // unweighted runs (see UsesGramForm)
 };
+
+// Whether runs of `data` with `options` take the Gram form: asked for, and
+// every cell weighing the same (no uncertainties, no cell held out). The one
+// place that decides; front ends ask it to plan memory and to record what ran.
+bool UsesGramForm(const Dataset& data, const RunOptions& options);
+
+// "classic" or "gram", as job.json and the command's flag name them; and
+// back (false for another word).
+const char* ArithmeticName(Arithmetic a);
+bool ParseArithmetic(const std::string& word, Arithmetic* a);
 
 // Whether cell `cell` (row-major) is held out of the runs of `chain` when a
 // fraction `fraction` is: a fixed speckled mask seeded from the chain alone,

@@ -43,6 +43,9 @@ struct JobIdentity {
     bool trace = false;
     double tolerance = 0.0;     // > 0: runs stop once chi-square settles
     double holdout = 0.0;       // > 0: each run has a twin with this fraction held out
+    // The arithmetic of the plain runs (ArithmeticName: "classic" or "gram",
+    // what UsesGramForm decided). A job.json without it ran the classic one.
+    std::string arithmetic = "classic";
 
     std::string ToJson() const;
     // Differences to the job.json text `json` ("" when equal); throws

@@ -55,7 +55,9 @@ int AvailableProcessors();
 
 // Bytes of memory one run in flight needs beyond the shared data, and what a
 // sweep shares once (values, uncertainties and, weighted, the scaled data).
-std::size_t RunBytes(int genes, int samples, int patterns, bool weighted);
+// A run in Gram form (UsesGramForm) keeps no genes x samples matrix: its
+// bytes grow with (genes + samples) x patterns only.
+std::size_t RunBytes(int genes, int samples, int patterns, bool weighted, bool gram = false);
 std::size_t SharedBytes(int genes, int samples, bool weighted);
 
 // The caller's end of a sweep. Every call comes on the thread that called
