@@ -19,6 +19,8 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 SIZES = [(2000, 50, 3), (5000, 38, 3), (5000, 100, 5), (20000, 200, 8)]
 THREADED = [(20000, 200, 8), (60000, 2000, 10)]
+# The unweighted round in Gram form on one and two threads.
+GRAM_THREADED = [(20000, 200, 8), (2000, 100000, 10)]
 
 # One thread for every BLAS and OpenMP runtime: the single-core table runs
 # the engine on one thread too.
@@ -104,7 +106,9 @@ def rounds_report(args):
     for rep in range(args.reps):
         print("Repetition %d of %d ..." % (rep + 1, args.reps), file=sys.stderr)
         for name, value in bench_times(args.bench, "BM_Round/.*/uncert:1/|BM_Bandwidth|BM_MulAddPeak"
-                                       "|BM_DivPeak", args.rounds, 1, args.clock).items():
+                                       "|BM_DivPeak|BM_Round/.*/uncert:0/isa:2"
+                                       "|BM_GramRound/genes:(2000|5000|20000)/samples:(50|38|100|200)/.*/threads:1/",
+                                       args.rounds, 1, args.clock).items():
             add(name, value)
         for name, value in bench_times(args.bench, "BM_PassInCache", args.rounds, 1, args.clock).items():
             add(name, value)
@@ -119,14 +123,16 @@ def rounds_report(args):
                 add((tool, g, s, k), r["seconds_per_round"])
                 blas[tool] = "%s %s; BLAS: %s" % (tool, r["version"], r["blas"])
         # One run on one, then two threads: wall-clock time, whatever --clock.
-        for name, value in bench_times(args.bench, "BM_ThreadedRound/genes:20000/", args.rounds, 1,
-                                       "wall").items():
-            add(name, value)
+        for name, value in bench_times(args.bench, "BM_ThreadedRound/genes:20000/|"
+                                       "BM_GramRound/genes:20000/samples:200/patterns:8/isa:2/",
+                                       args.rounds, 1, "wall").items():
+            add("wall:" + name if name.startswith("BM_Gram") else name, value)
     if not args.no_large:
         print("The threaded run at 60000x2000x10 ...", file=sys.stderr)
-        for name, value in bench_times(args.bench, "BM_ThreadedRound/genes:60000/",
+        for name, value in bench_times(args.bench, "BM_ThreadedRound/genes:60000/|"
+                                       "BM_GramRound/genes:2000/samples:100000/",
                                        args.large_rounds, 1, "wall").items():
-            add(name, value)
+            add("wall:" + name if name.startswith("BM_Gram") else name, value)
     gb = {key: statistics.median(values) for key, values in samples.items()}
     load_after = os.getloadavg()
 
@@ -218,6 +224,7 @@ def rounds_report(args):
                     "AVX-512" if isa == "avx512" else "AVX2", fmt(6.0 * g * s * k / peak[isa]),
                     fmt(row[isa])))
         print("  %s: floors: %s" % (row["size"], ", ".join(parts)))
+    gram_report(gb, args, bandwidth, peak.get(widest) if widest else None)
     cache_report(gb, peak.get(widest) if widest else None, widest)
     threaded_report(gb, args, bandwidth, bandwidth2, peak.get(widest) if widest else None)
     for v in blas.values():
@@ -229,6 +236,42 @@ def rounds_report(args):
               load_before + load_after))
     print("BLAS environment: " + ", ".join("%s=%s" % (k, os.environ.get(k, "(unset)")) for k in (
         "OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")) + "; every BLAS pinned to one thread.")
+
+
+def gram_report(gb, args, bandwidth, peak):
+    """The unweighted round in Gram form against scikit-learn and its floor."""
+    print()
+    print("The unweighted round: Gram form (zarno run's default for unweighted studies), the "
+          "classic round without uncertainties, scikit-learn's mu solver, the same data, one core, "
+          "%s time per round" % args.clock)
+    cols = ("Gram", "AVX2 only", "SSE2 only", "classic", "sklearn mu", "2-pass floor",
+            "Gram/sklearn", "Gram/floor")
+    print("%-26s" % "genes x samples x patterns" + "".join("%14s" % c for c in cols))
+    for (g, s, k) in SIZES:
+        def t(isa):
+            return gb.get("BM_GramRound/genes:%d/samples:%d/patterns:%d/isa:%d/threads:1/"
+                          "iterations:%d/real_time" % (g, s, k, isa, args.rounds))
+        gram = t(2) or t(1) or t(0)
+        classic = gb.get("BM_Round/genes:%d/samples:%d/patterns:%d/uncert:0/isa:2/iterations:%d/"
+                         "real_time" % (g, s, k, args.rounds))
+        sk = gb.get(("sklearn", g, s, k))
+        # Two passes over the data at the measured bandwidth, or two
+        # multiplies per element and pattern at the peak, the larger.
+        floors = [f for f in (2 * 8 * g * s / bandwidth if bandwidth else None,
+                              2.0 * g * s * k / peak if peak else None) if f]
+        floor = max(floors) if floors else None
+        print("%-26s" % ("%dx%dx%d" % (g, s, k)) + "".join("%14s" % fmt(v) for v in (
+            gram, t(1), t(0), classic, sk, floor)) +
+            "%14s" % ("-" if not (gram and sk) else "%.2f" % (gram / sk)) +
+            "%14s" % ("-" if not (gram and floor) else "%.2f" % (gram / floor)))
+    print("Gram form on one and two threads of a run, wall-clock time per round:")
+    for (g, s, k) in GRAM_THREADED:
+        rounds = args.rounds if g * s < 10 ** 7 else args.large_rounds
+        t = [gb.get("wall:BM_GramRound/genes:%d/samples:%d/patterns:%d/isa:2/threads:%d/"
+                    "iterations:%d/real_time" % (g, s, k, n, rounds)) for n in (1, 2)]
+        if t[0]:
+            print("  %dx%dx%d: 1 thread %s, 2 threads %s, speed-up %s" % (
+                g, s, k, fmt(t[0]), fmt(t[1]), "-" if not t[1] else "%.2fx" % (t[0] / t[1])))
 
 
 def cache_report(gb, peak, widest):

@@ -21,7 +21,7 @@ esac
 
 # Debian's packages: OpenBLAS with threads (the fast one; pinned to one
 # thread below), numpy and scikit-learn for /usr/bin/python3, R's NMF package.
-need="cmake g++ libbenchmark-dev libopenblas0-pthread python3-numpy python3-sklearn python3-threadpoolctl r-cran-nmf"
+need="cmake g++ libbenchmark-dev libopenblas0-pthread python3-numpy python3-scipy python3-sklearn python3-threadpoolctl r-cran-nmf r-cran-rcppml"
 missing=""
 for p in $need; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -27,8 +27,14 @@ fit <- nmf(x, ranks, nrun = runs, seed = 123456, .opt = opt)
 seconds <- proc.time()[["elapsed"]] - start
 
 s <- summary(fit)
-per <- sprintf('{"rank":%d,"iterations":%d,"cophenetic":%.6f,"dispersion":%.6f,"rss":%.6g}',
-               as.integer(s$rank), as.integer(s$niter), s$cophenetic, s$dispersion, s$rss)
+# Each count's consensus matrix, for the agreement with the generating groups.
+cons <- sapply(as.character(ranks), function(k) {
+  m <- consensus(fit$fit[[k]])
+  paste0("[", paste(apply(m, 1, function(r) paste0("[", paste(sprintf("%.4f", r), collapse = ","), "]")),
+                    collapse = ","), "]")
+})
+per <- sprintf('{"rank":%d,"iterations":%d,"cophenetic":%.6f,"dispersion":%.6f,"rss":%.6g,"consensus":%s}',
+               as.integer(s$rank), as.integer(s$niter), s$cophenetic, s$dispersion, s$rss, cons)
 cat(sprintf('{"seconds":%.3f,"version":"%s","method":"%s","runs":%d,"cores":%d,"ranks":[%s]}\n',
             seconds, as.character(packageVersion("NMF")), as.character(s$method[1]), runs,
             cores, paste(per, collapse = ",")))
