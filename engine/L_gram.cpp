@@ -54,6 +54,26 @@ void ResidualOnThread(void* context, int t)
     if (p.g0 < p.g1) GramSweep(job.level, zarno::kernels::kGramRows, p);
 }
 
+// Runs `fn` over pass p on the pool's threads; false without a pool.
+bool OnPool(zarno::kernels::Pool* pool, void (*fn)(void*, int), const GramPass& p, int level)
+{
+    if (pool == nullptr) return false;
+    GramJob job;
+    job.p = p;
+    job.level = level;
+    job.pool = pool;
+    pool->Run(fn, &job);
+    return true;
+}
+
+// Chi-square: the rows' residuals, added in gene order.
+double RowsInOrder(const double* rowChi, int genes)
+{
+    double chi = 0.0;
+    for (int g = 0; g < genes; g++) chi += rowChi[g];
+    return chi;
+}
+
 }  // namespace
 
 // The block GramScratch: Pw, Pm, UP, PW (patterns x padded samples each),
@@ -104,12 +124,8 @@ void L::GramPasses(bool patternHalf, bool fit)
     p.patternHalf = patternHalf;
     p.residual = fit;
     zarno::kernels::Pool* pool = PoolFor(zarno::kernels::GramThreadScratch(Nsamples, Npatterns));
-    if (pool != nullptr) {
-        GramJob job;
-        job.p = p;
-        job.level = level;
-        job.pool = pool;
-        pool->Run(GramOnThread, &job);
+    if (OnPool(pool, GramOnThread, p, level)) {
+        // (Rows, then columns, on every thread.)
     } else if (zarno::kernels::GramFusable(Nsamples, Npatterns)) {
         // Whole rows fit the caches: one pass over the data does the round,
         // each block of rows adding to the sums over genes once its
@@ -127,12 +143,7 @@ void L::GramPasses(bool patternHalf, bool fit)
         GramSweep(level, zarno::kernels::kGramWeights, p);
     }
     GramChiFresh = fit;
-    if (fit) {
-        // The rows' residuals, added in gene order.
-        double chi = 0.0;
-        for (int g = 0; g < Ngenes; g++) chi += p.rowChi[g];
-        GramChi = chi;
-    }
+    if (fit) GramChi = RowsInOrder(p.rowChi, Ngenes);
 }
 
 void L::GramResidual()
@@ -145,17 +156,7 @@ void L::GramResidual()
     GramSweep(level, zarno::kernels::kGramPatterns, p);
     p.residual = true;
     zarno::kernels::Pool* pool = PoolFor(zarno::kernels::GramThreadScratch(Nsamples, Npatterns));
-    if (pool != nullptr) {
-        GramJob job;
-        job.p = p;
-        job.level = level;
-        job.pool = pool;
-        pool->Run(ResidualOnThread, &job);
-    } else {
-        GramSweep(level, zarno::kernels::kGramRows, p);
-    }
-    double chi = 0.0;
-    for (int g = 0; g < Ngenes; g++) chi += p.rowChi[g];
-    GramChi = chi;
+    if (!OnPool(pool, ResidualOnThread, p, level)) GramSweep(level, zarno::kernels::kGramRows, p);
+    GramChi = RowsInOrder(p.rowChi, Ngenes);
     GramChiFresh = true;
 }
