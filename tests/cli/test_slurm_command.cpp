@@ -12,6 +12,7 @@
 
 #include "commands.h"
 #include "file_fixture.h"
+#include "run_options.h"
 #include "slurm_command.h"
 #include "zarno/api.h"
 #include "zarno/cluster_plan.h"
@@ -496,6 +497,35 @@ TEST_F(SlurmCommand, ThePlanNamesTheMissingRunsByWorker)
     EXPECT_NE(missing.find("--array=2 "), std::string::npos) << missing;
 
     EXPECT_EQ(MissingRuns(dir + "nowhere"), "");
+}
+
+TEST_F(SlurmCommand, AnnotationsReachTheWorkersWithEveryBatchFlag)
+{
+    // Workers keep the copy in DIR for the combine step's report: the table
+    // absolute, each --batch after its own name, read back as run reads them.
+    const std::string out = dir + "study";
+    Write("notes.tsv", "sample\tplate\tlane\ns1\ta\t1\n");
+    const std::string cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
+    CLI::App app("zarno");
+    AddSlurmCommand(app);
+    std::vector<std::string> args = {"zarno", "slurm", data, "--out", out, "--workers", "2", "--annotations",
+                                     "notes.tsv", "--batch", "plate", "--batch", "lane"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(&a[0]);
+    const int code = Execute(app, static_cast<int>(argv.size()), argv.data());
+    std::filesystem::current_path(cwd);
+    ASSERT_EQ(code, 0);
+    const std::string script = Slurp(out + "/slurm/array.sbatch");
+    EXPECT_NE(script.find(" --annotations " + ShellQuote(dir + "notes.tsv") + " --batch plate --batch lane "),
+              std::string::npos)
+        << script;
+    RunArgs back;
+    ParseRunWords({"--annotations", dir + "notes.tsv", "--batch", "plate", "--batch", "lane"}, &back);
+    EXPECT_EQ(back.annotations.path, dir + "notes.tsv");
+    EXPECT_EQ(back.annotations.batch, (std::vector<std::string>{"plate", "lane"}));
+    // --batch without a table is refused: run has nothing to flag.
+    EXPECT_THROW(ParseRunWords({"--batch", "plate"}, &back), zarno::InputError);
 }
 
 }  // namespace
