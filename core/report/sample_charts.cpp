@@ -8,13 +8,15 @@
 //   the consensus patterns as profiles
 //   the tracks' legend
 //
-// Up to survey.json's block size each position is one sample; above it each
-// is a block of consecutive samples (the heatmap shows the blocks' mean
-// consensus, a track a block's most common value, the tooltips say what a
-// block holds), so the page stays light whatever the number of samples.
+// Where survey.json carries the whole consensus each position is one sample;
+// beyond, each is a block of consecutive samples (the heatmap shows the
+// blocks' mean consensus, a track a block's most common value, the tooltips
+// say what a block holds), so the page stays light whatever the number of
+// samples. The heatmap is one image.
 #include "sample_charts.h"
 
 #include <fmt/core.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -156,7 +158,7 @@ void BlockValue(const Track& t, const Units& units, int u, std::string* text, st
     std::sort(ranked.begin(), ranked.end());
     *text = "";
     for (size_t i = 0; i < ranked.size() && i < 3; i++)
-        *text += fmt::format("{}{} {}", i ? ", " : "", ranked[i].second, -ranked[i].first);
+        *text += fmt::format("{}{} ({})", i ? ", " : "", ranked[i].second, -ranked[i].first);
     if (ranked.size() > 3) *text += fmt::format(", {} more", ranked.size() - 3);
     const std::string& top = ranked[0].second;
     *color = top == "NA" ? std::string(kMissing) : t.Color(json(top));
@@ -171,15 +173,13 @@ json UnitsJson(const Units& units, const std::vector<Track>& tracks, const json&
     for (int u = 0; u < units.count; u++) {
         json x = {{"u", u}, {"x", units.Start(u)}, {"x2", units.End(u)}};
         const int first = units.order[units.Start(u)], last = units.order[units.End(u) - 1];
-        if (units.size == 1) {
-            x["l"] = labels[first];
-            for (size_t p = 0; p < mean.size(); p++) x["m" + std::to_string(p + 1)] = mean[p][first];
-        } else if (first == last) {
-            x["l"] = labels[first];
-        } else {
-            x["l"] = fmt::format("{} \u2026 {} ({} samples)", labels[first].get<std::string>(),
-                                 labels[last].get<std::string>(), units.End(u) - units.Start(u));
-        }
+        // A block of one sample is that sample.
+        x["l"] = first == last ? labels[first]
+                               : json(fmt::format("{} \u2026 {} ({} samples)", labels[first].get<std::string>(),
+                                                  labels[last].get<std::string>(), units.End(u) - units.Start(u)));
+        // Samples' shares by sample, blocks' by block.
+        for (size_t p = 0; p < mean.size(); p++)
+            x["m" + std::to_string(p + 1)] = mean[p][units.size == 1 ? first : u];
         for (size_t t = 0; t < tracks.size(); t++) {
             std::string text, color;
             if (units.size == 1) {
@@ -197,20 +197,91 @@ json UnitsJson(const Units& units, const std::vector<Track>& tracks, const json&
     return out;
 }
 
-json Cells(const json& count, const Units& units)
+// The consensus by unit (row-major, units x units), in leaf order.
+std::vector<double> CellValues(const json& count, const Units& units)
 {
-    json cells = json::array();
-    if (units.size == 1) {
-        const json& m = count["consensus"];
-        for (int i = 0; i < units.S; i++)
-            for (int j = 0; j < units.S; j++)
-                cells.push_back({{"i", i}, {"j", j}, {"v", m[units.order[i]][units.order[j]]}});
-        return cells;
-    }
-    const json& m = count["consensus_blocks"]["mean"];
+    std::vector<double> v;
+    v.reserve(static_cast<size_t>(units.count) * units.count);
+    const bool blocks = units.size > 1;
+    const json& m = blocks ? count["consensus_blocks"]["mean"] : count["consensus"];
     for (int i = 0; i < units.count; i++)
-        for (int j = 0; j < units.count; j++) cells.push_back({{"i", i}, {"j", j}, {"v", m[i][j]}});
-    return cells;
+        for (int j = 0; j < units.count; j++)
+            v.push_back(blocks ? m[i][j].get<double>()
+                               : m[units.order[i]][units.order[j]].get<double>());
+    return v;
+}
+
+// The heatmap's colours: the 9-class "blues" ramp, interpolated linearly in
+// RGB (the legend's scale interpolates the same way).
+const std::vector<const char*> kBlues = {"#f7fbff", "#deebf7", "#c6dbef", "#9ecae1", "#6baed6",
+                                         "#4292c6", "#2171b5", "#08519c", "#08306b"};
+
+void Blue(double v, unsigned char* rgb)
+{
+    const double t = std::clamp(v, 0.0, 1.0) * static_cast<double>(kBlues.size() - 1);
+    const size_t k = std::min(kBlues.size() - 2, static_cast<size_t>(t));
+    const double f = t - static_cast<double>(k);
+    for (int c = 0; c < 3; c++) {
+        const int a = std::stoi(std::string(kBlues[k] + 1 + 2 * c, 2), nullptr, 16);
+        const int b = std::stoi(std::string(kBlues[k + 1] + 1 + 2 * c, 2), nullptr, 16);
+        rgb[c] = static_cast<unsigned char>(std::lround(a + f * (b - a)));
+    }
+}
+
+std::string Base64(const std::string& bytes)
+{
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        const size_t n = std::min<size_t>(3, bytes.size() - i);
+        unsigned v = 0;
+        for (size_t k = 0; k < 3; k++)
+            v = v << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+        for (size_t k = 0; k < 4; k++) out += k <= n ? digits[(v >> (18 - 6 * k)) & 63] : '=';
+    }
+    return out;
+}
+
+void Chunk(std::string& png, const char* type, const std::string& data)
+{
+    const uint32_t n = static_cast<uint32_t>(data.size());
+    for (int s = 24; s >= 0; s -= 8) png += static_cast<char>(n >> s & 255);
+    const std::string body = std::string(type, 4) + data;
+    png += body;
+    const uLong crc = crc32(0L, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size()));
+    for (int s = 24; s >= 0; s -= 8) png += static_cast<char>(crc >> s & 255);
+}
+
+// The consensus as a PNG image (a pixel per unit), as a data URL: one
+// element however many cells, where a mark per cell would cost the page
+// seconds at a few hundred samples.
+std::string HeatImage(const std::vector<double>& values, int n)
+{
+    std::string raw;
+    raw.reserve(static_cast<size_t>(n) * (3 * n + 1));
+    unsigned char rgb[3];
+    for (int i = 0; i < n; i++) {
+        raw += '\0';  // no filter
+        for (int j = 0; j < n; j++) {
+            Blue(values[static_cast<size_t>(i) * n + j], rgb);
+            raw.append(reinterpret_cast<const char*>(rgb), 3);
+        }
+    }
+    uLongf size = compressBound(static_cast<uLong>(raw.size()));
+    std::string packed(size, '\0');
+    if (compress2(reinterpret_cast<Bytef*>(&packed[0]), &size, reinterpret_cast<const Bytef*>(raw.data()),
+                  static_cast<uLong>(raw.size()), 9) != Z_OK)
+        throw std::runtime_error("cannot compress the heatmap's image");
+    packed.resize(size);
+    std::string header;
+    for (int v : {n, n})
+        for (int s = 24; s >= 0; s -= 8) header += static_cast<char>(v >> s & 255);
+    header += std::string("\x08\x02\x00\x00\x00", 5);  // 8-bit RGB, no interlace
+    std::string png = "\x89PNG\r\n\x1a\n";
+    Chunk(png, "IHDR", header);
+    Chunk(png, "IDAT", packed);
+    Chunk(png, "IEND", "");
+    return "data:image/png;base64," + Base64(png);
 }
 
 // The labels shown: every k-th sample so that two are kLabelSpacing apart.
@@ -223,20 +294,20 @@ json ShownLabels(const Units& units, const json& labels, double width)
     return out;
 }
 
+// Per pattern and position: the pattern's number, the position, its share
+// and deviation (where there are two chains), a block's their means over its
+// samples; the page places them.
 json ProfileValues(const json& count, const Units& units)
 {
-    const json& mean = count["pattern_mean"];
-    const json& sd = count["pattern_sd"];
+    const bool blocks = units.size > 1;
+    const json& mean = blocks ? count["consensus_blocks"]["pattern_mean"] : count["pattern_mean"];
+    const json& sd = blocks ? count["consensus_blocks"]["pattern_sd"] : count["pattern_sd"];
     json values = json::array();
     for (size_t p = 0; p < mean.size(); p++)
-        for (int i = 0; i < units.S; i++) {
-            const int s = units.order[i];
-            json v = {{"p", "P" + std::to_string(p + 1)}, {"x", i + 0.5}, {"m", mean[p][s]}};
-            if (sd.is_array()) {
-                const double m = mean[p][s].get<double>(), d = sd[p][s].get<double>();
-                v["lo"] = m - d > 0 ? m - d : 0.0;
-                v["hi"] = m + d;
-            }
+        for (int i = 0; i < units.count; i++) {
+            const int s = blocks ? i : units.order[i];
+            json v = {{"p", p + 1}, {"i", i}, {"m", mean[p][s]}};
+            if (sd.is_array()) v["s"] = sd[p][s];
             values.push_back(v);
         }
     return values;
@@ -258,13 +329,15 @@ json TrackView(const Track& t, size_t index, int S, double width, bool blocks)
 {
     const std::string i = std::to_string(index);
     json rect = {{"name", "track" + i},
-                 {"mark", {{"type", "rect"}}},
+                 {"mark", {{"type", "rect"}, {"strokeWidth", 0.5}}},
                  {"encoding",
                   {{"x", Axis("x", S)},
                    {"x2", {{"field", "x2"}}},
                    {"y", {{"value", 0}}},
                    {"y2", {{"value", kTrackHeight}}},
                    {"color", {{"field", "c" + i}, {"type", "nominal"}, {"scale", nullptr}}},
+                   // The same colour as an outline: no seams between neighbours.
+                   {"stroke", {{"field", "c" + i}, {"type", "nominal"}, {"scale", nullptr}}},
                    {"tooltip", {Tooltip("l", blocks ? "samples" : "sample"), Tooltip("t" + i, t.name)}}}}};
     json name = {{"data", {{"values", {{{"n", t.name}}}}}},
                  {"mark", {{"type", "text"}, {"align", "right"}, {"baseline", "middle"},
@@ -275,75 +348,80 @@ json TrackView(const Track& t, size_t index, int S, double width, bool blocks)
             {"layer", {rect, name}}};
 }
 
-// A string literal of the chart's expression language.
-std::string Literal(const std::string& s)
+// The heatmap: the consensus image, an invisible layer that carries its
+// colour legend, and the rows' labels. The tooltip is made on hover by the
+// page from the chart's parameter "heat" (each unit's label and track texts,
+// the consensus rounded for reading): the image is one item.
+json HeatView(const std::vector<double>& values, const Units& units, double width)
 {
-    return json(s).dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-// The heatmap: cells by unit (i row, j column), their places computed from
-// the unit size; the tooltip made on hover from the units' labels and track
-// texts (the chart's parameters ul, ut0, ut1, ...) rather than joined into
-// every cell beforehand, which would cost more than drawing them.
-json HeatView(const std::vector<Track>& tracks, const Units& units, double width)
-{
-    const bool blocks = units.size > 1;
     const int S = units.S;
-    std::string tip = "{" + Literal(blocks ? "samples (row)" : "sample (row)") + ": ul[datum.i], " +
-                      Literal(blocks ? "samples (column)" : "sample (column)") + ": ul[datum.j], " +
-                      Literal(blocks ? "mean consensus" : "consensus") + ": format(datum.v, '.3f')";
-    for (size_t t = 0; t < tracks.size(); t++) {
-        const std::string p = "ut" + std::to_string(t);
-        tip += ", " + Literal(tracks[t].name + " (row)") + ": " + p + "[datum.i], " +
-               Literal(tracks[t].name + " (column)") + ": " + p + "[datum.j]";
-    }
-    tip += "}";
-    auto place = [&](const char* as, const char* from, bool end) {
-        return json{{"calculate", end ? fmt::format("min({}, (datum.{} + 1) * {})", S, from, units.size)
-                                      : fmt::format("datum.{} * {}", from, units.size)},
-                    {"as", as}};
-    };
-    json cells = {
-        {"name", "cells"},
-        {"data", {{"name", "cells"}}},
-        {"transform", {place("cx", "j", false), place("cx2", "j", true), place("ry", "i", false),
-                       place("ry2", "i", true)}},
-        {"mark", {{"type", "rect"}, {"tooltip", {{"expr", tip}}}}},
-        {"encoding",
-         {{"x", Axis("cx", S)},
-          {"x2", {{"field", "cx2"}}},
-          {"y", Axis("ry", S, true)},
-          {"y2", {{"field", "ry2"}}},
-          {"color", {{"field", "v"}, {"type", "quantitative"}, {"title", "consensus"},
-                     {"scale", {{"domain", {0, 1}}, {"scheme", "blues"}}}}}}}};
-    // The same colour as an outline, so neighbouring cells leave no seam.
-    cells["encoding"]["stroke"] = cells["encoding"]["color"];
-    cells["encoding"]["stroke"]["legend"] = nullptr;
-    cells["mark"]["strokeWidth"] = 0.5;
+    json image = {{"name", "cells"},
+                  {"data", {{"values", {json::object()}}}},
+                  {"mark", {{"type", "image"}, {"url", HeatImage(values, units.count)}, {"width", width},
+                            {"height", width}, {"aspect", false}, {"smooth", false}, {"align", "left"},
+                            {"baseline", "top"}, {"tooltip", {{"expr", "'zarno:heat'"}}}}},
+                  {"encoding", {{"x", {{"value", 0}}}, {"y", {{"value", 0}}}}}};
+    json ramp = json::array();
+    for (const char* c : kBlues) ramp.push_back(c);
+    json legend = {{"data", {{"values", {{{"v", 0}}, {{"v", 1}}}}}},
+                   {"mark", {{"type", "rect"}, {"opacity", 0}}},
+                   {"encoding", {{"x", {{"value", 0}}}, {"x2", {{"value", 0}}}, {"y", {{"value", 0}}},
+                                 {"y2", {{"value", 0}}},
+                                 {"color", {{"field", "v"}, {"type", "quantitative"}, {"title", "consensus"},
+                                            {"scale", {{"domain", {0, 1}}, {"range", ramp}, {"interpolate", "rgb"}}}}}}}};
     json names = {{"name", "ylabels"},
                   {"data", {{"name", "labels"}}},
                   {"mark", {{"type", "text"}, {"align", "right"}, {"baseline", "middle"},
                             {"fontSize", 9}, {"limit", 110}}},
                   {"encoding", {{"x", {{"value", -4}}}, {"y", Axis("p", S, true)},
                                 {"text", {{"field", "t"}}}}}};
-    return {{"width", width}, {"height", width}, {"layer", {cells, names}}};
+    return {{"width", width}, {"height", width}, {"layer", {image, legend, names}}};
 }
 
-json ProfileView(const json& count, const std::vector<Track>& tracks, int S, double width,
-                 bool blocks)
+// What the page's tooltip reads by unit: labels, track texts and the
+// consensus to 4 decimals (units x units, row-major).
+json HeatParameter(const std::vector<double>& values, const Units& units, const json& unitRows,
+                   const std::vector<Track>& tracks)
 {
+    const bool blocks = units.size > 1;
+    json labels = json::array(), trackTexts = json::array(), rounded = json::array();
+    for (const json& u : unitRows) labels.push_back(u["l"]);
+    for (size_t t = 0; t < tracks.size(); t++) {
+        json texts = json::array();
+        for (const json& u : unitRows) texts.push_back(u["t" + std::to_string(t)]);
+        trackTexts.push_back({{"name", tracks[t].name}, {"texts", texts}});
+    }
+    for (double v : values) rounded.push_back(std::round(v * 1e4) / 1e4);
+    return {{"units", units.count},
+            {"sample", blocks ? "samples" : "sample"},
+            {"value", blocks ? "mean consensus" : "consensus"},
+            {"labels", labels},
+            {"tracks", trackTexts},
+            {"values", rounded}};
+}
+
+json ProfileView(const json& count, const std::vector<Track>& tracks, const Units& units, double width)
+{
+    const int S = units.S;
+    const bool blocks = units.size > 1;
     const bool sd = count["pattern_sd"].is_array();
     const json x = Axis("x", S);
-    const json color = {{"field", "p"}, {"type", "nominal"}, {"title", "pattern"}};
+    const json color = {{"field", "pattern"}, {"type", "nominal"}, {"title", "pattern"}};
     json band = color;
     band["legend"] = nullptr;  // the lines' legend, not the faint bands'
     json tip = {Tooltip("l", blocks ? "samples" : "sample")};
     for (size_t t = 0; t < tracks.size(); t++)
         tip.push_back(Tooltip("t" + std::to_string(t), tracks[t].name));
-    if (!blocks)
-        for (size_t p = 0; p < count["pattern_mean"].size(); p++)
-            tip.push_back({{"field", "m" + std::to_string(p + 1)}, {"type", "quantitative"},
-                           {"title", "P" + std::to_string(p + 1)}, {"format", ".4g"}});
+    for (size_t p = 0; p < count["pattern_mean"].size(); p++)
+        tip.push_back({{"field", "m" + std::to_string(p + 1)}, {"type", "quantitative"},
+                       {"title", "P" + std::to_string(p + 1) + (blocks ? " (block mean)" : "")},
+                       {"format", ".4g"}});
+    // A position's middle: a sample's, or a block's (the last may be shorter).
+    const std::string middle = fmt::format("(datum.i * {0} + min({1}, (datum.i + 1) * {0})) / 2", units.size, S);
+    json place = {{{"calculate", middle}, {"as", "x"}}, {{"calculate", "'P' + datum.p"}, {"as", "pattern"}}};
+    json bandPlace = place;
+    bandPlace.push_back({{"calculate", "max(0, datum.m - datum.s)"}, {"as", "lo"}});
+    bandPlace.push_back({{"calculate", "datum.m + datum.s"}, {"as", "hi"}});
     json layers = json::array();
     // Below the lines, so the points keep their own tooltips.
     layers.push_back({{"data", {{"name", "units"}}},
@@ -352,10 +430,12 @@ json ProfileView(const json& count, const std::vector<Track>& tracks, int S, dou
                                     {"y2", {{"value", kProfileHeight}}}, {"tooltip", tip}}}});
     if (sd)
         layers.push_back({{"data", {{"name", "profile"}}},
+                          {"transform", bandPlace},
                           {"mark", {{"type", "area"}, {"opacity", 0.25}}},
                           {"encoding", {{"x", x}, {"y", {{"field", "lo"}, {"type", "quantitative"}}},
                                         {"y2", {{"field", "hi"}}}, {"color", band}}}});
     json line = {{"data", {{"name", "profile"}}},
+                 {"transform", place},
                  {"mark", {{"type", "line"}, {"point", S <= kProfilePoints}}},
                  {"encoding", {{"x", x},
                                {"y", {{"field", "m"}, {"type", "quantitative"},
@@ -444,25 +524,16 @@ json SampleChart(const json& survey, const json& count, const json& labels)
                {"spacing", 3},
                {"resolve", {{"scale", {{"color", "independent"}, {"x", "independent"}, {"y", "independent"}}}}},
                {"config", {{"view", {{"stroke", nullptr}}}}}};
-    vl["datasets"] = {{"units", UnitsJson(units, tracks, labels, blocks ? json::array() : count["pattern_mean"])},
-                      {"cells", Cells(count, units)},
+    vl["datasets"] = {{"units", UnitsJson(units, tracks, labels,
+                                          blocks ? count["consensus_blocks"]["pattern_mean"] : count["pattern_mean"])},
                       {"labels", ShownLabels(units, labels, width)},
                       {"profile", ProfileValues(count, units)}};
-    // What the heatmap's tooltips read by unit.
-    json params = json::array(), unitLabels = json::array();
-    const json& unitRows = vl["datasets"]["units"];
-    for (const json& u : unitRows) unitLabels.push_back(u["l"]);
-    params.push_back({{"name", "ul"}, {"value", unitLabels}});
-    for (size_t t = 0; t < tracks.size(); t++) {
-        json texts = json::array();
-        for (const json& u : unitRows) texts.push_back(u["t" + std::to_string(t)]);
-        params.push_back({{"name", "ut" + std::to_string(t)}, {"value", texts}});
-    }
-    vl["params"] = params;
+    const std::vector<double> values = CellValues(count, units);
+    vl["params"] = {{{"name", "heat"}, {"value", HeatParameter(values, units, vl["datasets"]["units"], tracks)}}};
     json views = json::array();
     for (size_t t = 0; t < tracks.size(); t++) views.push_back(TrackView(tracks[t], t, units.S, width, blocks));
-    views.push_back(HeatView(tracks, units, width));
-    views.push_back(ProfileView(count, tracks, units.S, width, blocks));
+    views.push_back(HeatView(values, units, width));
+    views.push_back(ProfileView(count, tracks, units, width));
     views.push_back(LegendView(tracks, width));
     vl["vconcat"] = views;
     return vl;

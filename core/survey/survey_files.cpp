@@ -19,12 +19,12 @@ namespace {
 using nlohmann::json;
 
 // Samples up to which survey.json carries the consensus matrix (and the
-// report draws it).
+// report draws it sample by sample).
 constexpr int kConsensusInJson = 300;
-// Above this many samples survey.json also carries the consensus averaged
-// over blocks of consecutive samples in leaf order, at most this many a side:
-// what a heatmap can show.
-constexpr int kConsensusBlocks = 100;
+// Beyond kConsensusInJson samples survey.json carries the consensus averaged
+// over blocks of consecutive samples in leaf order instead, at most this many
+// a side: what a heatmap can show.
+constexpr int kBlocksASide = 150;
 
 json Opt(const std::optional<double>& x) { return x ? json(*x) : json(nullptr); }
 json Opt(const std::optional<bool>& x) { return x ? json(*x) : json(nullptr); }
@@ -179,8 +179,22 @@ json CountFiguresJson(const CountSurvey& c)
     return k;
 }
 
+// A P x S matrix's rows in leaf order averaged over blocks of `size` samples.
+json RowBlocksJson(const std::vector<double>& m, const CountSurvey& c, int S, int size)
+{
+    const int P = c.patterns, blocks = (S + size - 1) / size;
+    std::vector<double> out(static_cast<size_t>(P) * blocks, 0.0);
+    for (int p = 0; p < P; p++)
+        for (int i = 0; i < S; i++)
+            out[static_cast<size_t>(p) * blocks + i / size] += m[static_cast<size_t>(p) * S + c.sampleOrder[i]];
+    for (int p = 0; p < P; p++)
+        for (int b = 0; b < blocks; b++) out[static_cast<size_t>(p) * blocks + b] /= std::min(size, S - b * size);
+    return RowsJson(out, P, blocks);
+}
+
 // The consensus in leaf order averaged over blocks of `size` samples (the
-// last may be smaller): blocks x blocks means, row-major lists.
+// last may be smaller): blocks x blocks means, row-major lists; and the
+// consensus patterns (and their deviations) averaged over the same blocks.
 json ConsensusBlocksJson(const CountSurvey& c, int S, int size)
 {
     const int blocks = (S + size - 1) / size;
@@ -194,7 +208,11 @@ json ConsensusBlocksJson(const CountSurvey& c, int S, int size)
             const int na = std::min(size, S - a * size), nb = std::min(size, S - b * size);
             m[static_cast<size_t>(a) * blocks + b] /= static_cast<double>(na) * nb;
         }
-    return {{"size", size}, {"blocks", blocks}, {"mean", RowsJson(m, blocks, blocks)}};
+    return {{"size", size},
+            {"blocks", blocks},
+            {"mean", RowsJson(m, blocks, blocks)},
+            {"pattern_mean", RowBlocksJson(c.patternMean, c, S, size)},
+            {"pattern_sd", c.hasSd ? RowBlocksJson(c.patternSd, c, S, size) : json(nullptr)}};
 }
 
 // The consensus of a pattern count with complete chains, into `k`.
@@ -208,8 +226,8 @@ void AddConsensusJson(const CountSurvey& c, const SurveyData& data, json& k)
     // The whole matrix only where a heatmap of it can be read; it is always
     // in consensus/k<P>/sample_consensus.tsv.
     k["consensus"] = S <= kConsensusInJson ? RowsJson(c.consensus, S, S) : json(nullptr);
-    if (S > kConsensusBlocks)
-        k["consensus_blocks"] = ConsensusBlocksJson(c, S, (S + kConsensusBlocks - 1) / kConsensusBlocks);
+    if (S > kConsensusInJson)
+        k["consensus_blocks"] = ConsensusBlocksJson(c, S, (S + kBlocksASide - 1) / kBlocksASide);
     json clusters = json::array();
     for (int x : c.clusters) clusters.push_back(x + 1);
     k["clusters"] = clusters;

@@ -165,13 +165,16 @@ TEST_F(ReportTest, ChartsCarryTheSurveysNumbers)
     const json thresholds = specs["c_stab"]["layer"][1]["data"]["values"];
     EXPECT_EQ(thresholds[0]["t"], survey["rule"]["min_mean_stability"]);
     EXPECT_EQ(thresholds[1]["t"], survey["rule"]["min_min_stability"]);
-    // The heat map: every pair of samples with its consensus, by position in leaf order.
+    // The heat map: every pair of samples with its consensus by position in
+    // leaf order, to 4 decimals in what its tooltips read.
     const json& k2 = Count(2);
-    const json& cells = specs["k2_samples"]["datasets"]["cells"];
-    ASSERT_EQ(cells.size(), static_cast<size_t>(S * S));
+    const json& heat = specs["k2_samples"]["params"][0]["value"];
+    ASSERT_EQ(heat["values"].size(), static_cast<size_t>(S * S));
     const json& order = k2["sample_order_index"];
-    for (const json& v : cells)
-        EXPECT_EQ(v["v"], k2["consensus"][order[v["i"].get<size_t>()].get<size_t>()][order[v["j"].get<size_t>()].get<size_t>()]);
+    for (size_t i = 0; i < S; i++)
+        for (size_t j = 0; j < S; j++)
+            EXPECT_NEAR(heat["values"][i * S + j].get<double>(),
+                        k2["consensus"][order[i].get<size_t>()][order[j].get<size_t>()].get<double>(), 5e-5);
     // Traces: one line per chain, a point every 10 rounds.
     const json& trace = specs["k1_trace"]["data"]["values"];
     std::set<int> chains;

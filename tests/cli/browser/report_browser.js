@@ -5,8 +5,9 @@
 // The listed charts must be there; no other chart may be missing its marks.
 // With --samples, each count's sample chart is checked as a reader sees it:
 // a track per annotation column drawn and named in the legend, sample labels
-// whose boxes do not overlap, and a tooltip on a heatmap cell naming the two
-// samples (or blocks) and their consensus.
+// whose boxes do not overlap, the heatmap one image, and a tooltip on a
+// hovered heatmap cell naming the two samples (or blocks) under the pointer,
+// their consensus and their annotations.
 'use strict';
 const fs = require('fs');
 const os = require('os');
@@ -41,7 +42,7 @@ async function CheckSampleCharts(page, survey, problems) {
         tracks.push(div.querySelectorAll(`g.track${i}_marks path`).length);
       return {x: boxes('xlabels_marks'), y: boxes('ylabels_marks'), tracks,
               texts: Array.from(div.querySelectorAll('text')).map((t) => t.textContent),
-              cells: div.querySelectorAll('g.cells_marks path').length};
+              cells: div.querySelectorAll('g.cells_marks image').length};
     }).catch(() => null);
     if (!found) { problems.push(`no chart ${id}`); continue; }
     // The clusters' track, then one per column, each drawn.
@@ -50,30 +51,35 @@ async function CheckSampleCharts(page, survey, problems) {
     found.tracks.forEach((n, i) => { if (n === 0) problems.push(`${id}: track ${i} drew nothing`); });
     for (const name of columns)
       if (!found.texts.includes(name + ':')) problems.push(`${id}: no legend for column ${name}`);
-    if (found.cells === 0) problems.push(`${id}: no heatmap cells`);
+    if (found.cells !== 1) problems.push(`${id}: ${found.cells} heatmap images, expected one`);
     for (const [axis, boxes] of [['x', found.x], ['y', found.y]]) {
       if (boxes.length === 0) problems.push(`${id}: no ${axis} labels`);
       for (const o of Overlaps(boxes)) problems.push(`${id}: ${axis} labels overlap: ${o}`);
     }
-    // A heatmap cell away from the edges, hovered.
-    const cell = await page.$eval('#' + id, (div) => {
-      const paths = div.querySelectorAll('g.cells_marks path');
-      const r = paths[Math.floor(paths.length / 2) + 1].getBoundingClientRect();
-      return {x: r.left + r.width / 2, y: r.top + r.height / 2};
-    });
-    await page.evaluate((y) => window.scrollTo(0, y - 300), cell.y + (await page.evaluate(() => window.scrollY)));
-    const at = await page.$eval('#' + id, (div) => {
-      const paths = div.querySelectorAll('g.cells_marks path');
-      const r = paths[Math.floor(paths.length / 2) + 1].getBoundingClientRect();
-      return {x: r.left + r.width / 2, y: r.top + r.height / 2};
-    });
-    await page.mouse.move(at.x, at.y);
-    const tip = await page.waitForSelector('#vg-tooltip-element.visible', {timeout: 5000})
-      .then((e) => e.evaluate((n) => n.textContent)).catch(() => '');
-    if (!/consensus/.test(tip) || !/\(row\)/.test(tip) || !/\(column\)/.test(tip))
-      problems.push(`${id}: hovering a heatmap cell shows no tooltip of its samples ("${tip}")`);
+    // A heatmap cell off the diagonal, a third of the way in, hovered: the
+    // tooltip names the samples (or blocks) under the pointer.
+    const image = await page.$('#' + id + ' g.cells_marks image');
+    await image.scrollIntoView();
+    const box = await image.boundingBox();
+    const n = c.consensus_blocks ? c.consensus_blocks.blocks : survey.samples;
+    const [i, j] = [Math.floor(n / 3), Math.floor((2 * n) / 3)];
+    await page.mouse.move(box.x + (j + 0.5) * box.width / n, box.y + (i + 0.5) * box.height / n);
+    const tip = await page.waitForSelector('#zarno-tooltip.visible', {timeout: 5000})
+      .then((e) => e.evaluate((t) => Array.from(t.querySelectorAll('tr')).map(
+        (r) => [r.cells[0].textContent, r.cells[1].textContent]))).catch(() => []);
+    const row = Object.fromEntries(tip);
+    const unit = (k) => {
+      if (!c.consensus_blocks) return survey.sample_labels[c.sample_order_index[k]];
+      const from = k * c.consensus_blocks.size;
+      return survey.sample_labels[c.sample_order_index[from]];
+    };
+    const what = c.consensus_blocks ? 'samples' : 'sample';
+    if (!(row[what + ' (row)'] || '').startsWith(unit(i)) || !(row[what + ' (column)'] || '').startsWith(unit(j)))
+      problems.push(`${id}: hovering cell ${i},${j} shows ${JSON.stringify(tip)}, not ${unit(i)} and ${unit(j)}`);
+    if (!/^[01]\.\d{3}$/.test(row[c.consensus_blocks ? 'mean consensus' : 'consensus'] || ''))
+      problems.push(`${id}: the tooltip gives no consensus (${JSON.stringify(tip)})`);
     for (const name of columns)
-      if (!tip.includes(name)) problems.push(`${id}: the tooltip does not give column ${name}`);
+      if (!((name + ' (row)') in row)) problems.push(`${id}: the tooltip does not give column ${name}`);
     await page.mouse.move(0, 0);
   }
 }
@@ -98,15 +104,18 @@ async function main() {
     page.on('console', (m) => { if (m.type() === 'error') problems.push('console: ' + m.text()); });
     page.on('pageerror', (e) => problems.push('page error: ' + e.message));
     page.on('requestfailed', (r) => problems.push('failed request: ' + r.url()));
-    // Only the page itself may be loaded: anything else would need a network.
+    // Only the page itself may be loaded (and the images it holds): anything
+    // else would need a network.
     const url = 'file://' + path.resolve(dir, 'report.html');
-    page.on('request', (r) => { if (r.url() !== url) problems.push('request: ' + r.url()); });
+    page.on('request', (r) => {
+      if (r.url() !== url && !r.url().startsWith('data:')) problems.push('request: ' + r.url());
+    });
     await page.goto(url, {waitUntil: 'load'});
     await page.waitForSelector('body[data-charts]', {timeout: 60000});
     const charts = await page.$$eval('div.chart', (divs) => divs.map((d) => ({
       id: d.id,
       marks: d.querySelectorAll('svg g.mark-rect path, svg g.mark-line path, svg g.mark-symbol path,' +
-                                ' svg g.mark-rule line, svg g.mark-area path').length,
+                                ' svg g.mark-rule line, svg g.mark-area path, svg g.mark-image image').length,
     })));
     if (charts.length === 0) problems.push('no chart on the page');
     for (const c of charts) if (c.marks === 0) problems.push('chart ' + c.id + ' drew no marks');
