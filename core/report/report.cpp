@@ -74,11 +74,19 @@ json Base(const std::string& title)
 
 json PatternAxis(int lo, int hi)
 {
+    // Ticks at the counts themselves: left to choose, a narrow chart put them
+    // at halves too, which "d" printed as repeated counts (3 4 4 5 5).
+    json axis = {{"tickMinStep", 1}, {"format", "d"}};
+    if (hi - lo <= 30) {
+        json ticks = json::array();
+        for (int k = lo; k <= hi; k++) ticks.push_back(k);
+        axis["values"] = ticks;
+    }
     return {{"field", "patterns"},
             {"type", "quantitative"},
             {"title", "pattern count"},
             {"scale", {{"domain", {lo, hi}}, {"nice", false}}},
-            {"axis", {{"tickMinStep", 1}, {"format", "d"}}}};
+            {"axis", axis}};
 }
 
 // A dashed red rule at the suggested pattern count, where there is one.

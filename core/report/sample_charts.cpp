@@ -41,8 +41,11 @@ const std::vector<const char*> kMany = {
     "#1f77b4", "#aec7e8", "#ff7f0e", "#ffbb78", "#2ca02c", "#98df8a", "#d62728",
     "#ff9896", "#9467bd", "#c5b0d5", "#8c564b", "#c49c94", "#e377c2", "#f7b6d2",
     "#7f7f7f", "#c7c7c7", "#bcbd22", "#dbdb8d", "#17becf", "#9edae5"};
-const std::vector<const char*> kClusterColors = {"#1b9e77", "#d95f02", "#7570b3", "#e7298a",
-                                                 "#66a61e", "#e6ab02", "#a6761d", "#666666"};
+// The clusters' and the patterns' (dark2, in the profiles) palettes differ
+// from the annotations' and from each other: no colour suggests a match
+// between legends that do not match.
+const std::vector<const char*> kClusterColors = {"#e41a1c", "#377eb8", "#4daf4a", "#984ea3",
+                                                 "#ff7f00", "#ffff33", "#a65628", "#f781bf", "#999999"};
 const std::vector<const char*> kNumberColors = {"#440154", "#472c7a", "#3b518b", "#2c718e",
                                                 "#21908d", "#27ad81", "#5cc863", "#aadc32",
                                                 "#fde725"};
@@ -406,9 +409,12 @@ json ProfileView(const json& count, const std::vector<Track>& tracks, const Unit
     const bool blocks = units.size > 1;
     const bool sd = count["pattern_sd"].is_array();
     const json x = Axis("x", S);
-    const json color = {{"field", "pattern"}, {"type", "nominal"}, {"title", "pattern"}};
+    const json color = {{"field", "pattern"}, {"type", "nominal"}, {"title", "pattern"},
+                        {"scale", {{"scheme", "dark2"}}}};
+    // The bands' own channel, so the legend is the lines' (a faint band's
+    // symbol, merged into it, would fade it).
     json band = color;
-    band["legend"] = nullptr;  // the lines' legend, not the faint bands'
+    band["legend"] = nullptr;
     json tip = {Tooltip("l", blocks ? "samples" : "sample")};
     for (size_t t = 0; t < tracks.size(); t++)
         tip.push_back(Tooltip("t" + std::to_string(t), tracks[t].name));
@@ -433,7 +439,7 @@ json ProfileView(const json& count, const std::vector<Track>& tracks, const Unit
                           {"transform", bandPlace},
                           {"mark", {{"type", "area"}, {"opacity", 0.25}}},
                           {"encoding", {{"x", x}, {"y", {{"field", "lo"}, {"type", "quantitative"}}},
-                                        {"y2", {{"field", "hi"}}}, {"color", band}}}});
+                                        {"y2", {{"field", "hi"}}}, {"fill", band}}}});
     json line = {{"data", {{"name", "profile"}}},
                  {"transform", place},
                  {"mark", {{"type", "line"}, {"point", S <= kProfilePoints}}},

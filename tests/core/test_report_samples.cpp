@@ -246,6 +246,9 @@ TEST(ReportSamples, AgreementPanelCarriesTheSurveysFigures)
         const json& age = st.Count(v["patterns"].get<int>())["agreement"]["columns"][1];
         EXPECT_EQ(v["value"], std::abs(age["r"][age["best_pattern"].get<int>() - 1].get<double>()));
     }
+    // Ticks at the counts alone, never at halves printed as repeated counts.
+    EXPECT_EQ(st.specs["c_ari"]["layer"][0]["encoding"]["x"]["axis"]["values"], (json{2, 3}));
+    EXPECT_EQ(st.specs["c_chi"]["layer"][0]["encoding"]["x"]["axis"]["values"], (json{2, 3}));
     // At three patterns the clusters are the lineages.
     EXPECT_EQ(st.Count(3)["agreement"]["columns"][0]["ari"], 1.0);
     // The ARI beside the rank survey's figures, the rest in its own section.
