@@ -1,6 +1,7 @@
 // `zarno survey DIR` and `zarno report DIR`: the core writes the files
 // (survey_files.h); here the table on the terminal.
 #include <iostream>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -48,21 +49,28 @@ void PrintCount(const CountSurvey& c, bool weighted, bool suggested, const std::
                Cell(c.minStability, 7, 3), agreement, c.Status(), suggested ? "  <- suggested" : "");
 }
 
-// Where a batch-like column drives a pattern or the clusters.
+// Where a batch-like column drives a pattern or the clusters: a line per
+// column, every count where it shows.
 void PrintBatchEffects(const Agreement& a)
 {
+    std::vector<std::string> columns;
+    std::map<std::string, std::string> lines;
     for (const BatchEffect& e : a.batchEffects) {
-        const std::string why = e.flagged ? "flagged with --batch" : "named like a batch";
+        std::string& line = lines[e.column];
+        if (line.empty()) {
+            columns.push_back(e.column);
+            line = fmt::format("Likely batch effect: column {} ({}) is followed by", e.column,
+                               e.flagged ? "flagged with --batch" : "named like a batch");
+        } else {
+            line += ",";
+        }
         if (e.pattern)
-            fmt::print("Likely batch effect: column {} ({}): at {} patterns, pattern P{} follows it "
-                       "({} {:.2f})\n",
-                       e.column, why, e.patterns, *e.pattern + 1, e.figure == "r2" ? "r^2" : "eta^2",
-                       e.value);
+            line += fmt::format(" P{} at {} patterns ({} {:.2f})", *e.pattern + 1, e.patterns,
+                                e.figure == "r2" ? "r^2" : "eta^2", e.value);
         else
-            fmt::print("Likely batch effect: column {} ({}): at {} patterns, the consensus "
-                       "clusters follow it (ARI {:.2f})\n",
-                       e.column, why, e.patterns, e.value);
+            line += fmt::format(" the clusters at {} patterns (ARI {:.2f})", e.patterns, e.value);
     }
+    for (const std::string& c : columns) fmt::print("{}\n", lines[c]);
 }
 
 void PrintTable(const SurveyedDirectory& sd)
