@@ -47,6 +47,8 @@ std::string RunLayout::Plan() const { return JoinPath(Slurm(), "plan.json"); }
 std::string RunLayout::SurveyTsv() const { return JoinPath(dir_, "survey.tsv"); }
 std::string RunLayout::SurveyJson() const { return JoinPath(dir_, "survey.json"); }
 std::string RunLayout::Report() const { return JoinPath(dir_, "report.html"); }
+std::string RunLayout::AnnotationsTsv() const { return JoinPath(dir_, "annotations.tsv"); }
+std::string RunLayout::AnnotationsJson() const { return JoinPath(dir_, "annotations.json"); }
 
 std::string RunLayout::Consensus() const { return JoinPath(dir_, "consensus"); }
 

@@ -574,6 +574,42 @@ Table ReadTable(const std::string& path, const ReadOptions& options)
     return t;
 }
 
+TextTable ReadTextTable(const std::string& path)
+{
+    std::string text = ReadFileContents(path);
+    TextTable t;
+    t.path = path;
+    t.sha256 = Sha256Hex(text);
+    Lines lines(text);
+    char *b = nullptr, *e = nullptr;
+    int line = 0;
+    if (!lines.Next(&b, &e, &line)) {
+        throw InputError(fmt::format("{}:1:1: the file is empty: expected a header", path));
+    }
+    // The separator as ReadTable chooses it, from the name and the header.
+    std::string name = Lower(path);
+    if (EndsWith(name, ".gz")) name.resize(name.size() - 3);
+    Separator sep = Separator::kSpaces;
+    if (EndsWith(name, ".csv")) {
+        sep = Separator::kComma;
+    } else if (std::memchr(b, '\t', static_cast<size_t>(e - b)) != nullptr) {
+        sep = Separator::kTab;
+    }
+    const Splitter split(path, sep);
+    std::vector<Field> fields;
+    do {
+        split.Split(b, e, line, fields);
+        t.lines.push_back(line);
+        t.fields.emplace_back();
+        t.columns.emplace_back();
+        for (const Field& f : fields) {
+            t.fields.back().push_back(Label(f));
+            t.columns.back().push_back(f.column);
+        }
+    } while (lines.Next(&b, &e, &line));
+    return t;
+}
+
 namespace {
 
 // Counts the lines that hold more than blanks, the text fed in pieces.

@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "sample_charts.h"
 #include "zarno/page_template.h"
 #include "zarno/survey_files.h"
 
@@ -25,7 +26,6 @@ namespace {
 
 using nlohmann::json;
 
-constexpr int S_MAX_HEATMAP = 300;  // survey.json carries the consensus up to this
 constexpr size_t kTopGenesShown = 10;
 
 std::string Escape(const std::string& s)
@@ -74,11 +74,19 @@ json Base(const std::string& title)
 
 json PatternAxis(int lo, int hi)
 {
+    // Ticks at the counts themselves: left to choose, a narrow chart put them
+    // at halves too, which "d" printed as repeated counts (3 4 4 5 5).
+    json axis = {{"tickMinStep", 1}, {"format", "d"}};
+    if (hi - lo <= 30) {
+        json ticks = json::array();
+        for (int k = lo; k <= hi; k++) ticks.push_back(k);
+        axis["values"] = ticks;
+    }
     return {{"field", "patterns"},
             {"type", "quantitative"},
             {"title", "pattern count"},
             {"scale", {{"domain", {lo, hi}}, {"nice", false}}},
-            {"axis", {{"tickMinStep", 1}, {"format", "d"}}}};
+            {"axis", axis}};
 }
 
 // A dashed red rule at the suggested pattern count, where there is one.
@@ -152,64 +160,6 @@ json StabilityChart(const json& survey, int lo, int hi)
     return vl;
 }
 
-// The consensus in the data's sample order, drawn in the tree's leaf order.
-json HeatmapChart(const json& c, const json& labels)
-{
-    json order = json::array();
-    for (const json& i : c["sample_order_index"]) order.push_back(labels[i.get<size_t>()]);
-    const json& m = c["consensus"];
-    const size_t S = labels.size();
-    json values = json::array();
-    for (size_t i = 0; i < S; i++)
-        for (size_t j = 0; j < S; j++) values.push_back({{"a", labels[i]}, {"b", labels[j]}, {"v", m[i][j]}});
-    json vl = Base(fmt::format("sample consensus, {} patterns", c["patterns"].get<int>()));
-    const int side = static_cast<int>(std::max<size_t>(160, std::min<size_t>(420, S * 12)));
-    vl["width"] = side;
-    vl["height"] = side;
-    vl["data"] = {{"values", values}};
-    vl["mark"] = "rect";
-    vl["encoding"] = {{"x", {{"field", "a"}, {"type", "ordinal"}, {"sort", order}, {"title", nullptr}}},
-                        {"y", {{"field", "b"}, {"type", "ordinal"}, {"sort", order}, {"title", nullptr}}},
-                        {"color", {{"field", "v"}, {"type", "quantitative"}, {"title", "consensus"},
-                                   {"scale", {{"domain", {0, 1}}, {"scheme", "blues"}}}}}};
-    return vl;
-}
-
-json ProfileChart(const json& c, const json& labels)
-{
-    json values = json::array();
-    const json& mean = c["pattern_mean"];
-    const json& sd = c["pattern_sd"];
-    for (size_t p = 0; p < mean.size(); p++)
-        for (size_t s = 0; s < mean[p].size(); s++) {
-            json v = {{"pattern", "P" + std::to_string(p + 1)}, {"sample", labels[s]}, {"mean", mean[p][s]}};
-            if (sd.is_array()) {
-                const double m = mean[p][s].get<double>(), d = sd[p][s].get<double>();
-                v["low"] = m - d > 0 ? m - d : 0.0;
-                v["high"] = m + d;
-            }
-            values.push_back(v);
-        }
-    json x = {{"field", "sample"}, {"type", "ordinal"}, {"sort", labels}, {"title", "sample"}};
-    json color = {{"field", "pattern"}, {"type", "nominal"}};
-    json layers = json::array();
-    if (sd.is_array())
-        layers.push_back({{"mark", {{"type", "area"}, {"opacity", 0.25}}},
-                          {"encoding", {{"x", x}, {"y", {{"field", "low"}, {"type", "quantitative"}}},
-                                        {"y2", {{"field", "high"}}}, {"color", color}}}});
-    layers.push_back({{"mark", {{"type", "line"}, {"point", true}}},
-                      {"encoding", {{"x", x},
-                                    {"y", {{"field", "mean"}, {"type", "quantitative"}, {"title", "share of the pattern (rows sum to 1)"}}},
-                                    {"color", color}}}});
-    json vl = Base(fmt::format("consensus patterns, {} patterns{}", c["patterns"].get<int>(),
-                                 sd.is_array() ? " (band: one standard deviation over chains)" : ""));
-    vl["width"] = 480;
-    vl["height"] = 200;
-    vl["data"] = {{"values", values}};
-    vl["layer"] = layers;
-    return vl;
-}
-
 json TraceChart(const json& survey, int P)
 {
     json values = json::array();
@@ -269,6 +219,14 @@ std::string MissingRuns(const json& survey)
     return html + ". The survey covers the runs present.</p>\n";
 }
 
+// An agreement figure against the pattern count, with the suggested count's rule.
+json AgreementChart(const json& survey, const char* figure, int lo, int hi)
+{
+    json rules = json::array();
+    AddSuggestedRule(survey, lo, hi, rules);
+    return report::AgreementChart(survey, figure, PatternAxis(lo, hi), rules.empty() ? json(nullptr) : rules[0]);
+}
+
 // Each figure against the pattern count, one chart per line.
 std::string SurveyCharts(const json& survey, Charts& charts)
 {
@@ -290,8 +248,124 @@ std::string SurveyCharts(const json& survey, Charts& charts)
         if (vl.is_null() && std::string(f.id) == "c_hold") continue;
         html += charts.Place(f.id, vl, f.missing) + "\n";
     }
-    return html + charts.Place("c_stab", StabilityChart(survey, lo, hi),
-                               "stability: not measurable (one chain per pattern count)") + "\n";
+    html += charts.Place("c_stab", StabilityChart(survey, lo, hi),
+                         "stability: not measurable (one chain per pattern count)") + "\n";
+    // With annotations, how the clusters follow them, beside the figures the rule weighs.
+    const json ari = AgreementChart(survey, "ari", lo, hi);
+    return ari.is_null() ? html : html + charts.Place("c_ari", ari, "") + "\n";
+}
+
+bool HasAnnotations(const json& survey)
+{
+    return survey.contains("annotations") && survey["annotations"].is_object();
+}
+
+std::string Fixed(const json& x, int digits)
+{
+    return x.is_number() ? fmt::format("{:.{}f}", x.get<double>(), digits) : std::string("&ndash;");
+}
+
+// A count's agreement with one column, in words: "lineage ARI 0.93" or
+// "age: P2 r = -0.81".
+std::string AgreementWords(const json& a)
+{
+    const std::string name = Escape(a["column"].get<std::string>());
+    if (a["kind"] == "categories") return name + " ARI " + Fixed(a["ari"], 2);
+    if (!a["best_pattern"].is_number()) return name + ": &ndash;";
+    const int p = a["best_pattern"].get<int>();
+    return fmt::format("{}: P{} r = {}", name, p, Fixed(a["r"][p - 1], 2));
+}
+
+// What the page says of the annotations at its top: what they are, how the
+// suggested count agrees with them, their warnings and likely batch effects.
+std::string AnnotationsNote(const json& survey)
+{
+    if (!HasAnnotations(survey))
+        return "<p class=\"note\">No sample annotations: <code>zarno report DIR --annotations FILE</code> "
+               "adds tracks of what is known of the samples and how the clusters and patterns follow it.</p>\n";
+    const json& a = survey["annotations"];
+    std::string cols;
+    for (const json& c : a["columns"])
+        cols += (cols.empty() ? "" : ", ") + Escape(c["name"].get<std::string>()) +
+                (c["kind"] == "numbers" ? std::string(" (numbers)")
+                                        : fmt::format(" ({} categories)", c["levels"].size()));
+    std::string html = "<p class=\"note\" id=\"annotations\">Sample annotations from " +
+                       Escape(a["source"].get<std::string>()) + ": " + cols +
+                       ". The suggested count does not use them";
+    const json& sug = survey["suggested_patterns"];
+    for (const json& c : survey["counts"])
+        if (sug.is_number() && c["patterns"] == sug && c.contains("agreement")) {
+            std::string words;
+            for (const json& x : c["agreement"]["columns"]) words += (words.empty() ? "" : "; ") + AgreementWords(x);
+            html += "; at " + std::to_string(sug.get<int>()) + " patterns: " + words;
+        }
+    html += ".</p>\n";
+    for (const json& w : a["warnings"]) html += "<p class=\"warn\">" + Escape(w.get<std::string>()) + "</p>\n";
+    // One line per batch-like column, with every count where it shows.
+    std::map<std::string, std::string> effects;
+    std::vector<std::string> order;
+    for (const json& e : survey["batch_effects"]) {
+        const std::string col = e["column"].get<std::string>();
+        if (effects.count(col) == 0) order.push_back(col);
+        std::string& line = effects[col];
+        line += line.empty() ? "" : "; ";
+        line += e["figure"] == "ari"
+                    ? fmt::format("at {} patterns the clusters (ARI {})", e["patterns"].get<int>(), Fixed(e["value"], 2))
+                    : fmt::format("at {} patterns P{} ({} {})", e["patterns"].get<int>(), e["pattern"].get<int>(),
+                                  e["figure"] == "r2" ? "r&sup2;" : "&eta;&sup2;", Fixed(e["value"], 2));
+        if (e["flagged"].get<bool>()) line += " [flagged]";
+    }
+    for (const std::string& col : order)
+        html += "<p class=\"warn batch\">Likely batch effect: column " + Escape(col) + " records a batch and " +
+                effects[col] + " follow it.</p>\n";
+    return html;
+}
+
+// The agreement section: the figures against the pattern count and a table.
+std::string AgreementSection(const json& survey, Charts& charts)
+{
+    if (!HasAnnotations(survey))
+        return "<p class=\"nochart\">No sample annotations (zarno report DIR --annotations FILE).</p>\n";
+    const auto [lo, hi] = PatternRange(survey);
+    // The ARI is in the rank survey's charts.
+    std::string html = "<div class=\"grid\">";
+    for (const auto& [id, figure] : {std::pair<const char*, const char*>{"c_nmi", "nmi"}, {"c_corr", "r"}}) {
+        const json vl = AgreementChart(survey, figure, lo, hi);
+        if (!vl.is_null()) html += charts.Place(id, vl, "");
+    }
+    html += "</div>\n<table class=\"agreement\"><thead><tr><th>patterns</th>";
+    for (const json& c : survey["annotations"]["columns"]) {
+        const std::string name = Escape(c["name"].get<std::string>()) + (c["batch"].get<bool>() ? " (batch)" : "");
+        html += c["kind"] == "numbers" ? "<th>" + name + ": pattern, r</th>"
+                                       : "<th>" + name + " ARI</th><th>" + name + " NMI</th><th>" + name +
+                                             ": pattern, &eta;&sup2;</th>";
+    }
+    html += "<th>best</th></tr></thead><tbody>\n";
+    const json& sug = survey["suggested_patterns"];
+    for (const json& c : survey["counts"]) {
+        html += fmt::format("<tr{}><td>{}</td>", sug.is_number() && sug == c["patterns"] ? " class=\"suggested\"" : "",
+                            c["patterns"].get<int>());
+        const json none = json::array();
+        const json& cols = c.contains("agreement") ? c["agreement"]["columns"] : none;
+        size_t i = 0;
+        for (const json& col : survey["annotations"]["columns"]) {
+            const json& a = i < cols.size() ? cols[i] : json(nullptr);
+            i++;
+            const bool numbers = col["kind"] == "numbers";
+            if (!numbers)
+                html += "<td>" + (a.is_null() ? std::string("&ndash;") : Fixed(a["ari"], 3)) + "</td><td>" +
+                        (a.is_null() ? std::string("&ndash;") : Fixed(a["nmi"], 3)) + "</td>";
+            if (a.is_null() || !a["best_pattern"].is_number()) {
+                html += "<td>&ndash;</td>";
+                continue;
+            }
+            const int p = a["best_pattern"].get<int>();
+            html += fmt::format("<td>P{} {}</td>", p, Fixed(a[numbers ? "r" : "eta2"][p - 1], 3));
+        }
+        const json& best = c.contains("agreement") ? c["agreement"]["best"] : json(nullptr);
+        html += "<td>" + (best.is_string() ? Escape(best.get<std::string>()) : std::string("&ndash;")) + "</td></tr>\n";
+    }
+    return html + "</tbody></table>\n";
 }
 
 // The survey's table, a row per pattern count.
@@ -347,8 +421,9 @@ std::string TopGeneTables(const json& c)
 
 // One pattern count: its status, the chains used, the consensus and its
 // patterns, the top genes.
-std::string CountSection(const json& c, const json& suggested, const json& labels, Charts& charts)
+std::string CountSection(const json& survey, const json& c, const json& labels, Charts& charts)
 {
+    const json& suggested = survey["suggested_patterns"];
     const int P = c["patterns"].get<int>();
     std::string html = fmt::format("<h3 id=\"k{0}\">{0} pattern{1}{2}</h3>\n", P, P > 1 ? "s" : "",
                                    suggested.is_number() && suggested.get<int>() == P ? " (suggested)" : "");
@@ -359,12 +434,10 @@ std::string CountSection(const json& c, const json& suggested, const json& label
         if (m["outlier"].get<bool>()) outl.push_back(m["chain"]);
     html += fmt::format("<p>Chains used in the consensus: {} of {}{}.</p>\n", c["chains_used"].get<int>(),
                         c["chains"].size(), outl.empty() ? "" : "; outliers left out: " + outl.dump());
-    const json h = c["consensus"].is_array() ? HeatmapChart(c, labels) : json(nullptr);
     html += "<div class=\"grid\">" +
-            charts.Place(fmt::format("k{}_heat", P), h,
-                         fmt::format("More than {} samples: the consensus is in consensus/k{}/sample_consensus.tsv",
-                                     S_MAX_HEATMAP, P)) +
-            charts.Place(fmt::format("k{}_prof", P), ProfileChart(c, labels), "") + "</div>\n";
+            charts.Place(fmt::format("k{}_samples", P), report::SampleChart(survey, c, labels),
+                         fmt::format("No consensus to draw: it is in consensus/k{}/sample_consensus.tsv", P)) +
+            "</div>\n";
     return html + TopGeneTables(c);
 }
 
@@ -373,7 +446,7 @@ std::string CountSections(const json& survey, Charts& charts)
     const json labels = UniqueLabels(survey["sample_labels"]);
     std::string html;
     for (const json& c : survey["counts"])
-        html += CountSection(c, survey["suggested_patterns"], labels, charts);
+        html += CountSection(survey, c, labels, charts);
     return html;
 }
 
@@ -437,6 +510,8 @@ std::string ReportHtml(const json& survey)
         {"MISSING_RUNS", MissingRuns(survey)},
         {"SURVEY_CHARTS", SurveyCharts(survey, charts)},
         {"SURVEY_ROWS", SurveyRows(survey)},
+        {"ANNOTATIONS", AnnotationsNote(survey)},
+        {"AGREEMENT", AgreementSection(survey, charts)},
         {"COUNTS", CountSections(survey, charts)},
         {"TRACES", Traces(survey, charts)},
         {"RUN_ROWS", RunRows(survey)},

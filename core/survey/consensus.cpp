@@ -65,7 +65,9 @@ void SampleConsensus(const SurveyData& data, const std::vector<const SurveyRun*>
     CoClustering(data, runs, P, out);
     std::vector<double> distance(out->consensus.size()), coph;
     for (size_t k = 0; k < distance.size(); k++) distance[k] = 1.0 - out->consensus[k];
-    AverageLinkage(distance, S, &coph, &out->sampleOrder);
+    std::vector<std::pair<int, int>> merges;
+    AverageLinkage(distance, S, &coph, &out->sampleOrder, &merges);
+    out->clusters = CutTree(merges, S, std::min(P, S), out->sampleOrder);
     if (S < 2) {
         out->notes.push_back("one sample: no consensus figures");
         return;
@@ -85,8 +87,9 @@ void SampleConsensus(const SurveyData& data, const std::vector<const SurveyRun*>
 }
 
 void AverageLinkage(const std::vector<double>& distance, int n, std::vector<double>* cophenetic,
-                    std::vector<int>* order)
+                    std::vector<int>* order, std::vector<std::pair<int, int>>* merges)
 {
+    if (merges != nullptr) merges->clear();
     cophenetic->assign(static_cast<size_t>(n) * n, 0.0);
     // Clusters: members in leaf order; d holds the average distance between clusters.
     std::vector<std::vector<int>> members(n);
@@ -112,6 +115,7 @@ void AverageLinkage(const std::vector<double>& distance, int n, std::vector<doub
             if (alive[i] && nn[i] >= 0 && (a < 0 || nnd[i] < nnd[a])) a = i;
         const int b = nn[a];
         const double best = nnd[a];
+        if (merges != nullptr) merges->emplace_back(a, b);
         for (int x : members[a])
             for (int y : members[b])
                 (*cophenetic)[static_cast<size_t>(x) * n + y] =
@@ -140,6 +144,28 @@ void AverageLinkage(const std::vector<double>& distance, int n, std::vector<doub
     order->clear();
     for (int i = 0; i < n; i++)
         if (alive[i]) *order = members[i];
+}
+
+std::vector<int> CutTree(const std::vector<std::pair<int, int>>& merges, int n, int k,
+                         const std::vector<int>& order)
+{
+    // Union-find over the first n - k merges; each set is named by a leaf.
+    std::vector<int> parent(n);
+    for (int i = 0; i < n; i++) parent[i] = i;
+    auto root = [&](int i) {
+        while (parent[i] != i) i = parent[i] = parent[parent[i]];
+        return i;
+    };
+    const int made = std::max(0, std::min(n - k, static_cast<int>(merges.size())));
+    for (int m = 0; m < made; m++) parent[root(merges[m].second)] = root(merges[m].first);
+    std::vector<int> number(n, -1), clusters(n, -1);
+    int next = 0;
+    for (int leaf : order) {
+        const int r = root(leaf);
+        if (number[r] < 0) number[r] = next++;
+        clusters[leaf] = number[r];
+    }
+    return clusters;
 }
 
 std::optional<double> UpperCorrelation(const std::vector<double>& x, const std::vector<double>& y,

@@ -5,6 +5,7 @@
 
 #include <utility>
 
+#include "agreement_files.h"
 #include "zarno/run_dir.h"
 #include "zarno/run_layout.h"
 
@@ -18,8 +19,12 @@ namespace {
 using nlohmann::json;
 
 // Samples up to which survey.json carries the consensus matrix (and the
-// report draws it).
+// report draws it sample by sample).
 constexpr int kConsensusInJson = 300;
+// Beyond kConsensusInJson samples survey.json carries the consensus averaged
+// over blocks of consecutive samples in leaf order instead, at most this many
+// a side: what a heatmap can show.
+constexpr int kBlocksASide = 150;
 
 json Opt(const std::optional<double>& x) { return x ? json(*x) : json(nullptr); }
 json Opt(const std::optional<bool>& x) { return x ? json(*x) : json(nullptr); }
@@ -174,6 +179,42 @@ json CountFiguresJson(const CountSurvey& c)
     return k;
 }
 
+// A P x S matrix's rows in leaf order averaged over blocks of `size` samples.
+json RowBlocksJson(const std::vector<double>& m, const CountSurvey& c, int S, int size)
+{
+    const int P = c.patterns, blocks = (S + size - 1) / size;
+    std::vector<double> out(static_cast<size_t>(P) * blocks, 0.0);
+    for (int p = 0; p < P; p++)
+        for (int i = 0; i < S; i++)
+            out[static_cast<size_t>(p) * blocks + i / size] += m[static_cast<size_t>(p) * S + c.sampleOrder[i]];
+    for (int p = 0; p < P; p++)
+        for (int b = 0; b < blocks; b++) out[static_cast<size_t>(p) * blocks + b] /= std::min(size, S - b * size);
+    return RowsJson(out, P, blocks);
+}
+
+// The consensus in leaf order averaged over blocks of `size` samples (the
+// last may be smaller): blocks x blocks means, row-major lists; and the
+// consensus patterns (and their deviations) averaged over the same blocks.
+json ConsensusBlocksJson(const CountSurvey& c, int S, int size)
+{
+    const int blocks = (S + size - 1) / size;
+    std::vector<double> m(static_cast<size_t>(blocks) * blocks, 0.0);
+    for (int i = 0; i < S; i++)
+        for (int j = 0; j < S; j++)
+            m[static_cast<size_t>(i / size) * blocks + j / size] +=
+                c.consensus[static_cast<size_t>(c.sampleOrder[i]) * S + c.sampleOrder[j]];
+    for (int a = 0; a < blocks; a++)
+        for (int b = 0; b < blocks; b++) {
+            const int na = std::min(size, S - a * size), nb = std::min(size, S - b * size);
+            m[static_cast<size_t>(a) * blocks + b] /= static_cast<double>(na) * nb;
+        }
+    return {{"size", size},
+            {"blocks", blocks},
+            {"mean", RowsJson(m, blocks, blocks)},
+            {"pattern_mean", RowBlocksJson(c.patternMean, c, S, size)},
+            {"pattern_sd", c.hasSd ? RowBlocksJson(c.patternSd, c, S, size) : json(nullptr)}};
+}
+
 // The consensus of a pattern count with complete chains, into `k`.
 void AddConsensusJson(const CountSurvey& c, const SurveyData& data, json& k)
 {
@@ -185,6 +226,11 @@ void AddConsensusJson(const CountSurvey& c, const SurveyData& data, json& k)
     // The whole matrix only where a heatmap of it can be read; it is always
     // in consensus/k<P>/sample_consensus.tsv.
     k["consensus"] = S <= kConsensusInJson ? RowsJson(c.consensus, S, S) : json(nullptr);
+    if (S > kConsensusInJson)
+        k["consensus_blocks"] = ConsensusBlocksJson(c, S, (S + kBlocksASide - 1) / kBlocksASide);
+    json clusters = json::array();
+    for (int x : c.clusters) clusters.push_back(x + 1);
+    k["clusters"] = clusters;
     k["pattern_mean"] = RowsJson(c.patternMean, P, S);
     k["pattern_sd"] = c.hasSd ? RowsJson(c.patternSd, P, S) : json(nullptr);
     json top = json::array();
@@ -251,18 +297,54 @@ json SurveyJson(const RunDirectory& d, const Survey& s, const SurveyOptions& o)
     return j;
 }
 
-SurveyedDirectory WriteSurvey(const std::string& dir, const SurveyOptions& options)
+namespace {
+
+// The directory's annotations: the update's table, or its copy with the
+// update's flags.
+std::optional<Annotations> DirectoryAnnotations(const RunDirectory& d, const AnnotationUpdate& update)
+{
+    const std::vector<std::string> samples =
+        Names(d.data.sampleLabels, static_cast<size_t>(d.data.samples), 's');
+    if (update.table) {
+        AnnotationOptions o;
+        if (update.batch) o.batch = *update.batch;
+        return MatchAnnotations(*update.table, samples, o);
+    }
+    std::optional<Annotations> a =
+        LoadAnnotations(d.dir, samples, update.batch ? &*update.batch : nullptr);
+    if (!a && update.batch && !update.batch->empty()) {
+        throw InputError(fmt::format("--batch {}: {} has no sample annotations (give them with "
+                                     "--annotations FILE)",
+                                     update.batch->front(), d.dir));
+    }
+    return a;
+}
+
+}  // namespace
+
+SurveyedDirectory WriteSurvey(const std::string& dir, const SurveyOptions& options,
+                              const AnnotationUpdate& update)
 {
     SurveyedDirectory out;
     out.directory = ReadRunDirectory(dir);
     const RunDirectory& d = out.directory;
+    out.annotations = DirectoryAnnotations(d, update);
     out.survey = RunSurvey(d.data, d.runs, options);
     out.json = SurveyJson(d, out.survey, options);
     Outputs files;
+    std::string tsv = SurveyTsv(out.survey);
+    if (out.annotations) {
+        // After the survey and from its results: the suggestion is made without them.
+        out.agreement = AgreementOf(*out.annotations, out.survey);
+        AddAgreementJson(*out.annotations, out.agreement, &out.json);
+        tsv = WithAgreementColumns(tsv, *out.annotations, out.agreement);
+        if (update.table || update.batch)
+            for (auto& f : AnnotationFiles(d.dir, *out.annotations)) files.push_back(f);
+    }
     for (const CountSurvey& c : out.survey.counts)
         if (!c.chains.empty()) ConsensusFiles(d, c, &files);
     const RunLayout layout(d.dir);
-    files.push_back({layout.SurveyTsv(), SurveyTsv(out.survey)});
+    files.push_back({layout.SurveyTsv(), tsv});
     // Invalid UTF-8 in a name (a Latin-1 data file) becomes U+FFFD, never an abort.
     files.push_back({layout.SurveyJson(),
                      out.json.dump(1, ' ', false, json::error_handler_t::replace) + "\n"});

@@ -247,6 +247,19 @@ RunOptions PlainRuns(const JobSpec& job)
     return o;
 }
 
+// The sample annotations given, matched to the data's samples and checked
+// before DIR is touched.
+std::optional<Annotations> ReadAnnotations(const RunArgs& a, const Input& in)
+{
+    if (a.annotations.path.empty()) return std::nullopt;
+    AnnotationOptions options;
+    options.batch = a.annotations.batch;
+    Annotations notes =
+        MatchAnnotations(ReadAnnotationTable(a.annotations.path), in.data.sampleLabels, options);
+    WarnOfAnnotations(notes);
+    return notes;
+}
+
 JobIdentity Identity(const Settings& s, const RunArgs& a, const Input& in, const JobSpec& job)
 {
     JobIdentity id;
@@ -438,8 +451,11 @@ int Study(const RunArgs& a)
     WarnOfNegatives(in.data);
     const JobIdentity id = Identity(s, a, in, job);
     RunDir::Check(a.out, id, a.resume);
+    const std::optional<Annotations> notes = ReadAnnotations(a, in);
 
     Work w(a, id, job);
+    // Beside the runs, not part of the study: a new table replaces the old.
+    if (notes) StoreAnnotations(a.out, *notes);
     const Progress::Mode mode = Progress::ModeFor(a.quiet);
     const std::string share =
         a.workers > 0 ? fmt::format(" (worker {} of {})", a.worker, a.workers) : std::string();

@@ -116,6 +116,7 @@ std::vector<CLI::Option*> AddRunOptions(CLI::App& app, RunArgs& a, RunOptionScop
     AddStudyOptions(app, a);
     AddThreadOptions(app, a, scope);
     AddRunShapeOptions(app, a);
+    AddAnnotationOptions(app, a.annotations, true);
     if (run) {
         app.add_flag("--resume", a.resume,
                      "Go on with DIR: keep its complete runs of this study, compute the rest");
@@ -136,6 +137,11 @@ std::vector<std::string> RunWords(const std::vector<CLI::Option*>& options)
         if (opt->count() == 0 || opt->get_positional()) continue;
         if (opt->get_items_expected_max() == 0) {  // a flag
             if (opt->as<bool>()) words.push_back(opt->get_name());
+            continue;
+        }
+        if (opt->get_multi_option_policy() == CLI::MultiOptionPolicy::TakeAll) {
+            // Repeatable: each value after its own name.
+            for (const std::string& v : opt->results()) words.insert(words.end(), {opt->get_name(), v});
             continue;
         }
         std::string value = opt->as<std::string>();

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "annotation_options.h"
 #include "zarno/table_reader.h"
 
 namespace CLI {
@@ -36,6 +37,7 @@ struct RunArgs {
     bool noReport = false;  // no survey and report at the end
     int threadsPerRun = 0;  // 0: idle threads join running runs
     int worker = -1, workers = 0;  // -1, 0: one machine runs everything
+    AnnotationArgs annotations;    // kept in DIR for the survey; no part of the study
     // Which of the overridable settings were given as flags (a control file
     // gives the others).
     bool ranksGiven = false, chainsGiven = false, roundsGiven = false;

@@ -9,6 +9,8 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -527,6 +529,61 @@ TEST_F(Command, HelpDocumentsExitCodesAndTheRunCommand)
         EXPECT_NE(runHelp.find(s), std::string::npos) << s;
     }
     EXPECT_EQ(run({}, &err), 2);  // no subcommand: usage
+}
+
+TEST_F(Command, AnnotationsAreKeptBesideTheStudyAndReplacedOnRequest)
+{
+    // The sample's 20 samples in three phases, a plate and a column of one value.
+    std::string notes = "sample\tphase\tplate\tsite\n";
+    for (int s = 1; s <= 20; s++)
+        notes += "s" + std::string(s < 10 ? "0" : "") + std::to_string(s) + "\t" + (s <= 7 ? "early" : s <= 13 ? "mid" : "late") +
+                 "\tp" + std::to_string(s % 2) + "\tx\n";
+    const std::string table = Write("notes.tsv", notes);
+    std::string err;
+    ASSERT_EQ(run(With(Sample(dir + "s", 200), {"--annotations", table}), &err), 0) << err;
+    EXPECT_NE(err.find("warning: " + table + ": column \"site\" has a single value"), std::string::npos) << err;
+    EXPECT_TRUE(fs::exists(dir + "s/annotations.tsv"));
+    // Not part of the study: the same job.json as without, and --resume without them keeps them.
+    ASSERT_EQ(run(Sample(dir + "plain", 200)), 0);
+    EXPECT_EQ(Slurp(dir + "s/job.json"), Slurp(dir + "plain/job.json"));
+    ASSERT_EQ(run(With(Sample(dir + "s", 200), {"--resume"}), &err), 0) << err;
+    ASSERT_EQ(run({"survey", dir + "s", "--quiet"}, &err), 0) << err;
+    const auto survey = nlohmann::json::parse(Slurp(dir + "s/survey.json"));
+    ASSERT_TRUE(survey["annotations"].is_object());
+    EXPECT_EQ(survey["annotations"]["columns"][0]["name"], "phase");
+    EXPECT_EQ(survey["annotations"]["columns"][1]["batch_reason"], "named like a batch");
+    EXPECT_TRUE(survey["counts"][1]["agreement"]["columns"][0]["ari"].is_number());
+    EXPECT_NE(Lines(dir + "s/survey.tsv")[0].find("\tari_phase\tnmi_phase\t"), std::string::npos);
+
+    // Refused with exit 2, naming the file and line, and nothing rewritten.
+    const std::string before = Slurp(dir + "s/survey.json"), kept = Slurp(dir + "s/annotations.tsv");
+    const std::string bad = Write("bad.tsv", "sample\tphase\ns01\ta\ns99\tb\n");
+    EXPECT_EQ(run({"report", dir + "s", "--annotations", bad, "--quiet"}, &err), 2);
+    EXPECT_EQ(err.rfind("zarno: " + bad + ":3:1: sample \"s99\" is not a sample of the data", 0), 0u) << err;
+    EXPECT_EQ(run({"report", dir + "s", "--batch", "lane", "--quiet"}, &err), 2);
+    EXPECT_NE(err.find("--batch lane: "), std::string::npos) << err;
+    EXPECT_EQ(Slurp(dir + "s/survey.json"), before);
+    EXPECT_EQ(Slurp(dir + "s/annotations.tsv"), kept);
+    EXPECT_FALSE(fs::exists(dir + "s/report.html"));
+    const std::string few = Write("few.csv", "id,phase\ns01,a\ns02,b\n");
+    EXPECT_EQ(run(With(Sample(dir + "new", 200), {"--annotations", few}), &err), 2);
+    EXPECT_NE(err.find(few + ": no row for 18 of the data's 20 samples: \"s03\", \"s04\""), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists(dir + "new"));
+    EXPECT_EQ(run(With(Sample(dir + "new", 200), {"--batch", "plate"}), &err), 2) << "--batch needs a table";
+
+    // A new table replaces the kept one; flags are kept with it.
+    const std::string other = Write("other.csv", "id,dose\n" + [] {
+        std::string rows;
+        for (int s = 1; s <= 20; s++) rows += "s" + std::string(s < 10 ? "0" : "") + std::to_string(s) + "," + std::to_string(s * 1.5) + "\n";
+        return rows;
+    }());
+    ASSERT_EQ(run({"report", dir + "s", "--annotations", other, "--quiet"}, &err), 0) << err;
+    EXPECT_TRUE(fs::exists(dir + "s/report.html"));
+    ASSERT_EQ(run({"survey", dir + "s", "--quiet"}, &err), 0) << err;
+    const auto replaced = nlohmann::json::parse(Slurp(dir + "s/survey.json"));
+    ASSERT_EQ(replaced["annotations"]["columns"].size(), 1u);
+    EXPECT_EQ(replaced["annotations"]["columns"][0]["kind"], "numbers");
+    EXPECT_EQ(replaced["annotations"]["source"], other);
 }
 
 }  // namespace

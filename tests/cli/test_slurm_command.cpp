@@ -12,6 +12,7 @@
 
 #include "commands.h"
 #include "file_fixture.h"
+#include "run_options.h"
 #include "slurm_command.h"
 #include "zarno/api.h"
 #include "zarno/cluster_plan.h"
@@ -496,6 +497,30 @@ TEST_F(SlurmCommand, ThePlanNamesTheMissingRunsByWorker)
     EXPECT_NE(missing.find("--array=2 "), std::string::npos) << missing;
 
     EXPECT_EQ(MissingRuns(dir + "nowhere"), "");
+}
+
+TEST_F(SlurmCommand, AnnotationsReachTheWorkersWithEveryBatchFlag)
+{
+    // Workers keep the copy in DIR for the combine step's report: the table
+    // absolute, each --batch after its own name, read back as run reads them.
+    Write("notes.tsv", "sample\tplate\tlane\ns1\ta\t1\n");
+    const std::string cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
+    RunArgs given;
+    CLI::App app("zarno run");
+    const std::vector<CLI::Option*> options = AddRunOptions(app, given, RunOptionScope::kWorkers);
+    std::vector<std::string> reversed = {"lane", "--batch", "plate", "--batch", "notes.tsv", "--annotations"};
+    app.parse(reversed);
+    const std::vector<std::string> words = RunWords(options);
+    std::filesystem::current_path(cwd);
+    const std::string table = std::filesystem::path(dir + "notes.tsv").lexically_normal().string();
+    EXPECT_EQ(words, (std::vector<std::string>{"--annotations", table, "--batch", "plate", "--batch", "lane"}));
+    RunArgs back;
+    ParseRunWords(words, &back);
+    EXPECT_EQ(back.annotations.path, table);
+    EXPECT_EQ(back.annotations.batch, (std::vector<std::string>{"plate", "lane"}));
+    // --batch without a table is refused: run has nothing to flag.
+    EXPECT_THROW(ParseRunWords({"--batch", "plate"}, &back), zarno::InputError);
 }
 
 }  // namespace

@@ -132,8 +132,8 @@ TEST_F(ReportTest, EveryChartPlacedHasItsSpecAndEverySpecItsChart)
     for (std::sregex_iterator i(body.begin(), body.end(), chart), end; i != end; ++i) placed.insert((*i)[1]);
     for (const auto& [id, spec] : specs.items()) specified.insert(id);
     EXPECT_EQ(placed, specified);
-    for (const char* id : {"c_chi", "c_dof", "c_ssr", "c_coph", "c_disp", "c_pac", "c_stab", "k2_heat",
-                           "k2_prof", "k1_trace", "k3_trace"})
+    for (const char* id : {"c_chi", "c_dof", "c_ssr", "c_coph", "c_disp", "c_pac", "c_stab", "k2_samples",
+                           "k1_trace", "k3_trace"})
         EXPECT_EQ(placed.count(id), 1u) << id;
     // No held-out errors were measured: that chart is left out, not shown empty.
     EXPECT_EQ(placed.count("c_hold"), 0u);
@@ -165,16 +165,16 @@ TEST_F(ReportTest, ChartsCarryTheSurveysNumbers)
     const json thresholds = specs["c_stab"]["layer"][1]["data"]["values"];
     EXPECT_EQ(thresholds[0]["t"], survey["rule"]["min_mean_stability"]);
     EXPECT_EQ(thresholds[1]["t"], survey["rule"]["min_min_stability"]);
-    // The heat map: every pair of samples with its consensus, in leaf order.
+    // The heat map: every pair of samples with its consensus by position in
+    // leaf order, to 4 decimals in what its tooltips read.
     const json& k2 = Count(2);
-    const json& heat = specs["k2_heat"];
-    ASSERT_EQ(heat["data"]["values"].size(), static_cast<size_t>(S * S));
-    for (const json& v : heat["data"]["values"]) {
-        const auto a = std::find(heat["encoding"]["x"]["sort"].begin(), heat["encoding"]["x"]["sort"].end(),
-                                 v["a"]);
-        ASSERT_NE(a, heat["encoding"]["x"]["sort"].end());
-    }
-    EXPECT_EQ(heat["data"]["values"][1]["v"], k2["consensus"][0][1]);
+    const json& heat = specs["k2_samples"]["params"][0]["value"];
+    ASSERT_EQ(heat["values"].size(), static_cast<size_t>(S * S));
+    const json& order = k2["sample_order_index"];
+    for (size_t i = 0; i < S; i++)
+        for (size_t j = 0; j < S; j++)
+            EXPECT_NEAR(heat["values"][i * S + j].get<double>(),
+                        k2["consensus"][order[i].get<size_t>()][order[j].get<size_t>()].get<double>(), 5e-5);
     // Traces: one line per chain, a point every 10 rounds.
     const json& trace = specs["k1_trace"]["data"]["values"];
     std::set<int> chains;
@@ -191,8 +191,11 @@ TEST_F(ReportTest, LabelsAndNamesCannotBreakOutOfTheirElements)
     EXPECT_EQ(CountCaseless(body, "</script"), 2u);
     // In the specifications the labels read back exactly; repeated ones are
     // told apart by position.
-    const json& x = specs["k2_prof"]["layer"][0]["encoding"]["x"]["sort"];
-    EXPECT_EQ(x, (json{"s\"1", "<s2>", "dup #3", "dup #4", "</script", "s6", "s7", "s8"}));
+    const json& units = specs["k2_samples"]["datasets"]["units"];
+    const json labels = {"s\"1", "<s2>", "dup #3", "dup #4", "</script", "s6", "s7", "s8"};
+    ASSERT_EQ(units.size(), labels.size());
+    for (size_t i = 0; i < units.size(); i++)
+        EXPECT_EQ(units[i]["l"], labels[Count(2)["sample_order_index"][i].get<size_t>()]);
     // In the page's tables the names are escaped, never raw.
     for (const char* shown : {"a&quot;b", "&lt;x&gt;", "&lt;/SCRIPT&gt;"})
         EXPECT_NE(body.find(shown), std::string::npos) << shown;

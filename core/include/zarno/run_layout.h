@@ -11,6 +11,7 @@
 //   DIR/holdout/k<P>/c<C>/...           the same runs with cells held out
 //   DIR/slurm/array.sbatch, combine.sbatch, plan.json, logs/
 //   DIR/survey.tsv, survey.json, consensus/k<P>/, report.html
+//   DIR/annotations.tsv, annotations.json  the sample annotations' copy
 #ifndef ZARNO_RUN_LAYOUT_H
 #define ZARNO_RUN_LAYOUT_H
 
@@ -55,6 +56,9 @@ public:
     std::string Consensus() const;              // DIR/consensus
     std::string Consensus(int patterns) const;  // DIR/consensus/k<P>
     std::string Report() const;
+
+    std::string AnnotationsTsv() const;
+    std::string AnnotationsJson() const;
 
 private:
     std::string dir_;

@@ -14,6 +14,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zarno {
@@ -82,6 +83,8 @@ struct CountSurvey {
     // Sample consensus over the complete chains (samples x samples, row-major).
     std::vector<double> consensus;
     std::vector<int> sampleOrder;          // leaf order of the average-linkage tree
+    std::vector<int> clusters;             // per sample: its cluster when the tree is cut
+                                           // into P, numbered from 0 in leaf order
     std::optional<double> cophenetic;      // empty when the consensus has no contrast
     std::optional<double> dispersion;
     std::optional<double> pac;
@@ -129,9 +132,17 @@ double Cosine(const double* x, const double* y, int n);
 std::vector<int> Assign(const std::vector<double>& cost, int n);
 
 // Average-linkage tree of an n x n distance matrix: the cophenetic distance of
-// every pair (n x n) and the leaf order.
+// every pair (n x n), the leaf order and, when asked, the merges in the order
+// made (the cluster each merge kept and the one it took in, each named by a
+// member).
 void AverageLinkage(const std::vector<double>& distance, int n, std::vector<double>* cophenetic,
-                    std::vector<int>* order);
+                    std::vector<int>* order, std::vector<std::pair<int, int>>* merges = nullptr);
+
+// The tree of `merges` (over n leaves) cut into k clusters: the first n - k
+// merges made. Per leaf its cluster, numbered from 0 in the order the
+// clusters first appear in `order`.
+std::vector<int> CutTree(const std::vector<std::pair<int, int>>& merges, int n, int k,
+                         const std::vector<int>& order);
 
 // Pearson correlation of the upper triangles of two n x n matrices; empty
 // when either has no variance.

@@ -55,6 +55,19 @@ struct TableShape {
 };
 TableShape ReadTableShape(const std::string& path);
 
+// A table of text: every non-blank line of a file split into fields by the
+// rules of ReadTable (commas for a .csv, tabs when the first line holds one,
+// otherwise runs of spaces; gzip, CRLF and a byte order mark accepted), each
+// field kept as text with its column. Row 0 is the first line.
+struct TextTable {
+    std::string path;
+    std::vector<int> lines;                        // per row, the file line from 1
+    std::vector<std::vector<std::string>> fields;  // per row
+    std::vector<std::vector<int>> columns;         // per row, each field's column from 1
+    std::string sha256;                            // of the contents after decompression
+};
+TextTable ReadTextTable(const std::string& path);
+
 // Data and (when `uncertPath` is not empty) uncertainties, read at the same
 // time on two threads. When both are bad, the data's fault is reported.
 void ReadDataAndUncertainties(const std::string& dataPath, const std::string& uncertPath,
