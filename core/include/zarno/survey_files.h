@@ -38,6 +38,9 @@ bool HasChartLibraries();
 // survey.json's content for a read directory and its survey.
 nlohmann::json SurveyJson(const RunDirectory& d, const Survey& s, const SurveyOptions& options);
 
+// survey.tsv's content: one line per pattern count.
+std::string SurveyTsv(const Survey& s);
+
 // The report's HTML for the survey's JSON.
 std::string ReportHtml(const nlohmann::json& survey);
 
