@@ -19,4 +19,7 @@ os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [package_dir, os.environ
 import pytest  # noqa: E402
 
 here = os.path.dirname(os.path.abspath(__file__))
-sys.exit(pytest.main([here, "-p", "no:cacheprovider", "--rootdir", here, *sys.argv[2:]]))
+args = sys.argv[2:]
+if not any(not a.startswith("-") for a in args):  # no test named: all of them
+    args.append(here)
+sys.exit(pytest.main(["-p", "no:cacheprovider", "--rootdir", here, *args]))

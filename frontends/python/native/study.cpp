@@ -41,7 +41,11 @@ public:
         if (error) return false;
         try {
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-            if (!tick_.is_none()) tick_(c.runsDone.load(), c.roundsDone.load(), c.runsInFlight.load());
+            if (!tick_.is_none()) {
+                tick_(c.runsDone.load(), c.roundsDone.load(), c.runsInFlight.load());
+                // A signal that came during the call stops the runs now, not a tick later.
+                if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+            }
             return true;
         } catch (py::error_already_set& e) {
             error = std::make_unique<py::error_already_set>(std::move(e));

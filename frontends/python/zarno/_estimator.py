@@ -20,7 +20,8 @@ try:  # scikit-learn's bases when it is installed: clone, pipelines, its checks
     from sklearn.base import TransformerMixin as _Transformer
     from sklearn.exceptions import NotFittedError
 except ImportError:
-    _Transformer = object
+    class _Transformer:
+        """In place of scikit-learn's TransformerMixin: NMF has its own fit_transform."""
 
     class NotFittedError(ValueError, AttributeError):
         """The estimator is used before fit."""
@@ -48,9 +49,10 @@ except ImportError:
             return self
 
         def __repr__(self):
-            defaults = {p.name: p.default for p in inspect.signature(type(self).__init__).parameters.values()}
-            changed = [f"{k}={v!r}" for k, v in self.get_params().items() if defaults.get(k) is not v
-                       and defaults.get(k) != v]
+            changed = [f"{p.name}={getattr(self, p.name)!r}"
+                       for p in inspect.signature(type(self).__init__).parameters.values()
+                       if p.name != "self" and p.kind != p.VAR_KEYWORD and not (
+                           getattr(self, p.name) is p.default or getattr(self, p.name) == p.default)]
             return f"{type(self).__name__}({', '.join(changed)})"
 
 
@@ -65,8 +67,8 @@ def _matrix(X, what):
     if X.dtype.kind == "O":
         X = X.astype(np.float64)
     if X.ndim != 2:
-        raise ValueError(f"{what} must be 2-D (samples x genes), not {X.ndim}-D; a single sample is "
-                         f"{what}.reshape(1, -1)")
+        raise ValueError(f"{what} must be 2-D (samples x genes), not {X.ndim}-D. Reshape your data: a "
+                         f"single sample is {what}.reshape(1, -1)")
     return X
 
 
