@@ -155,3 +155,27 @@ def test_save_and_load_refuse_what_they_cannot_use(study, tmp_path):
         loaded.save(tmp_path / "again")
     with pytest.raises(ValueError, match=r"README\.md:3:\d+: "):
         zarno.read_table(os.path.join(SOURCE, "README.md"))
+
+
+def test_the_surveys_matrices_are_the_commands_consensus_files(study, commands_dir, command):
+    run_command(command, "survey", "--quiet", commands_dir)
+    survey = study.survey()
+    assert survey.suggested == 3
+    for count in survey:
+        folder = os.path.join(commands_dir, "consensus", f"k{count.k}")
+        for name, ours in (("patterns", count.pattern_mean), ("patterns_sd", count.pattern_sd),
+                           ("amplitudes", count.amplitude_mean), ("amplitudes_sd", count.amplitude_sd)):
+            rows, columns, values = read_matrix(os.path.join(folder, name + ".tsv"))
+            assert (list(ours.index), list(ours.columns)) == (rows, columns), name
+            assert np.array_equal(ours.to_numpy(), values), (count.k, name)
+        rows, _, values = read_matrix(os.path.join(folder, "sample_consensus.tsv"))
+        order = count.sample_order
+        assert rows == [study.sample_labels[i] for i in order]
+        assert np.array_equal(count.consensus.to_numpy()[np.ix_(order, order)], values)
+        with open(os.path.join(folder, "top_genes.tsv")) as f:
+            lines = [line.rstrip("\n").split("\t") for line in f][1:]
+        top = count.top_genes
+        assert top["gene"].tolist() == [line[2] for line in lines]
+        assert top["amplitude"].tolist() == [float(line[4]) for line in lines]
+        assert top["zscore"].tolist() == [float(line[3]) for line in lines]
+        assert count.chains == [1, 2] and count.status == "ok" and count.chi_square.best <= count.chi_square.worst

@@ -103,53 +103,22 @@ py::array Copy(const std::vector<double>& v, py::ssize_t rows, py::ssize_t colum
 }
 
 py::object Optional(const std::optional<double>& x) { return x ? py::object(py::float_(*x)) : py::object(py::none()); }
-py::object Optional(const std::optional<bool>& x) { return x ? py::object(py::bool_(*x)) : py::object(py::none()); }
-py::object Optional(const std::optional<zarno::Spread>& s)
-{
-    return s ? py::object(py::make_tuple(s->best, s->median, s->worst)) : py::object(py::none());
-}
-
-py::dict CountDict(const zarno::CountSurvey& c, int genes, int samples)
+// The matrices of a pattern count's survey; its figures are in survey.json.
+py::dict CountMatrices(const zarno::CountSurvey& c, int genes, int samples)
 {
     const py::ssize_t P = c.patterns, S = samples, G = genes;
+    const bool complete = !c.chains.empty();
+    auto matrix = [&](const std::vector<double>& v, py::ssize_t rows, py::ssize_t columns, bool there) {
+        return complete && there ? py::object(Copy(v, rows, columns)) : py::object(py::none());
+    };
     py::dict d;
     d["k"] = c.patterns;
-    d["chains"] = c.chains;
-    d["failed_chains"] = c.failedChains;
-    d["missing_chains"] = c.missingChains;
-    std::vector<int> outliers;
-    for (size_t i = 0; i < c.chains.size() && i < c.outlier.size(); i++)
-        if (c.outlier[i]) outliers.push_back(c.chains[i]);
-    d["outlier_chains"] = outliers;
-    d["weighted"] = c.weighted;
-    d["notes"] = c.notes;
-    d["status"] = c.Status();
-    d["chi_square"] = Optional(c.chiSquare);
-    d["ssr"] = Optional(c.ssr);
-    d["dof"] = c.dof;
-    d["chi_square_per_dof"] = Optional(c.chiSquarePerDof);
-    d["holdout_error"] = Optional(c.holdoutError);
-    d["cophenetic"] = Optional(c.cophenetic);
-    d["dispersion"] = Optional(c.dispersion);
-    d["pac"] = Optional(c.pac);
-    d["stability_mean"] = Optional(c.meanStability);
-    d["stability_min"] = Optional(c.minStability);
-    d["match_mean"] = Optional(c.meanMatch);
-    d["match_min"] = Optional(c.minMatch);
-    d["fits"] = Optional(c.fits);
-    d["stable"] = Optional(c.stable);
-    d["chains_used"] = c.chainsUsed;
-    py::list silhouettes;
-    for (const auto& s : c.silhouette) silhouettes.append(Optional(s));
-    d["silhouettes"] = silhouettes;
-    d["chain_match"] = c.chainMatch;
-    const bool complete = !c.chains.empty();
-    d["consensus"] = complete ? py::object(Copy(c.consensus, S, S)) : py::object(py::none());
+    d["consensus"] = matrix(c.consensus, S, S, true);
     d["sample_order"] = c.sampleOrder;
-    d["pattern_mean"] = complete ? py::object(Copy(c.patternMean, P, S)) : py::object(py::none());
-    d["pattern_sd"] = complete && c.hasSd ? py::object(Copy(c.patternSd, P, S)) : py::object(py::none());
-    d["amplitude_mean"] = complete ? py::object(Copy(c.amplitudeMean, G, P)) : py::object(py::none());
-    d["amplitude_sd"] = complete && c.hasSd ? py::object(Copy(c.amplitudeSd, G, P)) : py::object(py::none());
+    d["pattern_mean"] = matrix(c.patternMean, P, S, true);
+    d["pattern_sd"] = matrix(c.patternSd, P, S, c.hasSd);
+    d["amplitude_mean"] = matrix(c.amplitudeMean, G, P, true);
+    d["amplitude_sd"] = matrix(c.amplitudeSd, G, P, c.hasSd);
     py::list top;  // (pattern from 1, rank from 1, gene row, z-score or None, amplitude)
     for (size_t p = 0; p < c.topGenes.size(); p++)
         for (size_t r = 0; r < c.topGenes[p].size(); r++) {
@@ -325,7 +294,7 @@ py::dict NativeStudy::Survey() const
     out["suggested"] = survey.suggested ? py::object(py::int_(*survey.suggested)) : py::object(py::none());
     out["note"] = survey.note;
     py::list counts;
-    for (const zarno::CountSurvey& c : survey.counts) counts.append(CountDict(c, d.data.genes, d.data.samples));
+    for (const zarno::CountSurvey& c : survey.counts) counts.append(CountMatrices(c, d.data.genes, d.data.samples));
     out["counts"] = counts;
     out["json"] = json;
     out["table"] = table;

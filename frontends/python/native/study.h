@@ -66,8 +66,8 @@ public:
     // (patterns, chain, why) of runs the directory lacks or holds failed.
     py::list Incomplete() const;
 
-    // The rank survey as the command makes it: its counts, survey.json's text
-    // and survey.tsv's.
+    // The rank survey as the command makes it: the matrices of its counts,
+    // survey.json's text (every figure) and survey.tsv's.
     py::dict Survey() const;
     void Report(const std::string& path) const;
     // Writes the run directory; with `survey`, its survey and (in a build with

@@ -25,15 +25,16 @@ def _table(text, pandas):
 
 
 class CountSurvey:
-    """The survey of one pattern count `k` over its chains.
+    """The survey of one pattern count `k` over its chains: the figures of its
+    entry in survey.json under the same names, and its matrices.
 
-    chains, failed_chains, missing_chains, outlier_chains (chain numbers);
-    notes and status (what could not be measured, said plainly);
+    chains, failed_chains, missing_chains, outlier_chains (chain numbers),
+    chains_used; notes and status (what could not be measured, said plainly);
     chi_square, ssr, chi_square_per_dof, holdout_error: a Spread over the
     chains, or None; dof; cophenetic, dispersion, pac (of the sample
-    consensus), stability_mean, stability_min (silhouettes of the matched
-    patterns), match_mean, match_min: floats or None; fits, stable: the
-    suggestion rule's verdicts (None: not judged).
+    consensus); stability_mean, stability_min, silhouettes, match_mean,
+    match_min, chain_matches (how the chains' patterns match); fits, stable:
+    the suggestion rule's verdicts (None: not judged).
     consensus        samples x samples: how often two samples share their
                      strongest pattern; sample_order is the leaf order of
                      its average-linkage tree
@@ -47,27 +48,29 @@ class CountSurvey:
     and samples when it has labels; None when the count has no complete run.
     """
 
-    def __init__(self, d, labels):
-        self._d = d
-        self.k = d["k"]
-        for key in ("chains", "failed_chains", "missing_chains", "outlier_chains", "notes", "status",
-                    "weighted", "dof", "cophenetic", "dispersion", "pac", "stability_mean", "stability_min",
-                    "match_mean", "match_min", "fits", "stable", "chains_used", "silhouettes", "chain_match",
-                    "sample_order"):
-            setattr(self, key, d[key])
-        for key in ("chi_square", "ssr", "chi_square_per_dof", "holdout_error"):
-            setattr(self, key, Spread(*d[key]) if d[key] is not None else None)
+    # survey.json's keys that the matrices below stand for.
+    _MATRICES = {"patterns", "sample_order", "sample_order_index", "consensus", "pattern_mean", "pattern_sd",
+                 "top_genes"}
+
+    def __init__(self, figures, matrices, labels):
+        self.k = matrices["k"]
+        for key, value in figures.items():
+            if key not in self._MATRICES:
+                spread = isinstance(value, dict) and set(value) == {"best", "median", "worst"}
+                setattr(self, key, Spread(value["best"], value["median"], value["worst"]) if spread else value)
+        self.outlier_chains = [m["chain"] for m in figures.get("chain_matches", []) if m["outlier"]]
+        self.sample_order = matrices["sample_order"]
         patterns = _pattern_names(self.k)
         genes, samples = labels.genes, labels.samples
-        self.consensus = labels.frame(d["consensus"], samples, samples)
-        self.pattern_mean = labels.frame(d["pattern_mean"], patterns, samples)
-        self.pattern_sd = labels.frame(d["pattern_sd"], patterns, samples)
-        self.amplitude_mean = labels.frame(d["amplitude_mean"], genes, patterns)
-        self.amplitude_sd = labels.frame(d["amplitude_sd"], genes, patterns)
+        self.consensus = labels.frame(matrices["consensus"], samples, samples)
+        self.pattern_mean = labels.frame(matrices["pattern_mean"], patterns, samples)
+        self.pattern_sd = labels.frame(matrices["pattern_sd"], patterns, samples)
+        self.amplitude_mean = labels.frame(matrices["amplitude_mean"], genes, patterns)
+        self.amplitude_sd = labels.frame(matrices["amplitude_sd"], genes, patterns)
         rows = [(f"P{p}", rank, genes[g] if genes is not None else g, np.nan if z is None else z, a)
-                for p, rank, g, z, a in d["top_genes"]]
-        columns = ["pattern", "rank", "gene", "zscore", "amplitude"]
+                for p, rank, g, z, a in matrices["top_genes"]]
         pandas = optional_pandas()
+        columns = ["pattern", "rank", "gene", "zscore", "amplitude"]
         self.top_genes = pandas.DataFrame.from_records(rows, columns=columns) if pandas else rows
 
     def __repr__(self):
@@ -84,8 +87,9 @@ class Survey:
     def __init__(self, d, labels):
         self.suggested = d["suggested"]
         self.note = d["note"]
-        self.counts = [CountSurvey(c, labels) for c in d["counts"]]
         self._json = d["json"]
+        figures = json.loads(self._json)["counts"]
+        self.counts = [CountSurvey(f, m, labels) for f, m in zip(figures, d["counts"])]
         self.table = _table(d["table"], optional_pandas())
 
     def __getitem__(self, k):
