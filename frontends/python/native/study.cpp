@@ -271,9 +271,9 @@ py::list NativeStudy::Incomplete() const
     return out;
 }
 
-zarno::RunDirectory NativeStudy::Described() const
+zarno::RunDirectory NativeStudy::Described(const std::string& dir) const
 {
-    return loaded_ ? read_ : zarno::DescribeStudyRuns(dir_, computed_);
+    return loaded_ ? read_ : zarno::DescribeStudyRuns(dir, computed_);
 }
 
 py::dict NativeStudy::Survey() const
@@ -281,9 +281,10 @@ py::dict NativeStudy::Survey() const
     zarno::RunDirectory d;
     zarno::Survey survey;
     std::string json, table;
+    const std::string dir = dir_;  // read with the GIL: Save may set it on another thread
     {
         py::gil_scoped_release free;
-        d = Described();
+        d = Described(dir);
         const zarno::SurveyOptions options;
         survey = zarno::RunSurvey(d.data, d.runs, options);
         // As survey.json is written: invalid UTF-8 in a name becomes U+FFFD.
@@ -306,8 +307,9 @@ void NativeStudy::Report(const std::string& path) const
     if (!zarno::HasChartLibraries())
         throw std::runtime_error("this build has no chart libraries (npm was not found when it was built): no "
                                  "report written");
+    const std::string dir = dir_;
     py::gil_scoped_release free;
-    const zarno::RunDirectory d = Described();
+    const zarno::RunDirectory d = Described(dir);
     const zarno::SurveyOptions options;
     const nlohmann::json json = zarno::SurveyJson(d, zarno::RunSurvey(d.data, d.runs, options), options);
     zarno::WriteFileAtomic(path, zarno::ReportHtml(json));
@@ -316,15 +318,21 @@ void NativeStudy::Report(const std::string& path) const
 bool NativeStudy::Save(const std::string& dir, bool survey)
 {
     if (loaded_) throw zarno::InputError("this study was read from " + dir_ + ", where it stays; copy that directory");
-    py::gil_scoped_release free;
-    zarno::WriteStudyRuns(dir, computed_);
+    bool report = false;
+    {
+        py::gil_scoped_release free;
+        zarno::WriteStudyRuns(dir, computed_);
+        if (survey) {
+            const zarno::SurveyedDirectory surveyed = zarno::WriteSurvey(dir);
+            report = zarno::HasChartLibraries();
+            if (report) zarno::WriteReport(surveyed);
+        }
+    }
+    // Where the survey's JSON says the runs are from now on, as the reader
+    // names the directory.
     dir_ = dir;
     while (dir_.size() > 1 && dir_.back() == '/') dir_.pop_back();
-    if (!survey) return false;
-    const zarno::SurveyedDirectory surveyed = zarno::WriteSurvey(dir);
-    if (!zarno::HasChartLibraries()) return false;
-    zarno::WriteReport(surveyed);
-    return true;
+    return report;
 }
 
 }  // namespace zarno::python

@@ -76,7 +76,7 @@ public:
     bool Save(const std::string& dir, bool survey);
 
 private:
-    zarno::RunDirectory Described() const;
+    zarno::RunDirectory Described(const std::string& dir) const;
 
     bool loaded_ = false;
     zarno::StudyRuns computed_;

@@ -167,11 +167,11 @@ class NMF(_Transformer, _Base):
             names = np.asarray(X.columns, dtype=object)
         inputs = self._inputs(X, sigma)
         genes, samples = inputs.values.shape
-        k = min(genes, samples) if self.n_components is None else self.n_components
+        k = min(genes, samples) if self.n_components is None else _inputs.integer(self.n_components, "n_components", 1)
         study = run(inputs, ranks=k, chains=self.chains, first_chain=self.first_chain, rounds=self.rounds,
                     tolerance=self.tolerance, threads=self.threads, threads_per_run=self.threads_per_run,
                     progress=self.progress)
-        best = study.best(_inputs.integer(k, "n_components"))
+        best = study.best(k)
         amplitudes, patterns = np.asarray(best._amplitudes), np.asarray(best._patterns)
         self.components_ = np.array(amplitudes.T, order="C")
         self.n_components_ = best.k
