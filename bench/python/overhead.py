@@ -77,7 +77,7 @@ def child(a):
         "cpu": time.process_time()}))
 
 
-def measure(command, a, rounds):
+def measure(command):
     """(wall, processor) seconds of one process, and what it printed."""
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.monotonic()
@@ -126,7 +126,7 @@ def main():
                                a.ranks, "--chains", str(a.chains), "--rounds", str(rounds), "--threads",
                                str(a.threads)]
                     os.environ["PYTHONPATH"] = env_path
-                    wall, cpu, said = measure(cmd, a, rounds)
+                    wall, cpu, said = measure(cmd)
                     parts = json.loads(said) if side == "python" else {}
                     rows.setdefault((rounds, side), []).append(dict(parts, wall=wall, cpu=cpu))
                     print(rounds, side, f"wall {wall:.2f} s, processor {cpu:.2f} s",

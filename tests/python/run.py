@@ -20,6 +20,7 @@ import pytest  # noqa: E402
 
 here = os.path.dirname(os.path.abspath(__file__))
 args = sys.argv[2:]
-if not any(not a.startswith("-") for a in args):  # no test named: all of them
+if not any(os.path.exists(a.split("::")[0]) for a in args):  # no test named: all of them
     args.append(here)
-sys.exit(pytest.main(["-p", "no:cacheprovider", "--rootdir", here, *args]))
+sys.exit(pytest.main(["-p", "no:cacheprovider", "-c", os.path.join(here, "pytest.ini"), "--rootdir", here,
+                      *args]))
