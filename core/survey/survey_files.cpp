@@ -80,6 +80,8 @@ void ConsensusFiles(const RunDirectory& d, const CountSurvey& c, Outputs* files)
     files->push_back({base + "sample_consensus.tsv", MatrixTsv("sample", ordered, ordered, m.data())});
 }
 
+}  // namespace
+
 std::string SurveyTsv(const Survey& s)
 {
     std::string out =
@@ -106,6 +108,8 @@ std::string SurveyTsv(const Survey& s)
     }
     return out;
 }
+
+namespace {
 
 // ---- survey.json, a piece at a time
 

@@ -59,6 +59,9 @@ nlohmann::json SurveyJson(const RunDirectory& d, const Survey& s, const SurveyOp
 void AddAgreementJson(const Annotations& annotations, const Agreement& agreement,
                       nlohmann::json* survey);
 
+// survey.tsv's content: one line per pattern count.
+std::string SurveyTsv(const Survey& s);
+
 // The report's HTML for the survey's JSON.
 std::string ReportHtml(const nlohmann::json& survey);
 

@@ -1,0 +1,115 @@
+"""The rank survey of a study, as `zarno survey` makes it (the same native
+code), presented with the study's labels."""
+
+import collections
+import io
+import json
+
+import numpy as np
+
+from ._inputs import optional_pandas
+
+Spread = collections.namedtuple("Spread", "best median worst")
+Spread.__doc__ = "Best (lowest), median and worst (highest) of a figure over the chains."
+
+
+def _pattern_names(k):
+    return [f"P{p}" for p in range(1, k + 1)]
+
+
+def _table(text, pandas):
+    if pandas is not None:
+        return pandas.read_csv(io.StringIO(text), sep="\t", keep_default_na=False, na_values=["NA"])
+    return np.genfromtxt(io.StringIO(text), delimiter="\t", names=True, dtype=None, encoding="utf-8",
+                         missing_values="NA", deletechars="")
+
+
+class CountSurvey:
+    """The survey of one pattern count `k` over its chains: the figures of its
+    entry in survey.json under the same names, and its matrices.
+
+    chains, failed_chains, missing_chains, outlier_chains (chain numbers),
+    chains_used; notes and status (what could not be measured, said plainly);
+    chi_square, ssr, chi_square_per_dof, holdout_error: a Spread over the
+    chains, or None; dof; cophenetic, dispersion, pac (of the sample
+    consensus); stability_mean, stability_min, silhouettes, match_mean,
+    match_min, chain_matches (how the chains' patterns match); fits, stable:
+    the suggestion rule's verdicts (None: not judged).
+    consensus        samples x samples: how often two samples share their
+                     strongest pattern; sample_order is the leaf order of
+                     its average-linkage tree
+    pattern_mean     k x samples, the consensus patterns (outlier chains left
+                     out), pattern_sd their standard deviations over chains
+                     (None with fewer than two)
+    amplitude_mean   genes x k, and amplitude_sd
+    top_genes        per pattern its top genes by z-score: pattern, rank,
+                     gene, zscore, amplitude
+    Matrices are numpy arrays, or DataFrames labelled with the study's genes
+    and samples when it has labels; None when the count has no complete run.
+    """
+
+    # survey.json's keys that the matrices below stand for.
+    _MATRICES = {"patterns", "sample_order", "sample_order_index", "consensus", "pattern_mean", "pattern_sd",
+                 "top_genes"}
+
+    def __init__(self, figures, matrices, labels):
+        self.k = matrices["k"]
+        for key, value in figures.items():
+            if key not in self._MATRICES:
+                spread = isinstance(value, dict) and set(value) == {"best", "median", "worst"}
+                setattr(self, key, Spread(value["best"], value["median"], value["worst"]) if spread else value)
+        self.outlier_chains = [m["chain"] for m in figures.get("chain_matches", []) if m["outlier"]]
+        self.sample_order = matrices["sample_order"]
+        patterns = _pattern_names(self.k)
+        genes, samples = labels.genes, labels.samples
+        self.consensus = labels.frame(matrices["consensus"], samples, samples)
+        self.pattern_mean = labels.frame(matrices["pattern_mean"], patterns, samples)
+        self.pattern_sd = labels.frame(matrices["pattern_sd"], patterns, samples)
+        self.amplitude_mean = labels.frame(matrices["amplitude_mean"], genes, patterns)
+        self.amplitude_sd = labels.frame(matrices["amplitude_sd"], genes, patterns)
+        rows = [(f"P{p}", rank, genes[g] if genes is not None else g, np.nan if z is None else z, a)
+                for p, rank, g, z, a in matrices["top_genes"]]
+        pandas = optional_pandas()
+        columns = ["pattern", "rank", "gene", "zscore", "amplitude"]
+        self.top_genes = pandas.DataFrame.from_records(rows, columns=columns) if pandas else rows
+
+    def __repr__(self):
+        return f"CountSurvey(k={self.k}, chains={self.chains}, status={self.status!r})"
+
+
+class Survey:
+    """The rank survey: `suggested` (a pattern count, or None) with `note`
+    saying why, `table` (survey.tsv: one row per pattern count; a pandas
+    DataFrame, or a numpy structured array without pandas), and per pattern
+    count a CountSurvey: survey[k], or iterate over the survey.
+    to_json() gives survey.json's text."""
+
+    def __init__(self, d, labels):
+        self.suggested = d["suggested"]
+        self.note = d["note"]
+        self._json = d["json"]
+        figures = json.loads(self._json)["counts"]
+        self.counts = [CountSurvey(f, m, labels) for f, m in zip(figures, d["counts"])]
+        self.table = _table(d["table"], optional_pandas())
+
+    def __getitem__(self, k):
+        for c in self.counts:
+            if c.k == k:
+                return c
+        raise KeyError(f"no pattern count {k} in the survey (it has {[c.k for c in self.counts]})")
+
+    def __iter__(self):
+        return iter(self.counts)
+
+    def __len__(self):
+        return len(self.counts)
+
+    def to_json(self):
+        """survey.json's text, as `zarno survey` writes it."""
+        return self._json + "\n"
+
+    def as_dict(self):
+        return json.loads(self._json)
+
+    def __repr__(self):
+        return f"Survey(suggested={self.suggested}, counts={[c.k for c in self.counts]}, note={self.note!r})"
