@@ -82,7 +82,8 @@ struct RunView {
     bool weighted = false;
     const double* amplitudes = nullptr;   // genes x patterns
     const double* patternRows = nullptr;  // patterns x samples
-    const double* mock = nullptr;  // the reconstruction; only on single-thread sweeps
+    const double* mock = nullptr;  // the reconstruction; only on single-thread sweeps (NaN
+                                   // where a cell is missing)
     double chiSquare = 0.0, ssr = 0.0;
     int seedA = 0, seedP = 0, rounds = 0, roundsPlanned = 0;
     double seconds = 0.0;        // wall time
@@ -97,6 +98,12 @@ struct RunView {
 // A complete run's view copied into a result of its own, and the other way.
 RunResult CopyRun(const RunView& view);
 RunView ViewOf(const RunResult& run);
+
+// Why a finished run cannot be used: "" when its chi-square, residual sum,
+// amplitudes and patterns are all finite, else which of them is not (data
+// whose magnitude overflows a round's sums end so). A front end reports such
+// a run as failed, and the survey leaves it out.
+std::string RunFault(const RunView& run);
 
 }  // namespace zarno
 

@@ -54,9 +54,10 @@ std::vector<RunKey> WorkerShare(const std::vector<RunKey>& runs, int worker, int
 int AvailableProcessors();
 
 // Bytes of memory one run in flight needs beyond the shared data, and what a
-// sweep shares once (values, uncertainties and, weighted, the scaled data).
+// sweep shares once (values, uncertainties and, weighted, the scaled data;
+// with missing cells, their own uncertainties and scaled data).
 std::size_t RunBytes(int genes, int samples, int patterns, bool weighted);
-std::size_t SharedBytes(int genes, int samples, bool weighted);
+std::size_t SharedBytes(int genes, int samples, bool weighted, bool missing = false);
 
 // The caller's end of a sweep. Every call comes on the thread that called
 // RunJob, in job order; returning false stops the sweep.
