@@ -150,8 +150,9 @@ class KitSurveyTest {
                     String[] r = top.get(line++);
                     assertEquals("P" + (g + 1), r[0]);
                     assertEquals(r[2], t.name());
-                    assertFigure(r[3], t.zscore());
-                    assertEquals(Double.parseDouble(r[4]), t.amplitude());
+                    assertEquals(Double.parseDouble(r[3]), t.score());
+                    assertEquals(Double.parseDouble(r[4]), t.share());
+                    assertEquals(Double.parseDouble(r[5]), t.amplitude());
                 }
             }
             assertEquals(top.size(), line);
