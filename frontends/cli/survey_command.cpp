@@ -40,7 +40,11 @@ void PrintTable(const RunDirectory& d, const Survey& s)
 {
     bool weighted = false;
     for (const CountSurvey& c : s.counts) weighted = weighted || c.weighted;
-    fmt::print("Survey of {} ({} pattern counts)\n", d.dir, s.counts.size());
+    const std::string missing =
+        d.missingCells > 0 ? fmt::format("; {} of {} cells missing, not fitted", d.missingCells,
+                                         d.data.cells + d.missingCells)
+                           : std::string();
+    fmt::print("Survey of {} ({} pattern counts{})\n", d.dir, s.counts.size(), missing);
     fmt::print("{:>3} {:>6} {:>12} {:>12} {:>7} {:>7} {:>6} {:>7} {:>7}  {}\n", "P", "chains",
                weighted ? "chi2/dof" : "chi2 best", "ssr best", "coph", "disp", "PAC", "stab",
                "stabmin", "status");
