@@ -17,8 +17,8 @@ constexpr const char* kFile = "FILE";
 void AddStudyOptions(CLI::App& app, RunArgs& a)
 {
     app.add_option("--uncert,-u", a.uncert,
-                   "Uncertainties, same layout and labels as DATA, all above zero: the fit is "
-                   "weighted by them (without: unweighted)")
+                   "Uncertainties, same layout and labels as DATA, all above zero (or missing): "
+                   "the fit is weighted by them (without: unweighted)")
         ->type_name(kFile);
     app.add_option("--ranks,-k", a.ranks, "Pattern counts A:B (1 <= A <= B)")
         ->default_str("2:6")
@@ -98,8 +98,9 @@ std::vector<CLI::Option*> AddRunOptions(CLI::App& app, RunArgs& a, RunOptionScop
         app.add_option("DATA", a.data,
                        "Data: a header of sample labels (a corner label first is allowed), then "
                        "per gene its name and values, tab- or space-separated; or a .csv of that "
-                       "layout; either may be .gz. Or a control file (.ctr) naming <tag>.txt and "
-                       "<tag>.unc beside it, whose settings the flags override")
+                       "layout; either may be .gz. NA, NaN and empty fields are missing cells, of "
+                       "weight zero. Or a control file (.ctr) naming <tag>.txt and <tag>.unc "
+                       "beside it, whose settings the flags override")
             ->required();
         app.add_option("--out,-o", a.out,
                        "Run directory: new or empty, or (with --resume) one of the same study")
