@@ -76,9 +76,13 @@ class KitSurveyCrossingTest {
             assertEquals(30 * p, c.amplitudeMean().length);
             assertEquals(c.chainsUsed() > 1 ? p * samples : 0, c.patternSd().length);
             assertEquals(c.chainsUsed() > 1 ? 30 * p : 0, c.amplitudeSd().length);
+            // Every gene is listed where its share is largest, at most 20 a pattern.
+            int listed = 0;
             for (int k = 0; k < p; k++) {
-                assertEquals(20, c.topGenes(k).size());
+                assertTrue(c.topGenes(k).size() <= 20);
+                listed += c.topGenes(k).size();
             }
+            assertTrue(listed >= 20, "listed " + listed);
             assertTrue(c.chiSquare().orElseThrow().best() <= c.chiSquare().orElseThrow().worst());
         }
     }
