@@ -3,6 +3,8 @@
 #ifndef ZARNO_BENCH_EVAL_FIGURES_H
 #define ZARNO_BENCH_EVAL_FIGURES_H
 
+#include <time.h>
+
 #include <algorithm>
 #include <cmath>
 #include <map>
@@ -11,6 +13,15 @@
 #include "zarno/survey.h"
 
 namespace eval {
+
+// Processor time of this process: an evaluation's sweeps run on one thread,
+// and a shared machine's other work changes their wall time but hardly this.
+inline double CpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
 
 // Adjusted Rand index of two labelings of the same items (Hubert and Arabie):
 // 1 for the same partition, about 0 for chance agreement.

@@ -20,8 +20,6 @@
 // (the sweeps run on one thread).
 // file: the same survey for a data file and its uncertainties (gene name
 // then values per row, a header of sample labels), e.g. the shipped sample.
-#include <time.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -121,13 +119,6 @@ Case Synthetic(int K, double level, int seed, const Args& a)
     return c;
 }
 
-double CpuSeconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
 class Keep : public zarno::JobSink {
 public:
     std::vector<zarno::SurveyRun> runs;
@@ -178,15 +169,13 @@ Swept Sweep(const std::vector<double>& data, const std::vector<double>& sigma, i
         std::exit(2);
     }
     Keep keep;
-    // Processor time: the sweep runs on this thread alone, and a shared
-    // machine's other work then changes its wall time but hardly this.
-    const double start = CpuSeconds();
+    const double start = eval::CpuSeconds();
     if (zarno::RunJob(d, job, keep).status != zarno::JobOutcome::kDone) {
         std::fprintf(stderr, "a sweep failed\n");
         std::exit(1);
     }
     Swept out;
-    out.seconds = CpuSeconds() - start;
+    out.seconds = eval::CpuSeconds() - start;
     out.meanRounds = static_cast<double>(keep.rounds) / static_cast<double>(keep.runs.size());
     zarno::SurveyData sd;
     sd.genes = G;

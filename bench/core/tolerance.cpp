@@ -13,8 +13,6 @@
 // activity, multiplicative noise, uncertainties that grow with the value).
 // --missing F drops each cell with probability F. A sample's generating
 // group is the true pattern largest at it.
-#include <time.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -119,13 +117,6 @@ Table Leukemia()
     return t;
 }
 
-double CpuSeconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
 class Keep : public zarno::JobSink {
 public:
     std::map<std::pair<int, int>, zarno::RunResult> runs;
@@ -208,12 +199,12 @@ void Study(const char* name, Table t, const Options& o)
         job.run.tolerance = tol;
         job.threads = o.threads;
         Keep keep;
-        const double start = CpuSeconds();
+        const double start = eval::CpuSeconds();
         if (zarno::RunJob(d, job, keep).status != zarno::JobOutcome::kDone) {
             std::fprintf(stderr, "the study failed\n");
             std::exit(1);
         }
-        const double seconds = CpuSeconds() - start;
+        const double seconds = eval::CpuSeconds() - start;
         if (tol == 0.0) fixed = keep.runs;
         double sum = 0;
         int least = o.rounds, most = 0;
