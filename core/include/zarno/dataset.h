@@ -61,7 +61,11 @@ struct Refusal {
 
 // The classic entry's checks of the data: dimensions and 32-bit sizes
 // (CheckShape), then finite values and, when weighted, positive finite
-// uncertainties (CheckValues, the first fault in row-major order).
+// uncertainties (CheckValues, the first fault in row-major order). With
+// allowMissing, CheckValues skips the missing cells and refuses a gene or a
+// sample that has no other (kNoObserved). CheckDataset, a study's check, runs
+// both and also refuses data with no value above zero (kNothingAbove), which
+// the classic entry runs.
 Refusal CheckShape(const Dataset& data);
 Refusal CheckValues(const Dataset& data);
 Refusal CheckDataset(const Dataset& data);

@@ -37,7 +37,8 @@ struct JobSpec {
 // within 32-bit sizes, chains from 1 and seeds within 32 bits. An empty sweep
 // (last < first, or no chains) is valid. The classic rules stop there; a
 // study also refuses more patterns than samples or genes, negative rounds,
-// and labels that do not match the dimensions.
+// labels that do not match the dimensions, and, with cells missing, fewer
+// observed cells than free parameters at the last pattern count.
 enum class Rules { kClassic, kStudy };
 Refusal CheckJob(const Dataset& data, const JobSpec& job, Rules rules = Rules::kStudy);
 
