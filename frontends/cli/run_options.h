@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "zarno/run.h"
 #include "zarno/table_reader.h"
 
 namespace CLI {
@@ -28,7 +29,7 @@ struct RunArgs {
     int rounds = 2000;
     int threads = 0;  // 0: the processors this process may use
     bool trace = false;
-    double tolerance = 0.0;  // > 0: convergence stop
+    double tolerance = kStudyTolerance;  // > 0: convergence stop; 0: every round
     double holdout = 0.0;    // > 0: fraction of cells held out
     bool resume = false;
     bool quiet = false;

@@ -564,9 +564,11 @@ class Interrupt : public Command, public ::testing::WithParamInterface<int> {};
 
 TEST_P(Interrupt, StopsKeepsFinishedRunsExits130AndResumes)
 {
+    // Every round (--tolerance 0): runs long enough to be interrupted.
     const std::vector<std::string> study{"run", kData + "/sample.txt", "--uncert",
                                          kData + "/sample.unc", "--ranks", "2:3", "--chains", "3",
-                                         "--rounds", "6000", "--threads", "1", "--no-report"};
+                                         "--rounds", "6000", "--threads", "1", "--no-report",
+                                         "--tolerance", "0"};
     const std::string out = dir + "s";
     Child c = Spawn(With(study, {"--out", out}), dir + "int.txt");
     while (CountRuns(out) < 1 && waitpid(c.pid, nullptr, WNOHANG) == 0) {

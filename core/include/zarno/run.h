@@ -14,6 +14,13 @@ namespace zarno {
 // The version written into results.
 extern const char* const kVersion;
 
+// The convergence stop of a study unless its caller says otherwise: the
+// command's --tolerance, and the default the kit and the Python package take.
+// The largest tolerance that kept every accuracy figure of the survey's
+// evaluation at its fixed-round level (docs/survey.md, "The default stop").
+// RunOptions keeps 0, all rounds: the classic entry's runs never stop early.
+constexpr double kStudyTolerance = 1e-6;
+
 struct RunOptions {
     int rounds = 2000;       // full update rounds
     bool trace = false;      // chi-square at round 0 and every 10 rounds (a pass each)
