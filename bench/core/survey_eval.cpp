@@ -393,10 +393,11 @@ int main(int argc, char** argv)
         for (double tol : {0.0, 1e-6, 1e-5, 1e-4, 1e-3}) {
             Args b = a;
             b.tolerance = tol;
+            char missing[32] = "complete";
+            if (a.blocks) std::snprintf(missing, sizeof missing, "20%% in blocks");
+            else if (a.missing > 0) std::snprintf(missing, sizeof missing, "%.0f%% missing", 100 * a.missing);
             char setting[96];
-            std::snprintf(setting, sizeof setting, "%s, %s, tolerance %g", weighting,
-                          a.blocks ? "20% in blocks" : a.missing > 0 ? (std::to_string(static_cast<int>(a.missing * 100 + 0.5)) + "% missing").c_str() : "complete",
-                          tol);
+            std::snprintf(setting, sizeof setting, "%s, %s, tolerance %g", weighting, missing, tol);
             SummaryRow(setting, Cases(b, !a.quiet));
         }
         return 0;

@@ -340,8 +340,8 @@ RunDirectory Read(const std::string& dirIn)
     d.data.samples = static_cast<int>(shape.samples.size());
     d.data.cells = static_cast<long long>(d.data.genes) * d.data.samples;
     // The degrees of freedom count observed cells only.
-    const nlohmann::json& missing = d.job.contains("missing_cells") ? d.job["missing_cells"] : nlohmann::json();
-    if (!missing.is_null()) {
+    if (d.job.contains("missing_cells")) {
+        const nlohmann::json& missing = d.job["missing_cells"];
         if (!missing.is_number_integer() || missing.get<long long>() < 0 ||
             missing.get<long long>() >= d.data.cells)
             Fail(jobPath, "\"missing_cells\" is not a count of cells below genes x samples");

@@ -231,7 +231,8 @@ void ReadInput(const Settings& s, Input* in)
         const double v = std::fabs(data.values[e]);
         if (std::isnan(v)) continue;
         in->largest = std::max(in->largest, v);
-        if (in->weighted && in->unc.values[e] > 0.0) in->largest = std::max(in->largest, v / in->unc.values[e]);
+        if (in->weighted && in->unc.values[e] > 0.0)
+            in->largest = std::max(in->largest, v / in->unc.values[e]);
     }
 }
 
@@ -295,7 +296,7 @@ void WarnOfDoubtfulRows(const Input& in)
     }
 }
 
-// "; 12 cells missing (0.5%)", or "" when none is.
+// ", 12 cells missing (0.5%)", or "" when none is.
 std::string MissingNote(const CellCounts& c)
 {
     if (c.missing == 0) return "";
@@ -533,11 +534,14 @@ int Study(const RunArgs& a)
     job.ordered = false;
     if (mode != Progress::kQuiet) {
         const size_t computing = w.Computing();
-        Say(fmt::format("{} x {}{}{}, pattern counts {} to {}, chains {} to {}, {} rounds: {} run{} "
+        const std::string rounds =
+            a.tolerance > 0.0 ? fmt::format("at most {} rounds (tolerance {:g})", s.rounds, a.tolerance)
+                              : fmt::format("{} rounds", s.rounds);
+        Say(fmt::format("{} x {}{}{}, pattern counts {} to {}, chains {} to {}, {}: {} run{} "
                         "to compute{}{}, {} at a time",
                         in.data.genes, in.data.samples, in.weighted ? " weighted" : "",
                         MissingNote(in.cells), s.firstRank,
-                        s.lastRank, a.firstChain, a.firstChain + s.chains - 1, s.rounds, computing,
+                        s.lastRank, a.firstChain, a.firstChain + s.chains - 1, rounds, computing,
                         computing == 1 ? "" : "s", share,
                         w.Kept() > 0 ? fmt::format(" ({} kept)", w.Kept()) : std::string(),
                         job.threads));

@@ -348,7 +348,8 @@ TEST_F(Command, RunsWhoseNumbersOverflowFailSayWhyAndExitOne)
 {
     // Values near the largest double: every sum of squares overflows.
     std::string text = "gene\tS1\tS2\tS3\n";
-    for (int g = 0; g < 6; g++) text += "g" + std::to_string(g) + "\t1e300\t3e300\t" + std::to_string(g + 2) + "e300\n";
+    for (int g = 0; g < 6; g++)
+        text += "g" + std::to_string(g) + "\t1e300\t3e300\t" + std::to_string(g + 2) + "e300\n";
     const std::string data = Write("big.txt", text);
     const std::vector<std::string> args{"run", data, "--out", dir + "o", "--ranks", "1:2", "--chains", "2",
                                         "--rounds", "20", "--no-report"};
