@@ -514,7 +514,15 @@ int Study(const RunArgs& a)
     WarnOfNegatives(in.data);
     WarnOfDoubtfulRows(in);
     const JobIdentity id = Identity(s, a, in);
-    RunDir::Check(a.out, id, a.resume);
+    try {
+        RunDir::Check(a.out, id, a.resume);
+    } catch (const InputError& e) {
+        // Studies made before the default stop ran every round.
+        const std::string why = e.what();
+        if (a.tolerance == 0.0 || why.find("tolerance (DIR: 0.0,") == std::string::npos) throw;
+        throw InputError(why + " (a study of every round, made before the default stop, goes on "
+                               "with --tolerance 0)");
+    }
 
     Work w(a, id, job);
     const Progress::Mode mode = Progress::ModeFor(a.quiet);

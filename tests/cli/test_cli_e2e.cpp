@@ -406,6 +406,21 @@ TEST_F(Command, HeldOutTwinsOfUnweightedDataAreCompleteAndResumed)
     EXPECT_NE(err.find("all 4 runs are complete"), std::string::npos) << err;
 }
 
+TEST_F(Command, AStudyOfEveryRoundResumesWithToleranceZero)
+{
+    std::vector<std::string> args{"run", kData + "/sample.txt", "--out", dir + "o", "--ranks", "2:2",
+                                  "--chains", "1", "--rounds", "20", "--no-report", "--quiet",
+                                  "--tolerance", "0"};
+    ASSERT_EQ(run(args), 0);
+    args.resize(args.size() - 2);
+    args.push_back("--resume");
+    std::string err;
+    EXPECT_EQ(run(args, &err), 2);
+    EXPECT_NE(err.find("tolerance (DIR: 0.0, now: 1e-06)"), std::string::npos) << err;
+    EXPECT_NE(err.find("goes on with --tolerance 0"), std::string::npos) << err;
+    EXPECT_EQ(run(With(args, {"--tolerance", "0"}), &err), 0) << err;
+}
+
 TEST_F(Command, ControlFileGzipAndCsvGiveTheSameRuns)
 {
     ASSERT_EQ(run(Sample(dir + "ref", 100)), 0);
