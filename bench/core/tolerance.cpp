@@ -1,14 +1,18 @@
 // Fixed rounds against the convergence stop, on whole studies: rounds used,
-// wall time and the chi-square reached, per tolerance.
+// time and the chi-square reached per tolerance, and what the survey makes of
+// the runs: the suggested count, the agreement of the sample consensus with
+// the generating groups (adjusted Rand index) and the recovery of the
+// patterns, both at the true count.
 //
-//   zarno_tolerance [DATA_DIR] [ROUNDS] [THREADS]
+//   zarno_tolerance [DATA_DIR] [ROUNDS] [THREADS] [--unweighted] [--missing F]
 //
 // Two studies, pattern counts 2 to 5 with 10 chains each: the shipped sample
-// (DATA_DIR/sample.txt and sample.unc) and synthetic data of a small public
-// leukemia expression set's shape (5000 genes x 38 samples, 4 programs of
-// gamma-distributed activity, multiplicative noise, uncertainties that grow
-// with the value).
-#include <chrono>
+// (DATA_DIR/sample.txt and sample.unc; its 3 true patterns in
+// sample.patterns) and synthetic data of a small public leukemia expression
+// set's shape (5000 genes x 38 samples, 4 programs of gamma-distributed
+// activity, multiplicative noise, uncertainties that grow with the value).
+// --missing F drops each cell with probability F. A sample's generating
+// group is the true pattern largest at it.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -20,13 +24,23 @@
 #include <string>
 #include <vector>
 
+#include "eval_figures.h"
 #include "zarno/api.h"
+#include "zarno/survey.h"
 
 namespace {
 
 struct Table {
     int genes = 0, samples = 0;
     std::vector<double> values, sigmas;
+    int K = 0;                  // the true pattern count
+    std::vector<double> truth;  // its patterns, K x samples
+};
+
+struct Options {
+    int rounds = 2000, threads = 1;
+    bool unweighted = false;
+    double missing = 0.0;
 };
 
 // A data file of the shipped layout: a header of labels, then a name and the
@@ -58,6 +72,22 @@ bool ReadMatrix(const std::string& path, int* genes, int* samples, std::vector<d
     return rows > 0;
 }
 
+// Rows of plain numbers (the true patterns of the sample), without labels.
+bool ReadNumbers(const std::string& path, int* rows, std::vector<double>* out)
+{
+    std::ifstream in(path);
+    if (!in) return false;
+    out->clear();
+    *rows = 0;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream words(line);
+        bool any = false;
+        for (double v; words >> v;) out->push_back(v), any = true;
+        *rows += any;
+    }
+    return *rows > 0;
+}
+
 Table Leukemia()
 {
     Table t;
@@ -82,6 +112,8 @@ Table Leukemia()
             t.values[e] = x * noise(rng);
             t.sigmas[e] = 0.05 + 0.15 * t.values[e];
         }
+    t.K = K;
+    t.truth = p;
     return t;
 }
 
@@ -95,38 +127,87 @@ public:
     }
 };
 
-void Study(const char* name, const Table& t, int rounds, int threads)
+// What the survey of a study's runs says at the true count.
+struct Verdict {
+    std::string suggested = "none";
+    double ari = std::nan(""), minR = std::nan("");
+};
+
+Verdict Judge(const Table& t, const std::map<std::pair<int, int>, zarno::RunResult>& runs, long long missing)
 {
+    zarno::SurveyData d;
+    d.genes = t.genes;
+    d.samples = t.samples;
+    d.cells = static_cast<long long>(t.genes) * t.samples - missing;
+    std::vector<zarno::SurveyRun> list;
+    for (const auto& [key, r] : runs) {
+        zarno::SurveyRun x;
+        x.patterns = r.patterns;
+        x.chain = r.chain;
+        x.weighted = r.weighted;
+        x.amplitudes = r.amplitudes;
+        x.patternRows = r.patternRows;
+        x.chiSquare = r.chiSquare;
+        x.ssr = r.ssr;
+        list.push_back(std::move(x));
+    }
+    const zarno::Survey s = zarno::RunSurvey(d, list);
+    Verdict v;
+    if (s.suggested) v.suggested = std::to_string(*s.suggested);
+    const int S = t.samples, K = t.K;
+    std::vector<int> groups(S);
+    for (int j = 0; j < S; j++)
+        for (int k = 0; k < K; k++)
+            if (t.truth[static_cast<size_t>(k) * S + j] > t.truth[static_cast<size_t>(groups[j]) * S + j]) groups[j] = k;
+    for (const auto& c : s.counts) {
+        if (c.patterns != K || c.chains.empty()) continue;
+        v.ari = eval::AdjustedRand(groups, eval::CutConsensus(c.consensus, S, K));
+        const std::vector<double> r = eval::MatchedCorrelations(t.truth, c.patternMean, K, S);
+        v.minR = *std::min_element(r.begin(), r.end());
+    }
+    return v;
+}
+
+void Study(const char* name, Table t, const Options& o)
+{
+    std::mt19937_64 drop(5);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    long long missing = 0;
+    for (double& v : t.values)
+        if (o.missing > 0 && u(drop) < o.missing) v = std::nan(""), missing++;
     zarno::Dataset d;
     d.genes = t.genes;
     d.samples = t.samples;
     d.values = t.values.data();
     d.sigmas = t.sigmas.data();
-    d.weighted = true;
-    std::printf("\n%s: %d x %d, pattern counts 2-5, 10 chains, at most %d rounds, %d threads\n",
-                name, t.genes, t.samples, rounds, threads);
-    std::printf("%-10s %8s %12s %10s %22s %22s\n", "tolerance", "seconds", "mean rounds",
-                "min-max", "median chi2 vs fixed", "worst chi2 vs fixed");
+    d.weighted = !o.unweighted;
+    d.allowMissing = missing > 0;
+    std::printf("\n%s: %d x %d%s, %lld cells missing, pattern counts 2-5, 10 chains, at most %d rounds, "
+                "%d threads\n",
+                name, t.genes, t.samples, o.unweighted ? " unweighted" : " weighted", missing, o.rounds,
+                o.threads);
+    std::printf("| tolerance | processor seconds | mean rounds | min-max | median chi2 vs fixed | worst chi2 vs "
+                "fixed | suggested | ARI at %d | min r at %d |\n|---|---|---|---|---|---|---|---|---|\n",
+                t.K, t.K);
     std::map<std::pair<int, int>, zarno::RunResult> fixed;
-    for (double tol : {0.0, 1e-6, 1e-5, 1e-4}) {
+    for (double tol : {0.0, 1e-6, 1e-5, 1e-4, 1e-3}) {
         zarno::JobSpec job;
         job.firstRank = 2;
         job.lastRank = 5;
         job.chains = 10;
-        job.run.rounds = rounds;
+        job.run.rounds = o.rounds;
         job.run.tolerance = tol;
-        job.threads = threads;
+        job.threads = o.threads;
         Keep keep;
-        const auto start = std::chrono::steady_clock::now();
+        const double start = eval::CpuSeconds();
         if (zarno::RunJob(d, job, keep).status != zarno::JobOutcome::kDone) {
             std::fprintf(stderr, "the study failed\n");
             std::exit(1);
         }
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double seconds = eval::CpuSeconds() - start;
         if (tol == 0.0) fixed = keep.runs;
         double sum = 0;
-        int least = rounds, most = 0;
+        int least = o.rounds, most = 0;
         std::vector<double> ratio;
         for (const auto& [key, r] : keep.runs) {
             sum += r.rounds;
@@ -135,13 +216,13 @@ void Study(const char* name, const Table& t, int rounds, int threads)
             ratio.push_back(r.chiSquare / fixed[key].chiSquare - 1.0);
         }
         std::sort(ratio.begin(), ratio.end());
+        const Verdict v = Judge(t, keep.runs, missing);
         char label[32];
         std::snprintf(label, sizeof label, tol == 0.0 ? "fixed" : "%g", tol);
-        char span[32];
-        std::snprintf(span, sizeof span, "%d-%d", least, most);
-        std::printf("%-10s %8.2f %12.0f %10s %+21.3e%% %+21.3e%%\n", label, seconds,
-                    sum / keep.runs.size(), span, 100 * ratio[ratio.size() / 2],
-                    100 * ratio.back());
+        std::printf("| %s | %.1f | %.0f | %d-%d | %+.3e%% | %+.3e%% | %s | %.3f | %.4f |\n", label, seconds,
+                    sum / keep.runs.size(), least, most, 100 * ratio[ratio.size() / 2], 100 * ratio.back(),
+                    v.suggested.c_str(), v.ari, v.minR);
+        std::fflush(stdout);
     }
 }
 
@@ -149,16 +230,26 @@ void Study(const char* name, const Table& t, int rounds, int threads)
 
 int main(int argc, char** argv)
 {
-    const std::string dir = argc > 1 ? argv[1] : "data";
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 2000;
-    const int threads = argc > 3 ? std::atoi(argv[3]) : 1;
+    std::vector<std::string> words;
+    Options o;
+    for (int i = 1; i < argc; i++) {
+        const std::string w = argv[i];
+        if (w == "--unweighted") o.unweighted = true;
+        else if (w == "--missing" && i + 1 < argc) o.missing = std::atof(argv[++i]);
+        else words.push_back(w);
+    }
+    const std::string dir = words.size() > 0 ? words[0] : "data";
+    if (words.size() > 1) o.rounds = std::atoi(words[1].c_str());
+    if (words.size() > 2) o.threads = std::atoi(words[2].c_str());
     Table sample;
     if (!ReadMatrix(dir + "/sample.txt", &sample.genes, &sample.samples, &sample.values) ||
-        !ReadMatrix(dir + "/sample.unc", &sample.genes, &sample.samples, &sample.sigmas)) {
-        std::fprintf(stderr, "cannot read %s/sample.txt and sample.unc\n", dir.c_str());
+        !ReadMatrix(dir + "/sample.unc", &sample.genes, &sample.samples, &sample.sigmas) ||
+        !ReadNumbers(dir + "/sample.patterns", &sample.K, &sample.truth) ||
+        sample.truth.size() != static_cast<size_t>(sample.K) * sample.samples) {
+        std::fprintf(stderr, "cannot read %s/sample.txt, sample.unc and sample.patterns\n", dir.c_str());
         return 2;
     }
-    Study("shipped sample", sample, rounds, threads);
-    Study("leukemia-shaped", Leukemia(), rounds, threads);
+    Study("shipped sample", sample, o);
+    Study("leukemia-shaped", Leukemia(), o);
     return 0;
 }

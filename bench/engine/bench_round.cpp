@@ -97,6 +97,39 @@ void BM_Round(benchmark::State& state)
     SetRoundCounters(state, G, S, K);
 }
 
+// The round with a share of the cells missing, as the core runs it: an
+// infinite uncertainty and data of zero there, uncertainties of 1 elsewhere
+// when the data are unweighted (the weighted path, which unweighted data with
+// missing cells take). args: genes, samples, patterns, uncertainties (0/1),
+// missing per cent
+void BM_MissingRound(benchmark::State& state)
+{
+    const int G = state.range(0), S = state.range(1), K = state.range(2);
+    const int flag = state.range(3), percent = state.range(4);
+    Standalone s(G, S, K, 1);
+    MakeData(G, S, K, s.data, s.uncert);
+    std::mt19937_64 rng(99);
+    std::uniform_int_distribution<int> u(0, 99);
+    for (size_t e = 0; e < s.data.size(); e++) {
+        if (flag == 0) s.uncert[e] = 1.0;
+        if (u(rng) < percent) s.data[e] = 0.0, s.uncert[e] = __builtin_inf();
+    }
+    s.engine.data = s.data.data();
+    s.engine.uncert = s.uncert.data();
+    if (s.probe.Allocate() != 1) std::abort();
+    s.probe.Start();
+    s.probe.Scale();
+    s.probe.Mock();
+    s.probe.Weights();
+    for (auto _ : state) {
+        s.probe.Update(0);
+        benchmark::DoNotOptimize(s.engine.Mock);
+        benchmark::ClobberMemory();
+    }
+    s.probe.Free();
+    SetRoundCounters(state, G, S, K);
+}
+
 // One half of the round alone (0: patterns, 1: amplitudes), the other half
 // run untimed between: where the time goes, and, next to a shape whose
 // matrices stay in the caches, how much of it is memory.
@@ -444,6 +477,13 @@ void Register()
             fix(benchmark::RegisterBenchmark("BM_GramRound", BM_GramRound))
                 ->Args({z.G, z.S, z.K, 2, threads})
                 ->ArgNames({"genes", "samples", "patterns", "isa", "threads"});
+    // Missing cells, beside the complete rounds above (the widest set).
+    for (const Size& z : {Size{5000, 100, 5}, Size{20000, 200, 8}})
+        for (int flag = 1; flag >= 0; flag--)
+            for (int percent : {10, 30})
+                fix(benchmark::RegisterBenchmark("BM_MissingRound", BM_MissingRound))
+                    ->Args({z.G, z.S, z.K, flag, percent})
+                    ->ArgNames({"genes", "samples", "patterns", "uncert", "missing"});
     for (const Size& z : sizes)
         for (int flag = 1; flag >= 0; flag--)
             fix(benchmark::RegisterBenchmark("BM_LiteralRound", BM_LiteralRound))

@@ -138,8 +138,8 @@ def zarno_study(zarno, data, sigma, runs, cores, tolerance, out, arithmetic="gra
            "--threads", str(cores), "--out", out, "--quiet", "--arithmetic", arithmetic]
     if sigma:
         cmd += ["--uncert", sigma]
-    if tolerance:
-        cmd += ["--tolerance", repr(tolerance)]
+    # "0" for every round: without the flag the command stops at its default 1e-6.
+    cmd += ["--tolerance", repr(tolerance) if tolerance else "0"]
     seconds, _ = timed(cmd)
     with open(os.path.join(out, "survey.json")) as f:
         survey = json.load(f)

@@ -226,6 +226,8 @@ std::string JobIdentity::ToJson() const
     j["tolerance"] = tolerance;
     j["holdout"] = holdout;
     j["arithmetic"] = arithmetic;
+    // Only where cells are missing: job.json of complete data stays as it was.
+    if (missingCells > 0) j["missing_cells"] = missingCells;
     j["data_sha256"] = dataSha256;
     if (weighted) {
         j["uncert_sha256"] = uncertSha256;
@@ -343,6 +345,7 @@ bool ValidRun(const Json& j, const RunKey& key, const JobIdentity& id, bool held
 {
     try {
         if (!j.is_object()) return false;
+        if (j.value("status", "complete") != "complete") return false;  // a failed run
         if (j.at("patterns").get<int>() != key.patterns) return false;
         if (j.at("chain").get<int>() != key.chain) return false;
         // A convergence stop may end a run early; fixed rounds are all done.
@@ -406,11 +409,14 @@ void RunDir::Clear(const RunKey& key) const
     }
 }
 
-std::string RunDir::RunJson(const RunView& run) const
+std::string RunDir::RunJson(const RunView& run, const std::string& failure) const
 {
     std::string s = "{\n";
     s += fmt::format("  \"patterns\": {},\n  \"chain\": {},\n  \"rounds\": {},\n", run.patterns,
                      run.chain, run.rounds);
+    if (!failure.empty())
+        s += fmt::format("  \"status\": \"failed\",\n  \"reason\": {},\n",
+                         Json(failure).dump(-1, ' ', false, Json::error_handler_t::replace));
     s += fmt::format("  \"weighted\": {},\n", run.weighted ? "true" : "false");
     // (The twins with held-out cells take the weighted round.)
     s += fmt::format("  \"arithmetic\": \"{}\",\n", heldOut_ ? "classic" : id_.arithmetic);
@@ -466,6 +472,14 @@ void RunDir::WriteRun(const RunView& run, const std::vector<std::string>& geneNa
     // The matrices' names are on disk before run.json can say they are whole.
     SyncDirectory(RunFolder(key));
     WriteFileAtomic(layout_.RunJson(key, heldOut_), RunJson(run));
+    SyncDirectory(RunFolder(key));
+}
+
+void RunDir::WriteFailedRun(const RunView& run, const std::string& reason) const
+{
+    const RunKey key{run.patterns, run.chain};
+    MakeDirectories(RunFolder(key));
+    WriteFileAtomic(layout_.RunJson(key, heldOut_), RunJson(run, reason));
     SyncDirectory(RunFolder(key));
 }
 

@@ -168,6 +168,14 @@ bool ReadRunJson(const RunLayout& layout, const RunDirectory& d, const RunKey& k
     r->patterns = key.patterns;
     r->chain = key.chain;
     r->weighted = m.value("weighted", false);
+    // A run that failed says so, and why.
+    if (m.contains("status") && m["status"].is_string() && m["status"] != "complete") {
+        r->status = SurveyRun::kFailed;
+        r->problem = m.contains("reason") && m["reason"].is_string()
+                         ? m["reason"].get<std::string>()
+                         : "status " + m["status"].get<std::string>();
+        return false;
+    }
     // A run whose fit is not a number (JSON null) failed.
     for (const char* field : {"chi_square", "ssr"}) {
         if (!m.contains(field)) Fail(jsonPath, std::string("has no \"") + field + "\"");
@@ -176,11 +184,6 @@ bool ReadRunJson(const RunLayout& layout, const RunDirectory& d, const RunKey& k
             r->problem = std::string(field) + " is not a number";
             return false;
         }
-    }
-    if (m.contains("status") && m["status"].is_string() && m["status"] != "complete") {
-        r->status = SurveyRun::kFailed;
-        r->problem = "status " + m["status"].get<std::string>();
-        return false;
     }
     r->chiSquare = m["chi_square"].get<double>();
     r->ssr = m["ssr"].get<double>();
@@ -336,6 +339,15 @@ RunDirectory Read(const std::string& dirIn)
     d.data.genes = static_cast<int>(shape.genes.size());
     d.data.samples = static_cast<int>(shape.samples.size());
     d.data.cells = static_cast<long long>(d.data.genes) * d.data.samples;
+    // The degrees of freedom count observed cells only.
+    if (d.job.contains("missing_cells")) {
+        const nlohmann::json& missing = d.job["missing_cells"];
+        if (!missing.is_number_integer() || missing.get<long long>() < 0 ||
+            missing.get<long long>() >= d.data.cells)
+            Fail(jobPath, "\"missing_cells\" is not a count of cells below genes x samples");
+        d.missingCells = missing.get<long long>();
+        d.data.cells -= d.missingCells;
+    }
     return d;
 }
 

@@ -11,9 +11,11 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 
 #include <fmt/format.h>
 
@@ -460,18 +462,55 @@ Head ReadHead(const std::string& path, Lines& lines)
     return h;
 }
 
-// The header's labels into `t`, each checked.
+// The header's labels into `t`, each checked. A label given twice is
+// refused: the uncertainties and every result are matched by label.
 void TakeLabels(const std::string& path, const Head& h, Table& t)
 {
     t.samples = static_cast<int>(h.header.size() - h.firstLabel);
     if (h.firstLabel == 1) t.corner = Label(h.header[0]);
     t.headerLine = h.headerLine;
     t.sampleLabels.reserve(static_cast<size_t>(t.samples));
+    std::unordered_map<std::string, size_t> seen;
     for (size_t i = h.firstLabel; i < h.header.size(); i++) {
         CheckLabel(path, h.headerLine, h.header[i], "sample label");
+        const auto [at, fresh] = seen.emplace(Label(h.header[i]), i);
+        if (!fresh) {
+            throw InputError(fmt::format(
+                "{}:{}:{}: sample label {} is given twice, in header fields {} and {} (columns "
+                "{} and {}): sample labels must be unique",
+                path, h.headerLine, h.header[i].column, Shown(Label(h.header[i])), at->second + 1,
+                i + 1, h.header[at->second].column, h.header[i].column));
+        }
         t.sampleLabels.push_back(Label(h.header[i]));
         t.labelColumns.push_back(h.header[i].column);
     }
+}
+
+// Counts the rows whose gene name an earlier row has (they run as genes of
+// their own, but every join by name would mix them).
+void CountDuplicateGenes(Table& t)
+{
+    std::unordered_map<std::string_view, int> seen;
+    seen.reserve(t.geneNames.size());
+    for (size_t i = 0; i < t.geneNames.size(); i++) {
+        const auto [at, fresh] = seen.emplace(t.geneNames[i], static_cast<int>(i));
+        if (fresh) continue;
+        if (t.duplicateGenes++ == 0) {
+            t.duplicateGene = static_cast<int>(i);
+            t.duplicateOf = at->second;
+        }
+    }
+}
+
+// NA or NaN in any case (NaN signed or not), or nothing at all: a value the
+// file does not have.
+bool MissingField(const Field& f)
+{
+    std::string_view t(f.b, static_cast<size_t>(f.e - f.b));
+    if (t.empty()) return true;
+    if (t.size() == 2) return Lower(std::string(t)) == "na";
+    if (t[0] == '+' || t[0] == '-') t.remove_prefix(1);
+    return t.size() == 3 && Lower(std::string(t)) == "nan";
 }
 
 // Why the field `f` is no value, or "" when it is one (in *v).
@@ -508,6 +547,14 @@ void ReadRow(const std::string& path, int line, int lineLength, const std::vecto
     t.lines.push_back(line);
     for (size_t j = 0; j < S; j++) {
         const Field& f = fields[j + 1];
+        if (options.allowMissing && MissingField(f)) {
+            if (t.missing++ == 0) {
+                t.missingLine = line;
+                t.missingColumn = f.column;
+            }
+            t.values.push_back(std::numeric_limits<double>::quiet_NaN());
+            continue;
+        }
         double v = 0.0;
         const std::string why = ValueFault(f, options.what, &v);
         if (!why.empty()) {
@@ -571,6 +618,7 @@ Table ReadTable(const std::string& path, const ReadOptions& options)
     TakeLabels(path, head, t);
     ReadRows(path, head, lines, options, t);
     t.genes = static_cast<int>(t.geneNames.size());
+    CountDuplicateGenes(t);
     return t;
 }
 
@@ -677,22 +725,22 @@ TableShape ReadTableShape(const std::string& path)
 }
 
 void ReadDataAndUncertainties(const std::string& dataPath, const std::string& uncertPath,
-                              Table* data, Table* uncert)
+                              Table* data, Table* uncert, bool allowMissing)
 {
     if (uncertPath.empty()) {
-        *data = ReadTable(dataPath, ReadOptions{false, "data"});
+        *data = ReadTable(dataPath, ReadOptions{false, "data", allowMissing});
         return;
     }
     std::exception_ptr uncertFault;
     std::thread other([&] {
         try {
-            *uncert = ReadTable(uncertPath, ReadOptions{true, "uncertainty"});
+            *uncert = ReadTable(uncertPath, ReadOptions{true, "uncertainty", allowMissing});
         } catch (...) {
             uncertFault = std::current_exception();
         }
     });
     try {
-        *data = ReadTable(dataPath, ReadOptions{false, "data"});
+        *data = ReadTable(dataPath, ReadOptions{false, "data", allowMissing});
     } catch (...) {
         other.join();
         throw;

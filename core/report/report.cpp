@@ -406,13 +406,16 @@ std::string TopGeneTables(const json& c)
 {
     std::string html = "<div class=\"tops\">";
     for (size_t p = 0; p < c["top_genes"].size(); p++) {
-        html += fmt::format("<table class=\"top\"><thead><tr><th colspan=\"3\">P{}</th></tr><tr><th>gene</th>"
-                            "<th>z</th><th>amplitude</th></tr></thead><tbody>", p + 1);
+        html += fmt::format("<table class=\"top\"><thead><tr><th colspan=\"4\">P{}</th></tr><tr><th>gene</th>"
+                            "<th title=\"share x amplitude / the pattern's largest\">score</th>"
+                            "<th title=\"the gene's amplitude here / its amplitudes summed\">share</th>"
+                            "<th>amplitude</th></tr></thead><tbody>", p + 1);
         const json& list = c["top_genes"][p];
+        if (list.empty()) html += "<tr><td colspan=\"4\">no gene has its largest share here</td></tr>";
         for (size_t r = 0; r < list.size() && r < kTopGenesShown; r++) {
             const json& t = list[r];
-            html += "<tr><td>" + Escape(t["gene"].get<std::string>()) + "</td><td>" + Num(t["zscore"], 3) +
-                    "</td><td>" + Num(t["amplitude"], 4) + "</td></tr>";
+            html += "<tr><td>" + Escape(t["gene"].get<std::string>()) + "</td><td>" + Num(t["score"], 3) +
+                    "</td><td>" + Num(t["share"], 3) + "</td><td>" + Num(t["amplitude"], 4) + "</td></tr>";
         }
         html += "</tbody></table>";
     }

@@ -3,11 +3,12 @@
 
 namespace zarno {
 
-bool UsesGramForm(const Dataset& data, const RunOptions& options)
+bool UsesGramForm(const Dataset& data, const RunOptions& options, bool missingCells)
 {
     // The Gram form gives every cell the same weight: uncertainties, and
-    // cells held out (weight zero), need the weighted round.
-    return options.arithmetic == Arithmetic::kGram && !data.weighted && !(options.holdout > 0.0);
+    // cells held out or missing (weight zero), need the weighted round.
+    return options.arithmetic == Arithmetic::kGram && !data.weighted && !(options.holdout > 0.0) &&
+           !missingCells;
 }
 
 const char* ArithmeticName(Arithmetic a)

@@ -1,8 +1,10 @@
 // The holdout: a fixed speckled mask of cells per chain, weighed out of the
 // chain's runs, and the error of a run's reconstruction over them.
 #include <cstdint>
+#include <cmath>
 
 #include "run_private.h"
+#include "zarno/cells.h"
 
 namespace zarno {
 
@@ -30,9 +32,15 @@ constexpr double kHeldOutSigma = 1e300;
 }  // namespace
 
 bool HoldoutSigmas::Prepare(L& e, const Dataset& d, const RunOptions& o, int chain,
-                            const double* shared)
+                            const double* shared, const MissingCells* missing)
 {
     if (!(o.holdout > 0.0)) {
+        if (missing != nullptr) {
+            e.uncert = const_cast<double*>(missing->sigmas.data());
+            e.uncertFlag = 1;
+            e.UseScaledData(missing->scaled.data());
+            return true;
+        }
         e.uncert = const_cast<double*>(d.sigmas);
         e.uncertFlag = d.weighted ? 1 : 0;
         e.UseScaledData(shared);
@@ -45,11 +53,24 @@ bool HoldoutSigmas::Prepare(L& e, const Dataset& d, const RunOptions& o, int cha
             sigmas[c] = HeldOut(static_cast<long long>(c), chain, o.holdout)
                             ? kHeldOutSigma
                             : (d.weighted ? d.sigmas[c] : 1.0);
+        if (missing != nullptr) {
+            // The engine would divide a missing value too: the quotients are
+            // made here, +0.0 where missing, the engine's division elsewhere.
+            scaled.resize(n);
+            for (size_t c = 0; c < n; c++) {
+                if (std::isinf(missing->sigmas[c])) {
+                    sigmas[c] = missing->sigmas[c];
+                    scaled[c] = 0.0;
+                } else {
+                    scaled[c] = d.values[c] / sigmas[c];
+                }
+            }
+        }
         madeFor = chain;
     }
     e.uncert = sigmas.data();
     e.uncertFlag = 1;
-    e.UseScaledData(nullptr);
+    e.UseScaledData(missing != nullptr ? scaled.data() : nullptr);
     return true;
 }
 
@@ -64,7 +85,7 @@ void HoldoutError(const L& e, const Dataset& d, double fraction, RunView& v)
     for (long long g = 0; g < d.genes; g++) {
         for (int s = 0; s < S; s++) {
             const long long c = g * S + s;
-            if (!HeldOut(c, e.chain, fraction)) continue;
+            if (!HeldOut(c, e.chain, fraction) || MissingCell(d, static_cast<size_t>(c))) continue;
             double m = 0.0;
             for (int k = 0; k < K; k++)
                 m += e.Amplitude[g * K + k] * e.Pattern[static_cast<long long>(k) * S + s];

@@ -104,10 +104,13 @@ std::size_t RunBytes(int genes, int samples, int patterns, bool weighted, bool g
     return engine + 8 * (GK + KS) + 12 * 128;
 }
 
-std::size_t SharedBytes(int genes, int samples, bool weighted)
+std::size_t SharedBytes(int genes, int samples, bool weighted, bool missing)
 {
     const std::size_t GS = static_cast<std::size_t>(genes) * static_cast<std::size_t>(samples);
     // Values; weighted, their uncertainties and the quotients the runs share.
+    // Missing cells: values, the data's uncertainties when weighted, and the
+    // uncertainties and quotients made for the runs.
+    if (missing) return 8 * GS * (weighted ? 4 : 3);
     return 8 * GS * (weighted ? 3 : 1);
 }
 

@@ -78,7 +78,9 @@ int CoreHost::RunStarted(L& run)
 {
     if (sink == nullptr) return 1;
     startedLive = true;
-    if (sink->RunStarting(ViewOfEngine(run))) return 1;
+    RunView v = ViewOfEngine(run);
+    v.weighted = data.weighted;  // not the engine's flag: missing cells set it
+    if (sink->RunStarting(v)) return 1;
     sinkStopped = true;
     return 0;
 }
@@ -137,6 +139,9 @@ int CoreHost::KeepGoing(L& run)
 int CoreHost::RunFinished(L& run)
 {
     RunView v = ViewOfEngine(run);
+    // The data's weighting, not the engine's flag: held-out and missing
+    // cells run unweighted data on the weighted path.
+    v.weighted = data.weighted;
     v.seconds = std::chrono::duration<double>(Clock::now() - started).count();
     v.cpuMinutes = (ThreadCpuSeconds() - cpuStarted) / 60.0;
     v.threads = mostThreads;
@@ -152,8 +157,8 @@ int CoreHost::RunFinished(L& run)
 }
 
 CoreEngine::CoreEngine(const Dataset& d, const RunOptions& o, Control* control, JobSink* live,
-                       const double* sharedScaled)
-    : host(d, o, control, live), data(d), options(o), shared(sharedScaled)
+                       const double* sharedScaled, const MissingCells* missingCells)
+    : host(d, o, control, live), data(d), options(o), shared(sharedScaled), missing(missingCells)
 {
     e.Ngenes = d.genes;
     e.Nsamples = d.samples;
@@ -168,8 +173,8 @@ bool CoreEngine::Run(int patterns, int chain)
     host.Reset();
     e.Npatterns = patterns;
     e.chain = chain;
-    holdout.Prepare(e, data, options, chain, shared);
-    e.UseGramForm(UsesGramForm(data, options));
+    holdout.Prepare(e, data, options, chain, shared, missing);
+    e.UseGramForm(UsesGramForm(data, options, missing != nullptr));
     host.runThreads = host.mostThreads =
         options.threadsPerRun > 0 ? options.threadsPerRun : firstThreads;
     e.UseThreads(host.runThreads);
@@ -218,7 +223,10 @@ RunResult RunOne(const Dataset& data, int patterns, int chain, const RunOptions&
         return r;
     }
     try {
-        detail::CoreEngine x(data, options, control, nullptr, nullptr);
+        detail::MissingCells missing;
+        const bool anyMissing = missing.Make(data);
+        detail::CoreEngine x(data, options, control, nullptr, nullptr,
+                             anyMissing ? &missing : nullptr);
         // Automatic threads: a run alone has every processor.
         x.ShareThreads(nullptr, std::min(AvailableProcessors(), detail::kMostThreadsPerRun));
         detail::RunInto(x, patterns, chain, r);

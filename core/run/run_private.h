@@ -24,21 +24,42 @@ constexpr int kMostThreadsPerRun = 256;
 // printf into a string of up to 511 characters.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Missing cells weighed out of every run, exactly: an infinite uncertainty
+// (a reconstruction over it is +0.0 whatever the amplitudes) and data of
+// +0.0, so that no weight of either half, no chi-square and no residual sum
+// takes anything from them; every test of the engine skips what is not above
+// eps. Their values are never read. Unweighted data with missing cells run
+// on the weighted path, with uncertainties of 1 elsewhere, which divide
+// nothing: the same bits as the unweighted arithmetic over the observed cells.
+class MissingCells {
+public:
+    // Makes the arrays when d has a missing cell; false (and none made) when
+    // it has none.
+    bool Make(const Dataset& d);
+
+    std::vector<double> sigmas;  // +Inf where missing, else the data's (1 unweighted)
+    std::vector<double> scaled;  // +0.0 where missing, else value / uncertainty
+};
+
 // The uncertainties of one chain's runs with a holdout: the data's (or 1 for
-// unweighted data, which divides nothing) and a huge one where held out.
+// unweighted data, which divides nothing) and a huge one where held out;
+// missing cells stay missing, so the held-out cells are observed ones.
 class HoldoutSigmas {
 public:
-    // Points engine e at the chain's uncertainties; without a holdout, at the
-    // data's. False when there is no memory for them.
-    bool Prepare(L& e, const Dataset& d, const RunOptions& o, int chain, const double* shared);
+    // Points engine e at the chain's uncertainties and data; without a
+    // holdout, at the data's (or those of `missing`, when not null). False
+    // when there is no memory for them.
+    bool Prepare(L& e, const Dataset& d, const RunOptions& o, int chain, const double* shared,
+                 const MissingCells* missing);
 
 private:
     std::vector<double> sigmas;
+    std::vector<double> scaled;  // with missing cells: the chain's quotients
     int madeFor = 0;  // chains start at 1
 };
 
-// The held-out cells' mean squared error of e's final reconstruction into v
-// (nothing without a holdout).
+// The held-out (observed) cells' mean squared error of e's final
+// reconstruction into v (nothing without a holdout).
 void HoldoutError(const L& e, const Dataset& d, double fraction, RunView& v);
 
 // The core's end of an engine: progress and cancel through Control, fit
@@ -87,8 +108,9 @@ private:
 // options, run after run.
 class CoreEngine {
 public:
+    // `missing`: the data's missing cells (MissingCells::Make), null when none.
     CoreEngine(const Dataset& d, const RunOptions& o, Control* control, JobSink* live,
-               const double* sharedScaled);
+               const double* sharedScaled, const MissingCells* missing = nullptr);
 
     // One run; false when it did not finish (cancelled, failed, or stopped by
     // the live sink: see host).
@@ -111,6 +133,7 @@ private:
     const Dataset& data;
     const RunOptions& options;
     const double* shared;
+    const MissingCells* missing;
 };
 
 // One run on engine x into r: complete, or cancelled or failed with why.

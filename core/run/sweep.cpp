@@ -44,9 +44,10 @@ std::vector<double> Quotients(const Dataset& d)
 
 // Every run on the calling thread, handed to the sink live: the classic job.
 JobOutcome RunSequential(const Dataset& data, const JobSpec& job, const std::vector<RunKey>& runs,
-                         const double* scaled, int budget, JobSink& sink, Control* control)
+                         const double* scaled, const detail::MissingCells* missing, int budget,
+                         JobSink& sink, Control* control)
 {
-    CoreEngine x(data, job.run, control, &sink, scaled);
+    CoreEngine x(data, job.run, control, &sink, scaled, missing);
     x.ShareThreads(nullptr, std::min(budget, kMostThreadsPerRun));
     int done = 0;
     for (const RunKey& k : runs) {
@@ -75,8 +76,9 @@ JobOutcome RunSequential(const Dataset& data, const JobSpec& job, const std::vec
 class ThreadedSweep {
 public:
     ThreadedSweep(const Dataset& data, const JobSpec& job, const std::vector<RunKey>& runs,
-                  const double* scaled, int threads, int budget, JobSink& sink, Control* control)
-        : data(data), job(job), runs(runs), scaled(scaled), threads(threads), sink(sink),
+                  const double* scaled, const detail::MissingCells* missing, int threads, int budget,
+                  JobSink& sink, Control* control)
+        : data(data), job(job), runs(runs), scaled(scaled), missing(missing), threads(threads), sink(sink),
           ctl(control != nullptr ? *control : own), spare(budget - threads),
           joining(job.run.threadsPerRun == 0), n(runs.size()), handed(runs.size(), false),
           working(threads)
@@ -122,7 +124,7 @@ private:
     void Work()
     {
         try {
-            CoreEngine x(data, job.run, &ctl, nullptr, scaled);
+            CoreEngine x(data, job.run, &ctl, nullptr, scaled, missing);
             if (joining) x.ShareThreads(&spare, 1);
             size_t index;
             while (TakeRun(&index)) {
@@ -247,6 +249,7 @@ private:
     const JobSpec& job;
     const std::vector<RunKey>& runs;
     const double* scaled;
+    const detail::MissingCells* missing;
     const int threads;
     JobSink& sink;
     Control own;
@@ -286,17 +289,26 @@ JobOutcome RunJob(const Dataset& data, const JobSpec& job, JobSink& sink, Contro
     int threads = budget;  // concurrent runs
     if (static_cast<size_t>(threads) > runs.size()) threads = static_cast<int>(runs.size());
     try {
+        // Missing cells: their uncertainties and quotients, made once.
+        detail::MissingCells missingCells;
+        const detail::MissingCells* missing = missingCells.Make(data) ? &missingCells : nullptr;
         // Runs with a holdout scale their own data: each chain masks others.
-        const std::vector<double> scaled =
-            job.run.holdout > 0.0 ? std::vector<double>() : Quotients(data);
+        const std::vector<double> scaled = job.run.holdout > 0.0 || missing != nullptr
+                                               ? std::vector<double>()
+                                               : Quotients(data);
         const double* shared = scaled.empty() ? nullptr : scaled.data();
         // What every half-round streams besides Mock: the quotients and the
         // uncertainties, or the data themselves when unweighted.
         const size_t bytes = static_cast<size_t>(data.genes) * data.samples * sizeof(double);
-        zarno::huge_pages::AdviseHugePages(shared, bytes);
-        zarno::huge_pages::AdviseHugePages(data.weighted ? data.sigmas : data.values, bytes);
-        if (threads <= 1) return RunSequential(data, job, runs, shared, budget, sink, control);
-        return ThreadedSweep(data, job, runs, shared, threads, budget, sink, control).Run();
+        if (missing != nullptr && !(job.run.holdout > 0.0)) {
+            zarno::huge_pages::AdviseHugePages(missing->scaled.data(), bytes);
+            zarno::huge_pages::AdviseHugePages(missing->sigmas.data(), bytes);
+        } else {
+            zarno::huge_pages::AdviseHugePages(shared, bytes);
+            zarno::huge_pages::AdviseHugePages(data.weighted ? data.sigmas : data.values, bytes);
+        }
+        if (threads <= 1) return RunSequential(data, job, runs, shared, missing, budget, sink, control);
+        return ThreadedSweep(data, job, runs, shared, missing, threads, budget, sink, control).Run();
     } catch (const std::bad_alloc&) {
         return Outcome(JobOutcome::kFailed, "out of memory", 0);
     }

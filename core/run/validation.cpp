@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "run_private.h"
+#include "zarno/cells.h"
 
 namespace zarno {
 
@@ -111,6 +112,40 @@ Refusal CheckShape(const Dataset& d)
     return Refusal();
 }
 
+namespace {
+
+// A gene's or a sample's name for a message: its label when there is one.
+std::string Named(const char* what, long long index, const std::vector<std::string>& names)
+{
+    if (static_cast<size_t>(index) < names.size())
+        return Format("%s %lld (\"%s\")", what, index, names[static_cast<size_t>(index)].c_str());
+    return Format("%s %lld", what, index);
+}
+
+// With missing cells allowed: a gene or a sample with no observed cell has
+// nothing to fit.
+Refusal CheckObserved(const Dataset& d)
+{
+    const CellCounts c = CountCells(d);
+    if (c.emptyGenes > 0)
+        return Refuse(Refusal::kNoObserved,
+                      Format("%s has no observed cell: all its values are missing (%lld gene%s "
+                             "without one); drop it or give it values",
+                             Named("gene", c.firstEmptyGene, d.geneNames).c_str(), c.emptyGenes,
+                             c.emptyGenes == 1 ? "" : "s"),
+                      c.firstEmptyGene, -1);
+    if (c.emptySamples > 0)
+        return Refuse(Refusal::kNoObserved,
+                      Format("%s has no observed cell: all its values are missing (%lld sample%s "
+                             "without one); drop it or give it values",
+                             Named("sample", c.firstEmptySample, d.sampleLabels).c_str(),
+                             c.emptySamples, c.emptySamples == 1 ? "" : "s"),
+                      -1, c.firstEmptySample);
+    return Refusal();
+}
+
+}  // namespace
+
 Refusal CheckValues(const Dataset& d)
 {
     if (d.values == nullptr) return Refuse(Refusal::kNoValues, "\"data\" is null");
@@ -118,6 +153,7 @@ Refusal CheckValues(const Dataset& d)
     for (long long g = 0; g < d.genes; g++) {
         for (long long s = 0; s < d.samples; s++) {
             const size_t e = static_cast<size_t>(g * d.samples + s);
+            if (MissingCell(d, e)) continue;
             const double v = d.values[e];
             if (!std::isfinite(v))
                 return Refuse(Refusal::kValue,
@@ -135,13 +171,19 @@ Refusal CheckValues(const Dataset& d)
             }
         }
     }
-    return Refusal();
+    return d.allowMissing ? CheckObserved(d) : Refusal();
 }
 
 Refusal CheckDataset(const Dataset& d)
 {
     Refusal r = CheckShape(d);
     if (!r) r = CheckValues(d);
+    // The classic entry runs such data; a study refuses them: every pattern
+    // would come out zero.
+    if (!r && !CountCells(d).anyAboveZero)
+        r = Refuse(Refusal::kNothingAbove,
+                   "no value is above zero: there is nothing to factorize (every pattern would "
+                   "be zero)");
     return r;
 }
 
@@ -174,7 +216,20 @@ Refusal CheckJob(const Dataset& d, const JobSpec& job, Rules rules)
     }
     const bool sweep = job.firstRank <= job.lastRank && job.chains >= 1;
     if (!sweep) return Refusal();
-    return CheckSweepBounds(d, job, study);
+    r = CheckSweepBounds(d, job, study);
+    if (r || !study || !d.allowMissing) return r;
+    // Complete data keep the rule above (a count may use every degree of
+    // freedom); with cells missing, the largest count must still have more
+    // observed cells than parameters to fit.
+    const CellCounts c = CountCells(d);
+    const long long parameters = FreeParameters(d.genes, d.samples, job.lastRank);
+    if (c.missing > 0 && c.Observed() < parameters)
+        return Refuse(Refusal::kTooFewObserved,
+                      Format("%lld observed cells (%lld missing) for %lld free parameters at %d "
+                             "patterns ((genes + samples - 1) x patterns): fewer patterns, or "
+                             "fewer missing cells",
+                             c.Observed(), c.missing, parameters, job.lastRank));
+    return Refusal();
 }
 
 }  // namespace zarno

@@ -6,7 +6,6 @@
 #include <numeric>
 #include <utility>
 
-#include "Common.h"
 #include "survey_steps.h"
 
 namespace zarno {
@@ -81,41 +80,45 @@ void ConsensusMeans(const MatchedChains& m, const std::vector<bool>& keep, int g
     for (double& v : out->amplitudeSd) v = std::sqrt(v / (n - 1));
 }
 
-// Top genes: each gene's consensus amplitudes z-scored across the patterns
-// with the sample deviation (the information file's z-score), ranked per pattern.
+// Top genes: each gene is a candidate for the pattern holding its largest
+// share of its consensus amplitude, ranked there by the marker score of
+// TopGene. A z-score across patterns would not do: with few patterns it
+// takes the same value for every gene found in one pattern only, and it
+// turns negative in a pattern that no gene prefers.
 void TopGenes(const SurveyOptions& opt, int genes, CountSurvey* out)
 {
     const int G = genes, P = out->patterns;
-    Common common;
-    std::vector<double> z(static_cast<size_t>(G) * P, 0.0);
-    std::vector<double> amp(P);
-    for (int gene = 0; gene < G && P >= 2; gene++) {
-        std::copy_n(out->amplitudeMean.data() + static_cast<size_t>(gene) * P, P, amp.data());
-        common.Zscoring(amp.data(), z.data() + static_cast<size_t>(gene) * P, P);
-    }
-    if (P < 2) out->notes.push_back("one pattern: top genes by amplitude, no z-scores");
-    const int top = std::min(opt.topGenes, G);
-    out->topGenes.assign(P, {});
-    std::vector<int> order(G);
-    for (int g = 0; g < P; g++) {
-        std::iota(order.begin(), order.end(), 0);
-        auto zAt = [&](int gene) { return z[static_cast<size_t>(gene) * P + g]; };
-        auto aAt = [&](int gene) { return out->amplitudeMean[static_cast<size_t>(gene) * P + g]; };
-        // z-scores across few patterns take few values (with two, every gene
-        // is +-1/sqrt(2)) and differ only by rounding; ranked at 1e-9 so that
-        // such ties go to the amplitude rather than to rounding noise.
-        auto zKey = [&](int gene) { return std::llround(zAt(gene) * 1e9); };
-        std::stable_sort(order.begin(), order.end(), [&](int x, int y) {
-            if (P >= 2 && zKey(x) != zKey(y)) return zKey(x) > zKey(y);
-            return aAt(x) > aAt(y);
-        });
-        for (int k = 0; k < top; k++) {
+    const double* a = out->amplitudeMean.data();
+    auto at = [&](int gene, int p) { return a[static_cast<size_t>(gene) * P + p]; };
+    std::vector<double> largest(P, 0.0);
+    for (int gene = 0; gene < G; gene++)
+        for (int p = 0; p < P; p++) largest[p] = std::max(largest[p], at(gene, p));
+    std::vector<std::vector<TopGene>> candidates(P);
+    for (int gene = 0; gene < G; gene++) {
+        double sum = 0.0, most = 0.0;
+        for (int p = 0; p < P; p++) sum += at(gene, p), most = std::max(most, at(gene, p));
+        if (!(most > 0.0)) continue;  // a gene of zeros marks nothing
+        for (int p = 0; p < P; p++) {
+            if (at(gene, p) != most) continue;
             TopGene t;
-            t.gene = order[k];
-            if (P >= 2) t.zscore = zAt(order[k]);
-            t.amplitude = aAt(order[k]);
-            out->topGenes[g].push_back(t);
+            t.gene = gene;
+            t.amplitude = at(gene, p);
+            t.share = t.amplitude / sum;
+            t.score = t.share * (t.amplitude / largest[p]);
+            candidates[p].push_back(t);
         }
+    }
+    out->topGenes.assign(P, {});
+    for (int p = 0; p < P; p++) {
+        std::vector<TopGene>& list = candidates[p];
+        std::stable_sort(list.begin(), list.end(), [](const TopGene& x, const TopGene& y) {
+            return x.score != y.score ? x.score > y.score : x.amplitude > y.amplitude;
+        });
+        if (list.size() > static_cast<size_t>(std::max(opt.topGenes, 0))) list.resize(opt.topGenes);
+        if (list.empty())
+            out->notes.push_back("P" + std::to_string(p + 1) +
+                                 ": no gene has its largest share here (no top genes)");
+        out->topGenes[p] = std::move(list);
     }
 }
 

@@ -63,12 +63,13 @@ void ConsensusFiles(const RunDirectory& d, const CountSurvey& c, Outputs* files)
     files->push_back({base + "patterns_sd.tsv", MatrixTsv("pattern", pnames, samples, sd(c.patternSd))});
     files->push_back({base + "amplitudes.tsv", MatrixTsv("gene", genes, pnames, c.amplitudeMean.data())});
     files->push_back({base + "amplitudes_sd.tsv", MatrixTsv("gene", genes, pnames, sd(c.amplitudeSd))});
-    std::string top = "pattern\trank\tgene\tzscore\tamplitude\n";
+    // score = share x amplitude / the pattern's largest amplitude (TopGene).
+    std::string top = "pattern\trank\tgene\tscore\tshare\tamplitude\n";
     for (int p = 0; p < P; p++)
         for (size_t k = 0; k < c.topGenes[p].size(); k++) {
             const TopGene& t = c.topGenes[p][k];
-            top += fmt::format("P{}\t{}\t{}\t{}\t{}\n", p + 1, k + 1, genes[t.gene], Na(t.zscore),
-                               FormatDouble(t.amplitude));
+            top += fmt::format("P{}\t{}\t{}\t{}\t{}\t{}\n", p + 1, k + 1, genes[t.gene],
+                               FormatDouble(t.score), FormatDouble(t.share), FormatDouble(t.amplitude));
         }
     files->push_back({base + "top_genes.tsv", top});
     // The consensus in the leaf order of its linkage tree, as it is looked at.
@@ -242,7 +243,8 @@ void AddConsensusJson(const CountSurvey& c, const SurveyData& data, json& k)
         json list = json::array();
         for (const TopGene& t : c.topGenes[p])
             list.push_back({{"gene", NameAt(data.geneNames, static_cast<size_t>(t.gene), 'g')},
-                            {"zscore", Opt(t.zscore)},
+                            {"score", t.score},
+                            {"share", t.share},
                             {"amplitude", t.amplitude}});
         top.push_back(list);
     }
@@ -284,6 +286,7 @@ json SurveyJson(const RunDirectory& d, const Survey& s, const SurveyOptions& o)
     j["job"] = d.job;
     j["genes"] = d.data.genes;
     j["samples"] = d.data.samples;
+    j["missing_cells"] = d.missingCells;
     j["sample_labels"] = d.data.sampleLabels;
     j["data_sha256"] = d.dataSha256;
     j["uncert_sha256"] = d.uncertSha256;

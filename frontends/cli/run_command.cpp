@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -14,6 +15,7 @@
 #include <fmt/format.h>
 
 #include "zarno/api.h"
+#include "zarno/cells.h"
 #include "commands.h"
 #include "progress.h"
 #include "zarno/run_dir.h"
@@ -125,12 +127,24 @@ public:
     }
     bool RunFinished(const RunView& run) override
     {
+        // A run whose numbers are not finite failed: its reason is written,
+        // the other runs go on, and the command ends with exit code 1.
+        const std::string fault = RunFault(run);
         try {
-            dir_.WriteRun(run, data_.geneNames, data_.sampleLabels);
+            if (fault.empty()) {
+                dir_.WriteRun(run, data_.geneNames, data_.sampleLabels);
+            } else {
+                dir_.WriteFailedRun(run, fault);
+            }
             summary_.WriteSummary();
         } catch (const std::exception& e) {
             error_ = e.what();
             return false;  // a disk that refuses one run's files refuses the next's
+        }
+        if (!fault.empty()) {
+            failed_.push_back(fmt::format("{}: {}", dir_.RunFolder({run.patterns, run.chain}), fault));
+            progress_.Message(fmt::format("run k{} c{} failed: {}", run.patterns, run.chain, fault));
+            return true;
         }
         written_++;
         progress_.RunDone(run.patterns, run.chain, run.chiSquare, run.seconds, written_);
@@ -144,6 +158,8 @@ public:
     }
     const std::string& Error() const { return error_; }
     int Written() const { return written_; }
+    // The runs that failed: "folder: why".
+    const std::vector<std::string>& Failed() const { return failed_; }
 
 private:
     RunDir& dir_;
@@ -152,6 +168,7 @@ private:
     Progress& progress_;
     std::string error_;
     int written_ = 0;
+    std::vector<std::string> failed_;
 };
 
 // The data and uncertainties of a study, read and checked; `set` views them.
@@ -159,6 +176,8 @@ struct Input {
     Table data, unc;
     bool weighted = false;
     Dataset set;
+    CellCounts cells;  // missing cells, genes and samples all zero
+    double largest = 0.0;  // the largest observed magnitude, divided by its uncertainty or not
 };
 
 // The faults of the data that the engine's checks find, named in the files.
@@ -170,6 +189,10 @@ void CheckValues(const Input& in)
     if (r.gene >= 0 && r.gene < t.genes) {
         throw InputError(fmt::format("{}:{}: {}", t.path, t.lines[r.gene], r.text));
     }
+    if (r.sample >= 0 && r.sample < t.samples) {
+        throw InputError(fmt::format("{}:{}:{}: {}", t.path, t.headerLine, t.labelColumns[r.sample],
+                                     r.text));
+    }
     throw InputError(fmt::format("{}: {}", t.path, r.text));
 }
 
@@ -178,7 +201,7 @@ void CheckValues(const Input& in)
 void ReadInput(const Settings& s, Input* in)
 {
     in->weighted = !s.uncertPath.empty();
-    ReadDataAndUncertainties(s.dataPath, s.uncertPath, &in->data, &in->unc);
+    ReadDataAndUncertainties(s.dataPath, s.uncertPath, &in->data, &in->unc, true);
     const Table& data = in->data;
     if (in->weighted) CheckSameShape(data, in->unc);
     if (s.control && (s.control->genes != data.genes || s.control->samples != data.samples)) {
@@ -201,7 +224,16 @@ void ReadInput(const Settings& s, Input* in)
     in->set.sigmas = in->weighted ? in->unc.values.data() : nullptr;
     in->set.geneNames = data.geneNames;
     in->set.sampleLabels = data.sampleLabels;
+    in->set.allowMissing = true;
     CheckValues(*in);
+    in->cells = CountCells(in->set);
+    for (size_t e = 0; e < data.values.size(); e++) {
+        const double v = std::fabs(data.values[e]);
+        if (std::isnan(v)) continue;
+        in->largest = std::max(in->largest, v);
+        if (in->weighted && in->unc.values[e] > 0.0)
+            in->largest = std::max(in->largest, v / in->unc.values[e]);
+    }
 }
 
 // The job the settings and flags ask for, checked by the core.
@@ -260,6 +292,42 @@ std::optional<Annotations> ReadAnnotations(const RunArgs& a, const Input& in)
     return notes;
 }
 
+// What runs but deserves a word: gene names given twice, genes and samples
+// whose values are all zero.
+void WarnOfDoubtfulRows(const Input& in)
+{
+    const Table& data = in.data;
+    if (data.duplicateGenes > 0) {
+        Say(fmt::format("warning: {} repeats {} gene name{}, the first {} at {}:{} (first at line "
+                        "{}); they run as separate genes, but results joined by name will mix them",
+                        data.path, data.duplicateGenes, data.duplicateGenes == 1 ? "" : "s",
+                        Quoted(data.geneNames[data.duplicateGene]), data.path,
+                        data.lines[data.duplicateGene], data.lines[data.duplicateOf]));
+    }
+    const CellCounts& c = in.cells;
+    if (c.zeroGenes > 0) {
+        Say(fmt::format("warning: {} holds {} gene{} whose values are all zero, the first {} at "
+                        "{}:{}; they run, with amplitudes of zero",
+                        data.path, c.zeroGenes, c.zeroGenes == 1 ? "" : "s",
+                        Quoted(data.geneNames[c.firstZeroGene]), data.path, data.lines[c.firstZeroGene]));
+    }
+    if (c.zeroSamples > 0) {
+        Say(fmt::format("warning: {} holds {} sample{} whose values are all zero, the first {} at "
+                        "{}:{}:{}; they run, with pattern values of zero",
+                        data.path, c.zeroSamples, c.zeroSamples == 1 ? "" : "s",
+                        Quoted(data.sampleLabels[c.firstZeroSample]), data.path, data.headerLine,
+                        data.labelColumns[c.firstZeroSample]));
+    }
+}
+
+// ", 12 cells missing (0.5%)", or "" when none is.
+std::string MissingNote(const CellCounts& c)
+{
+    if (c.missing == 0) return "";
+    return fmt::format(", {} cell{} missing ({:.3g}%)", c.missing, c.missing == 1 ? "" : "s",
+                       100.0 * static_cast<double>(c.missing) / static_cast<double>(c.cells));
+}
+
 JobIdentity Identity(const Settings& s, const RunArgs& a, const Input& in, const JobSpec& job)
 {
     JobIdentity id;
@@ -272,8 +340,10 @@ JobIdentity Identity(const Settings& s, const RunArgs& a, const Input& in, const
     id.trace = a.trace;
     id.tolerance = a.tolerance;
     id.holdout = a.holdout;
-    id.arithmetic = ArithmeticName(UsesGramForm(in.set, PlainRuns(job)) ? Arithmetic::kGram
-                                                                        : Arithmetic::kClassic);
+    id.arithmetic = ArithmeticName(UsesGramForm(in.set, PlainRuns(job), in.cells.missing > 0)
+                                       ? Arithmetic::kGram
+                                       : Arithmetic::kClassic);
+    id.missingCells = in.cells.missing;
     return id;
 }
 
@@ -320,13 +390,14 @@ int Threads(const RunArgs& a, const Work& w, const Input& in, const JobSpec& job
     const Table& data = in.data;
     // Runs in Gram form need no genes x samples matrix; twins with held-out
     // cells take the weighted round.
-    const bool gram = UsesGramForm(in.set, PlainRuns(job));
+    const bool gram = UsesGramForm(in.set, PlainRuns(job), in.cells.missing > 0);
     std::uint64_t perRun = RunBytes(data.genes, data.samples, w.LargestPatterns(), in.weighted, gram);
     if (!w.heldTodo.empty()) {
         perRun = std::max<std::uint64_t>(
             perRun, RunBytes(data.genes, data.samples, w.LargestPatterns(), in.weighted));
     }
-    const std::uint64_t shared = SharedBytes(data.genes, data.samples, in.weighted);
+    const std::uint64_t shared =
+        SharedBytes(data.genes, data.samples, in.weighted, in.cells.missing > 0);
     // What we hold already (the values and uncertainties) counts in `shared`.
     const std::uint64_t held = (data.values.size() + in.unc.values.size()) * sizeof(double);
     const std::uint64_t available = AvailableMemory();
@@ -352,6 +423,7 @@ struct Swept {
     JobOutcome outcome;
     int written = 0;    // runs written, this sweep
     std::string error;  // why the results could not be written
+    std::vector<std::string> failed;  // runs that failed: "folder: why"
     double seconds = 0.0;
 };
 
@@ -384,6 +456,8 @@ Swept Sweep(const RunArgs& a, const Settings& s, const Input& in, JobSpec job, W
     progress.Finish();
     r.written = sink.Written();
     r.error = sink.Error();
+    r.failed = plain.Failed();
+    if (twins) r.failed.insert(r.failed.end(), twins->Failed().begin(), twins->Failed().end());
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return r;
 }
@@ -404,13 +478,37 @@ int Conclude(const std::string& dir, bool quiet)
     return kExitDone;
 }
 
+// Runs that failed: which and why, what to try, and the survey of the rest
+// (it leaves them out); exit code 1 whatever the survey says.
+int RunsFailed(const RunArgs& a, const Swept& r, double largest)
+{
+    std::vector<std::string> failed = r.failed;  // in the order they finished
+    std::sort(failed.begin(), failed.end());
+    const size_t shown = std::min<size_t>(failed.size(), 5);
+    std::string list;
+    for (size_t i = 0; i < shown; i++) list += "\n  " + failed[i];
+    if (shown < r.failed.size()) list += fmt::format("\n  ... and {} more", r.failed.size() - shown);
+    // Squares of values beyond 1e154 overflow; sums of many reach that sooner.
+    const std::string hint =
+        largest >= 1e100
+            ? fmt::format("\nThe data reach {:.3g}: a round's sums overflow at such values; "
+                          "rescale the data (and the uncertainties) by a power of ten and run again",
+                          largest)
+            : std::string();
+    Say(fmt::format("error: {} run{} failed, {} complete (the failed ones' run.json says why):{}{}",
+                    r.failed.size(), r.failed.size() == 1 ? "" : "s", r.written, list, hint));
+    if (r.written > 0 && !a.noReport && a.workers == 0) Conclude(a.out, a.quiet);
+    return kExitRunFailed;
+}
+
 // What the sweep's end means: messages, the survey, the exit code.
-int Finish(const RunArgs& a, const Swept& r, int listed, Progress::Mode mode)
+int Finish(const RunArgs& a, const Swept& r, int listed, Progress::Mode mode, double largest)
 {
     std::vector<std::string> words = CommandLine();
     if (!a.resume) words.push_back("--resume");
     const std::string resume = ShellJoin(words);
     const std::string runs = fmt::format("{} run{}", r.written, r.written == 1 ? "" : "s");
+    if (r.outcome.status == JobOutcome::kDone && !r.failed.empty()) return RunsFailed(a, r, largest);
     switch (r.outcome.status) {
     case JobOutcome::kDone:
         if (mode != Progress::kQuiet) {
@@ -449,8 +547,17 @@ int Study(const RunArgs& a)
     ReadInput(s, &in);
     JobSpec job = PlanJob(s, a, in);
     WarnOfNegatives(in.data);
+    WarnOfDoubtfulRows(in);
     const JobIdentity id = Identity(s, a, in, job);
-    RunDir::Check(a.out, id, a.resume);
+    try {
+        RunDir::Check(a.out, id, a.resume);
+    } catch (const InputError& e) {
+        // Studies made before the default stop ran every round.
+        const std::string why = e.what();
+        if (a.tolerance == 0.0 || why.find("tolerance (DIR: 0.0,") == std::string::npos) throw;
+        throw InputError(why + " (a study of every round, made before the default stop, goes on "
+                               "with --tolerance 0)");
+    }
     const std::optional<Annotations> notes = ReadAnnotations(a, in);
 
     Work w(a, id, job);
@@ -473,16 +580,20 @@ int Study(const RunArgs& a)
     job.ordered = false;
     if (mode != Progress::kQuiet) {
         const size_t computing = w.Computing();
-        Say(fmt::format("{} x {}{}, pattern counts {} to {}, chains {} to {}, {} rounds: {} run{} "
+        const std::string rounds =
+            a.tolerance > 0.0 ? fmt::format("at most {} rounds (tolerance {:g})", s.rounds, a.tolerance)
+                              : fmt::format("{} rounds", s.rounds);
+        Say(fmt::format("{} x {}{}{}, pattern counts {} to {}, chains {} to {}, {}: {} run{} "
                         "to compute{}{}, {} at a time",
-                        in.data.genes, in.data.samples, in.weighted ? " weighted" : "", s.firstRank,
-                        s.lastRank, a.firstChain, a.firstChain + s.chains - 1, s.rounds, computing,
+                        in.data.genes, in.data.samples, in.weighted ? " weighted" : "",
+                        MissingNote(in.cells), s.firstRank,
+                        s.lastRank, a.firstChain, a.firstChain + s.chains - 1, rounds, computing,
                         computing == 1 ? "" : "s", share,
                         w.Kept() > 0 ? fmt::format(" ({} kept)", w.Kept()) : std::string(),
                         job.threads));
     }
     const Swept r = Sweep(a, s, in, job, w, mode);
-    return Finish(a, r, w.dir.WriteSummary(), mode);
+    return Finish(a, r, w.dir.WriteSummary(), mode, in.largest);
 }
 
 }  // namespace

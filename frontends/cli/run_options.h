@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "annotation_options.h"
+#include "zarno/run.h"
 #include "zarno/table_reader.h"
 
 namespace CLI {
@@ -29,7 +30,7 @@ struct RunArgs {
     int rounds = 2000;
     int threads = 0;  // 0: the processors this process may use
     bool trace = false;
-    double tolerance = 0.0;  // > 0: convergence stop
+    double tolerance = kStudyTolerance;  // > 0: convergence stop; 0: every round
     double holdout = 0.0;    // > 0: fraction of cells held out
     std::string arithmetic = "gram";  // unweighted runs: "gram" or "classic"
     bool resume = false;

@@ -90,7 +90,11 @@ void PrintTable(const SurveyedDirectory& sd)
         width = std::max<size_t>(width, 10);
         for (std::string& x : agree) x = fmt::format("{:<{}}  ", x, width);
     }
-    fmt::print("Survey of {} ({} pattern counts)\n", d.dir, s.counts.size());
+    const std::string missing =
+        d.missingCells > 0 ? fmt::format("; {} of {} cells missing, not fitted", d.missingCells,
+                                         d.data.cells + d.missingCells)
+                           : std::string();
+    fmt::print("Survey of {} ({} pattern counts{})\n", d.dir, s.counts.size(), missing);
     fmt::print("{:>3} {:>6} {:>12} {:>12} {:>7} {:>7} {:>6} {:>7} {:>7}  {}{}\n", "P", "chains",
                weighted ? "chi2/dof" : "chi2 best", "ssr best", "coph", "disp", "PAC", "stab",
                "stabmin", sd.annotations ? fmt::format("{:<{}}  ", "best agreement", width) : "",

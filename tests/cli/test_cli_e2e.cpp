@@ -276,7 +276,16 @@ TEST_F(Command, BadInputNamesTheSpotExitsTwoAndCreatesNothing)
         std::string message;  // a regular expression
     } cases[] = {
         {{Write("ragged.txt", head + "g1\t1\t2\t3\ng2\t4\t5\n")}, "ragged.txt:3:7: "},
-        {{Write("na.txt", head + "g1\t1\tNA\t3\n")}, "na.txt:2:6: \"NA\" is not a number"},
+        {{Write("na.txt", head + "g1\t1\t2\t3\ng2\tNA\t\tnan\ng3\t1\t1\t1\n")},
+         "na.txt:3: gene 1 \\(\"g2\"\\) has no observed cell: all its values are missing \\(1 gene"},
+        {{Write("nas.txt", head + "g1\t1\tNA\t3\ng2\t4\t\t6\ng3\t1\tNaN\t1\n")},
+         "nas.txt:1:\\d+: sample 1 \\(\"S2\"\\) has no observed cell"},
+        {{Write("few.txt", head + "g1\t1\t2\t3\ng2\tNA\t5\t6\ng3\t1\t1\t1\n")},
+         "--ranks: 8 observed cells \\(1 missing\\) for 10 free parameters at 2 patterns"},
+        {{Write("dup.txt", "gene\tS1\tS2\tS1\ng1\t1\t2\t3\ng2\t4\t5\t6\n")},
+         "dup.txt:1:\\d+: sample label \"S1\" is given twice, in header fields 2 and 4"},
+        {{Write("zero.txt", head + "g1\t0\t0\t0\ng2\t0\t0\t0\n")},
+         "zero.txt: no value is above zero: there is nothing to factorize"},
         {{Write("inf.txt", head + "g1\t1\tInf\t3\n")}, "inf.txt:2:6: \"Inf\" is not a finite"},
         {{Write("empty.txt", "")}, "empty.txt:1:1: the file is empty"},
         {{Write("head.txt", head)}, "head.txt:1:\\d+: the header is followed by no gene rows"},
@@ -329,6 +338,128 @@ TEST_F(Command, NegativeValuesRunWithOneWarning)
               std::string::npos)
         << err;
     EXPECT_EQ(CountRuns(dir + "o"), 2);
+}
+
+TEST_F(Command, TablesWithMissingCellsRunAndSayHowManyAreMissing)
+{
+    // NA, NaN and empty fields, in the data and in the uncertainties; the
+    // same cells missing however they are written give the same runs.
+    const std::string head = "gene\tS1\tS2\tS3\tS4\n";
+    std::string a = head, b = head, unc = head;
+    for (int g = 0; g < 12; g++) {
+        a += "g" + std::to_string(g);
+        b += "g" + std::to_string(g);
+        unc += "g" + std::to_string(g);
+        for (int s = 0; s < 4; s++) {
+            const std::string v = std::to_string(1 + (g * 3 + s * 5) % 7);
+            const bool missing = (g + s) % 5 == 1;
+            a += "\t" + (missing ? std::string(g % 2 ? "NA" : "nan") : v);
+            b += "\t" + (missing ? std::string() : v);
+            unc += "\t" + std::string(g == 0 && s == 0 ? "NA" : "0.5");
+        }
+        a += "\n", b += "\n", unc += "\n";
+    }
+    const std::vector<std::string> flags{"--ranks", "1:2", "--chains", "2", "--rounds", "50", "--quiet"};
+    std::string err;
+    ASSERT_EQ(run(With({"run", Write("a.txt", a), "--out", dir + "a", "--no-report"}, flags), &err), 0)
+        << err;
+    ASSERT_EQ(run(With({"run", Write("b.txt", b), "--out", dir + "b", "--no-report"}, flags), &err), 0)
+        << err;
+    EXPECT_NE(Slurp(dir + "a/job.json").find("\"missing_cells\": 10,"), std::string::npos)
+        << Slurp(dir + "a/job.json");
+    for (const char* f : {"runs/k2/c1/amplitudes.tsv", "runs/k2/c2/patterns.tsv"})
+        EXPECT_EQ(Slurp(dir + "a/" + f), Slurp(dir + "b/" + f)) << f;
+    // Weighted, with one more cell missing by its uncertainty, and a holdout
+    // drawn from the observed cells; progress on standard error says how many.
+    ASSERT_EQ(run({"run", dir + "a.txt", "--uncert", Write("a.unc", unc), "--out", dir + "w", "--ranks",
+                   "1:2", "--chains", "2", "--rounds", "50", "--holdout", "0.2"},
+                  &err),
+              0)
+        << err;
+    EXPECT_NE(err.find("12 x 4 weighted, 11 cells missing (22.9%)"), std::string::npos) << err;
+    const std::string survey = Slurp(dir + "w/survey.json");
+    EXPECT_NE(survey.find("\"missing_cells\": 11"), std::string::npos);
+    // The degrees of freedom count the 37 observed cells: at 2 patterns 37 - 30.
+    EXPECT_NE(survey.find("\"dof\": 7.0"), std::string::npos) << survey.substr(0, 2000);
+    EXPECT_TRUE(fs::exists(dir + "w/holdout/k2/c2/run.json"));
+    EXPECT_EQ(run({"survey", dir + "w"}, &err), 0);
+}
+
+TEST_F(Command, RunsWhoseNumbersOverflowFailSayWhyAndExitOne)
+{
+    // Values near the largest double: every sum of squares overflows.
+    std::string text = "gene\tS1\tS2\tS3\n";
+    for (int g = 0; g < 6; g++)
+        text += "g" + std::to_string(g) + "\t1e300\t3e300\t" + std::to_string(g + 2) + "e300\n";
+    const std::string data = Write("big.txt", text);
+    const std::vector<std::string> args{"run", data, "--out", dir + "o", "--ranks", "1:2", "--chains", "2",
+                                        "--rounds", "20", "--no-report"};
+    std::string err;
+    EXPECT_EQ(run(args, &err), 1) << err;
+    EXPECT_NE(err.find("error: 4 runs failed, 0 complete"), std::string::npos) << err;
+    EXPECT_NE(err.find(dir + "o/runs/k1/c1: chi-square is NaN"), std::string::npos) << err;
+    EXPECT_NE(err.find("rescale the data"), std::string::npos) << err;
+    const std::string json = Slurp(dir + "o/runs/k2/c2/run.json");
+    EXPECT_NE(json.find("\"status\": \"failed\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"reason\": \"chi-square is NaN\""), std::string::npos) << json;
+    EXPECT_FALSE(fs::exists(dir + "o/runs/k2/c2/amplitudes.tsv"));
+    // Nothing to survey is no success; a resume tries the failed runs again.
+    EXPECT_EQ(run({"survey", dir + "o"}, &err), 2);
+    EXPECT_NE(err.find("every run failed; nothing to survey"), std::string::npos) << err;
+    EXPECT_NE(run({"report", dir + "o"}, &err), 0);
+    EXPECT_EQ(run(With(args, {"--resume"}), &err), 1) << err;
+    EXPECT_NE(err.find("4 runs failed"), std::string::npos) << err;
+}
+
+TEST_F(Command, DoubtfulRowsRunWithOneWarningEach)
+{
+    const std::string data = Write("rows.txt", "gene\tS1\tS2\tS3\tS4\ng1\t1\t2\t0\t3\ng2\t0\t0\t0\t0\n"
+                                               "g1\t4\t5\t0\t6\ng3\t1\t1\t0\t2\ng1\t2\t2\t0\t1\n");
+    std::string err;
+    ASSERT_EQ(run({"run", data, "--out", dir + "o", "--ranks", "1:2", "--chains", "1", "--rounds", "20"},
+                  &err),
+              0)
+        << err;
+    EXPECT_NE(err.find("warning: " + data + " repeats 2 gene names, the first \"g1\" at " + data +
+                       ":4 (first at line 2)"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("holds 1 gene whose values are all zero, the first \"g2\" at " + data + ":3"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("holds 1 sample whose values are all zero, the first \"S3\" at " + data + ":1:"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(CountRuns(dir + "o/runs"), 2);
+}
+
+TEST_F(Command, HeldOutTwinsOfUnweightedDataAreCompleteAndResumed)
+{
+    std::vector<std::string> args{"run", kData + "/sample.txt", "--out", dir + "o", "--ranks", "2:2",
+                                  "--chains", "2", "--rounds", "30", "--holdout", "0.1", "--no-report",
+                                  "--quiet"};
+    ASSERT_EQ(run(args), 0);
+    for (const std::string& row : Lines(dir + "o/summary.tsv"))
+        EXPECT_EQ(row.find("nan"), std::string::npos) << row;  // each twin's error is there
+    std::string err;
+    args.back() = "--resume";
+    ASSERT_EQ(run(args, &err), 0) << err;
+    EXPECT_NE(err.find("all 4 runs are complete"), std::string::npos) << err;
+}
+
+TEST_F(Command, AStudyOfEveryRoundResumesWithToleranceZero)
+{
+    std::vector<std::string> args{"run", kData + "/sample.txt", "--out", dir + "o", "--ranks", "2:2",
+                                  "--chains", "1", "--rounds", "20", "--no-report", "--quiet",
+                                  "--tolerance", "0"};
+    ASSERT_EQ(run(args), 0);
+    args.resize(args.size() - 2);
+    args.push_back("--resume");
+    std::string err;
+    EXPECT_EQ(run(args, &err), 2);
+    EXPECT_NE(err.find("tolerance (DIR: 0.0, now: 1e-06)"), std::string::npos) << err;
+    EXPECT_NE(err.find("goes on with --tolerance 0"), std::string::npos) << err;
+    EXPECT_EQ(run(With(args, {"--tolerance", "0"}), &err), 0) << err;
 }
 
 TEST_F(Command, ControlFileGzipAndCsvGiveTheSameRuns)
@@ -490,9 +621,11 @@ class Interrupt : public Command, public ::testing::WithParamInterface<int> {};
 
 TEST_P(Interrupt, StopsKeepsFinishedRunsExits130AndResumes)
 {
+    // Every round (--tolerance 0): runs long enough to be interrupted.
     const std::vector<std::string> study{"run", kData + "/sample.txt", "--uncert",
                                          kData + "/sample.unc", "--ranks", "2:3", "--chains", "3",
-                                         "--rounds", "6000", "--threads", "1", "--no-report"};
+                                         "--rounds", "6000", "--threads", "1", "--no-report",
+                                         "--tolerance", "0"};
     const std::string out = dir + "s";
     Child c = Spawn(With(study, {"--out", out}), dir + "int.txt");
     while (CountRuns(out) < 1 && waitpid(c.pid, nullptr, WNOHANG) == 0) {

@@ -74,14 +74,15 @@ TEST(Arithmetic, OnlyUnweightedRunsWithEveryCellTakeTheGramForm)
 {
     Table t(10, 6);
     zarno::RunOptions o;
-    EXPECT_FALSE(zarno::UsesGramForm(t.set, o));  // the core's default: classic
+    EXPECT_FALSE(zarno::UsesGramForm(t.set, o, false));  // the core's default: classic
     o.arithmetic = zarno::Arithmetic::kGram;
-    EXPECT_TRUE(zarno::UsesGramForm(t.set, o));
+    EXPECT_TRUE(zarno::UsesGramForm(t.set, o, false));
     o.holdout = 0.1;  // held-out cells weigh nothing: the weighted round
-    EXPECT_FALSE(zarno::UsesGramForm(t.set, o));
+    EXPECT_FALSE(zarno::UsesGramForm(t.set, o, false));
     o.holdout = 0.0;
+    EXPECT_FALSE(zarno::UsesGramForm(t.set, o, true));  // missing cells weigh nothing too
     t.set.weighted = true;
-    EXPECT_FALSE(zarno::UsesGramForm(t.set, o));
+    EXPECT_FALSE(zarno::UsesGramForm(t.set, o, false));
 
     zarno::Arithmetic a = zarno::Arithmetic::kClassic;
     EXPECT_TRUE(zarno::ParseArithmetic("gram", &a));

@@ -325,43 +325,63 @@ TEST(Survey, DispersionAndPacOfAnAmbiguousSample)
     EXPECT_GT(*k.cophenetic, 0.8);
 }
 
-TEST(Survey, TopGenesUseTheZscoreOfTheConsensusAmplitudes)
+// The survey of two identical chains holding amplitudes `a` (genes x P) and
+// patterns that peak in order, one sample each, so groups keep their order.
+Survey SurveyOfAmplitudes(int genes, int P, const std::vector<double>& a)
+{
+    SurveyData d;
+    d.genes = genes;
+    d.samples = P + 1;
+    d.cells = static_cast<long long>(genes) * d.samples;
+    std::vector<SurveyRun> runs;
+    for (int c = 1; c <= 2; c++) {
+        SurveyRun r;
+        r.patterns = P;
+        r.chain = c;
+        r.amplitudes = a;
+        r.patternRows.assign(static_cast<size_t>(P) * d.samples, 0.1 / P);
+        for (int p = 0; p < P; p++) r.patternRows[static_cast<size_t>(p) * d.samples + p] = 0.9;
+        runs.push_back(r);
+    }
+    return zarno::RunSurvey(d, runs);
+}
+
+TEST(Survey, TopGenesAreRankedByShareTimesRelativeAmplitude)
 {
     Truth t;
     std::vector<SurveyRun> runs;
     for (int c = 1; c <= 2; c++) runs.push_back(t.Run(c, {0, 1, 2}));
-    // Gene 11 equal in every pattern: z-scores 0, never NaN.
+    // Gene 11 equal in every pattern: its largest share is in all three.
     for (auto& r : runs)
         for (int p = 0; p < 3; p++) r.amplitudes[11 * 3 + p] = 2.0;
     zarno::SurveyOptions o;
     o.topGenes = 12;
     const Survey s = zarno::RunSurvey(t.Data(), runs, o);
     const CountSurvey& k = Count(s, 3);
-    Common common;
     for (int g = 0; g < 3; g++) {
-        ASSERT_EQ(k.topGenes[g].size(), 12u);
-        double previous = 1e300;
+        double largest = 0.0;
+        for (int gene = 0; gene < 12; gene++) largest = std::max(largest, k.amplitudeMean[gene * 3 + g]);
+        // The three genes strongest here, then gene 11, which every pattern shares.
+        ASSERT_EQ(k.topGenes[g].size(), g == 2 ? 4u : 5u);
+        double previous = 2.0;
         for (const auto& top : k.topGenes[g]) {
-            double amp[3], z[3];
-            for (int p = 0; p < 3; p++) amp[p] = k.amplitudeMean[top.gene * 3 + p];
-            common.Zscoring(amp, z, 3);
-            ASSERT_TRUE(top.zscore.has_value());
-            EXPECT_EQ(*top.zscore, z[g]);
-            EXPECT_LE(*top.zscore, previous + 1e-9);  // ties within rounding go by amplitude
-            previous = *top.zscore;
-            if (top.gene == 11) {
-                EXPECT_EQ(*top.zscore, 0.0);
-            }
+            const double* a = &k.amplitudeMean[top.gene * 3];
+            EXPECT_TRUE(top.gene % 3 == g || top.gene == 11) << top.gene;
+            EXPECT_EQ(top.amplitude, a[g]);
+            EXPECT_EQ(top.share, a[g] / (a[0] + a[1] + a[2]));
+            EXPECT_EQ(top.score, top.share * (a[g] / largest));
+            EXPECT_LE(top.score, previous);
+            previous = top.score;
         }
-        // The genes strongest in pattern g come first.
-        for (int r = 0; r < 3; r++) EXPECT_EQ(k.topGenes[g][r].gene % 3, g);
+        EXPECT_EQ(k.topGenes[g].back().gene, 11);
+        EXPECT_EQ(k.Status().find("no top genes"), std::string::npos);
+        EXPECT_EQ(k.topGenes[g].front().gene, g == 2 ? 8 : 9 + g);  // the largest of each
     }
 }
-
-TEST(Survey, TopGenesOfTwoPatternsTieOnZscoreAndGoByAmplitude)
+TEST(Survey, TopGenesOfTwoPatternsAreThePatternsOwnByScore)
 {
-    // With two patterns every gene's z-scores are +-1/sqrt(2), equal up to
-    // rounding; the genes of a pattern must then come by amplitude.
+    // With two patterns every gene's z-scores were +-1/sqrt(2): the score
+    // orders the genes of a pattern, and lists none of the other's.
     SurveyData d;
     d.genes = 30;
     d.samples = 4;
@@ -382,14 +402,71 @@ TEST(Survey, TopGenesOfTwoPatternsTieOnZscoreAndGoByAmplitude)
     const Survey s = zarno::RunSurvey(d, runs);
     const CountSurvey& k = Count(s, 2);
     for (int p = 0; p < 2; p++) {
-        ASSERT_EQ(k.topGenes[p].size(), 20u);
+        ASSERT_EQ(k.topGenes[p].size(), 15u);
         for (int r = 0; r < 15; r++) {
             EXPECT_EQ(k.topGenes[p][r].gene % 2, p) << "rank " << r;
-            EXPECT_NEAR(*k.topGenes[p][r].zscore, std::sqrt(0.5), 1e-12);
             if (r > 0) {
-                EXPECT_GT(k.topGenes[p][r - 1].amplitude, k.topGenes[p][r].amplitude) << r;
+                EXPECT_GT(k.topGenes[p][r - 1].score, k.topGenes[p][r].score) << r;
             }
         }
+    }
+}
+
+TEST(Survey, OfTwoGenesFoundInOnePatternOnlyTheLargerRanksFirst)
+{
+    // Three patterns: genes 0 and 1 are found in pattern 1 only (gene 0 with
+    // a trace elsewhere), gene 2 in pattern 2, gene 3 in pattern 3. A
+    // z-score across the patterns is 1.1547 for genes 0 and 1 alike (gene 0
+    // a hair lower) and would rank the small gene 1 first.
+    const std::vector<double> a = {10.0, 0.02, 0.01,  //
+                                   2.0,  0.0,  0.0,   //
+                                   0.0,  4.0,  0.0,   //
+                                   0.0,  0.0,  3.0};
+    const Survey s = SurveyOfAmplitudes(4, 3, a);
+    const CountSurvey& k = Count(s, 3);
+    ASSERT_EQ(k.topGenes[0].size(), 2u);
+    EXPECT_EQ(k.topGenes[0][0].gene, 0);
+    EXPECT_EQ(k.topGenes[0][1].gene, 1);
+    EXPECT_GT(k.topGenes[0][0].score, 0.99);
+    EXPECT_DOUBLE_EQ(k.topGenes[0][1].score, 0.2);  // share 1, a fifth of the largest
+    EXPECT_EQ(k.topGenes[0][1].share, 1.0);
+    EXPECT_EQ(k.topGenes[1][0].score, 1.0);
+}
+
+TEST(Survey, APatternThatNoGenePrefersHasNoTopGenesAndSaysSo)
+{
+    // Four patterns; every gene has its largest share in one of the first
+    // three, the fourth is a little of everything. Ranked by a z-score it
+    // would list genes of negative scores.
+    std::vector<double> a;
+    for (int g = 0; g < 9; g++)
+        for (int p = 0; p < 4; p++) a.push_back(p == g % 3 ? 3.0 + g : p == 3 ? 0.5 + 0.1 * g : 0.1);
+    const Survey s = SurveyOfAmplitudes(9, 4, a);
+    const CountSurvey& k = Count(s, 4);
+    for (int p = 0; p < 3; p++) {
+        ASSERT_EQ(k.topGenes[p].size(), 3u);
+        for (const auto& t : k.topGenes[p]) {
+            EXPECT_EQ(t.gene % 3, p);
+            EXPECT_GT(t.score, 0.0);
+        }
+    }
+    EXPECT_TRUE(k.topGenes[3].empty());
+    EXPECT_NE(k.Status().find("P4: no gene has its largest share here"), std::string::npos) << k.Status();
+}
+
+TEST(Survey, TopGenesSkipGenesOfZerosAndListAGeneInEveryPatternItTies)
+{
+    const std::vector<double> a = {0.0, 0.0,   // nothing to mark
+                                   2.0, 2.0,   // equal in both
+                                   5.0, 1.0,
+                                   1.0, 4.0};
+    const Survey s = SurveyOfAmplitudes(4, 2, a);
+    const CountSurvey& k = Count(s, 2);
+    for (int p = 0; p < 2; p++) {
+        ASSERT_EQ(k.topGenes[p].size(), 2u);
+        EXPECT_EQ(k.topGenes[p][0].gene, 2 + p);
+        EXPECT_EQ(k.topGenes[p][1].gene, 1);
+        EXPECT_EQ(k.topGenes[p][1].share, 0.5);
     }
 }
 

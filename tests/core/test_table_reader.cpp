@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cmath>
 #include <cstring>
 #include <random>
 
@@ -154,6 +155,58 @@ TEST_F(Reader, UncertaintiesMustBePositiveAndNegativeDataAreCounted)
     EXPECT_EQ(t.negativeGene, 1);
     EXPECT_EQ(t.negativeSample, 1);
     EXPECT_EQ(t.values[3], -0.5);  // read as it is
+}
+
+TEST_F(Reader, MissingValuesAreNaNWhenAllowedAndRefusedOtherwise)
+{
+    ReadOptions allow;
+    allow.allowMissing = true;
+    const std::vector<bool> missing = {false, true, true, false, true, true, true, false, true};
+    auto check = [&](const std::string& path) {
+        const Table t = ReadTable(path, allow);
+        EXPECT_EQ(t.values.size(), missing.size()) << path;
+        for (size_t e = 0; e < missing.size() && e < t.values.size(); e++)
+            EXPECT_EQ(std::isnan(t.values[e]), missing[e]) << path << " cell " << e;
+        EXPECT_EQ(t.values.at(0), 1.0);
+        EXPECT_EQ(t.values.at(7), 8.0);
+        EXPECT_EQ(t.missing, 6) << path;
+        EXPECT_EQ(t.missingLine, 2) << path;
+        return t;
+    };
+    // Tabs and commas have empty fields; any case of NA and NaN, NaN signed.
+    const std::string tabs = Write("m.txt", "gene\tS1\tS2\tS3\ng1\t1\tNA\t\ng2\t4\tnan\tNaN\ng3\t-NAN\t8\tna\n");
+    EXPECT_EQ(check(tabs).missingColumn, 6);
+    const std::string csv = Write("m.csv", "gene,S1,S2,S3\ng1,1,na,\"\"\ng2,4,NaN, \ng3,+nan,8,NA\n");
+    EXPECT_EQ(check(csv).missingColumn, 6);
+    check(Write("m.sp", "gene S1 S2 S3\ng1 1 NA Nan\ng2 4 na nAn\ng3 nan 8 NA\n"));
+    // Without the option each is a fault, as before; N/A and "-" are never missing.
+    EXPECT_NE(Fault(tabs).find(":2:6: \"NA\" is not a number"), std::string::npos) << Fault(tabs);
+    EXPECT_NE(Fault(Write("na.txt", "gene\tS1\ng1\tN/A\n"), allow).find("\"N/A\" is not a number"),
+              std::string::npos);
+    EXPECT_NE(Fault(Write("dash.txt", "gene\tS1\ng1\t-\n"), allow).find("\"-\" is not a number"),
+              std::string::npos);
+    // A missing uncertainty is no fault of positivity; a zero still is.
+    const ReadOptions unc{true, "uncertainty", true};
+    EXPECT_EQ(ReadTable(Write("m.unc", "gene\tS1\tS2\ng1\tNA\t2\n"), unc).missing, 1);
+    EXPECT_NE(Fault(Write("z.unc", "gene\tS1\tS2\ng1\tNA\t0\n"), unc).find("is not positive"),
+              std::string::npos);
+}
+
+TEST_F(Reader, SampleLabelsMustBeUniqueAndRepeatedGeneNamesAreCounted)
+{
+    const std::string dup = Write("d.txt", "gene\tA\tB\tC\tB\ng1\t1\t2\t3\t4\n");
+    EXPECT_EQ(Fault(dup), dup + ":1:12: sample label \"B\" is given twice, in header fields 3 and 5 "
+                                "(columns 8 and 12): sample labels must be unique");
+    const std::string csv = Write("d.csv", "A,B,A\ng1,1,2,3\n");
+    EXPECT_NE(Fault(csv).find(":1:5: sample label \"A\" is given twice, in header fields 1 and 3"),
+              std::string::npos)
+        << Fault(csv);
+
+    const Table t = ReadTable(Write("g.txt", "gene\tA\ng1\t1\ng2\t2\ng1\t3\ng2\t4\ng1\t5\ng3\t6\n"));
+    EXPECT_EQ(t.duplicateGenes, 3);
+    EXPECT_EQ(t.duplicateGene, 2);  // the first row that repeats one before it
+    EXPECT_EQ(t.duplicateOf, 0);
+    EXPECT_EQ(ReadTable(Write("u.txt", "gene\tA\ng1\t1\ng2\t2\n")).duplicateGenes, 0);
 }
 
 TEST_F(Reader, ShortestNumbersReadBackToTheSameBits)

@@ -17,6 +17,10 @@ struct Dataset {
     const double* values = nullptr;
     const double* sigmas = nullptr;  // needed when weighted
     bool weighted = false;           // divide data and reconstruction by sigmas
+    // A NaN value (or, weighted, a NaN uncertainty) is a missing cell: it has
+    // weight zero in every run and its value is never read. Without this a
+    // NaN is refused, as the classic entry refuses it.
+    bool allowMissing = false;
     std::vector<std::string> geneNames;     // empty, or one per gene
     std::vector<std::string> sampleLabels;  // empty, or one per sample
 };
@@ -43,6 +47,9 @@ struct Refusal {
         kTolerance,        // tolerance not in [0, 1)
         kHoldout,          // held-out fraction not in [0, 0.9]
         kThreads,          // negative threads per run
+        kNoObserved,       // a gene or a sample whose every cell is missing
+        kTooFewObserved,   // fewer observed cells than free parameters
+        kNothingAbove,     // no value above zero: nothing to factorize
     };
     Code code = kNone;
     long long gene = -1;
@@ -54,7 +61,11 @@ struct Refusal {
 
 // The classic entry's checks of the data: dimensions and 32-bit sizes
 // (CheckShape), then finite values and, when weighted, positive finite
-// uncertainties (CheckValues, the first fault in row-major order).
+// uncertainties (CheckValues, the first fault in row-major order). With
+// allowMissing, CheckValues skips the missing cells and refuses a gene or a
+// sample that has no other (kNoObserved). CheckDataset, a study's check, runs
+// both and also refuses data with no value above zero (kNothingAbove), which
+// the classic entry runs.
 Refusal CheckShape(const Dataset& data);
 Refusal CheckValues(const Dataset& data);
 Refusal CheckDataset(const Dataset& data);

@@ -23,6 +23,13 @@ extern const char* const kVersion;
 // weighted round (see UsesGramForm).
 enum class Arithmetic { kClassic, kGram };
 
+// The convergence stop of a study unless its caller says otherwise: the
+// command's --tolerance, and the default the kit and the Python package take.
+// The largest tolerance that kept every accuracy figure of the survey's
+// evaluation at its fixed-round level (docs/survey.md, "The default stop").
+// RunOptions keeps 0, all rounds: the classic entry's runs never stop early.
+constexpr double kStudyTolerance = 1e-6;
+
 struct RunOptions {
     int rounds = 2000;       // full update rounds
     bool trace = false;      // chi-square at round 0 and every 10 rounds (a pass each)
@@ -36,9 +43,11 @@ struct RunOptions {
 };
 
 // Whether runs of `data` with `options` take the Gram form: asked for, and
-// every cell weighing the same (no uncertainties, no cell held out). The one
-// place that decides; front ends ask it to plan memory and to record what ran.
-bool UsesGramForm(const Dataset& data, const RunOptions& options);
+// every cell weighing the same (no uncertainties, no cell held out, none
+// missing: `missingCells` says whether any is, as CountCells counts them). The
+// one place that decides; front ends ask it to plan memory and to record what
+// ran.
+bool UsesGramForm(const Dataset& data, const RunOptions& options, bool missingCells);
 
 // "classic" or "gram", as job.json and the command's flag name them; and
 // back (false for another word).
@@ -102,7 +111,8 @@ struct RunView {
     bool weighted = false;
     const double* amplitudes = nullptr;   // genes x patterns
     const double* patternRows = nullptr;  // patterns x samples
-    const double* mock = nullptr;  // the reconstruction; only on single-thread sweeps
+    const double* mock = nullptr;  // the reconstruction; only on single-thread sweeps (NaN
+                                   // where a cell is missing)
     double chiSquare = 0.0, ssr = 0.0;
     int seedA = 0, seedP = 0, rounds = 0, roundsPlanned = 0;
     double seconds = 0.0;        // wall time
@@ -117,6 +127,12 @@ struct RunView {
 // A complete run's view copied into a result of its own, and the other way.
 RunResult CopyRun(const RunView& view);
 RunView ViewOf(const RunResult& run);
+
+// Why a finished run cannot be used: "" when its chi-square, residual sum,
+// amplitudes and patterns are all finite, else which of them is not (data
+// whose magnitude overflows a round's sums end so). A front end reports such
+// a run as failed, and the survey leaves it out.
+std::string RunFault(const RunView& run);
 
 }  // namespace zarno
 

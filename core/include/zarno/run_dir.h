@@ -46,6 +46,7 @@ struct JobIdentity {
     // The arithmetic of the plain runs (ArithmeticName: "classic" or "gram",
     // what UsesGramForm decided). A job.json without it ran the classic one.
     std::string arithmetic = "classic";
+    long long missingCells = 0;  // cells the data lack (in job.json only when > 0)
 
     std::string ToJson() const;
     // Differences to the job.json text `json` ("" when equal); throws
@@ -78,13 +79,19 @@ public:
     void WriteRun(const RunView& run, const std::vector<std::string>& geneNames,
                   const std::vector<std::string>& sampleLabels) const;
 
+    // Writes the run.json of a run that failed (RunFault): "status" "failed"
+    // and the reason, no matrices. It is not complete: --resume tries it again,
+    // the survey lists it as failed.
+    void WriteFailedRun(const RunView& run, const std::string& reason) const;
+
     // Rewrites summary.tsv from the complete plain runs present (any
     // process's), with the held-out error of each one's twin where it is
     // complete. Returns the number of runs it lists.
     int WriteSummary();
 
-    // The run.json text of a run (exposed for tests).
-    std::string RunJson(const RunView& run) const;
+    // The run.json text of a run (exposed for tests); with a `failure`, that
+    // of a failed run.
+    std::string RunJson(const RunView& run, const std::string& failure = "") const;
 
 private:
     RunLayout layout_;

@@ -27,6 +27,7 @@ struct RunDirectory {
     std::vector<RunRecord> records;  // the complete and failed runs' run.json
     std::vector<std::pair<int, int>> missing;  // (patterns, chain) planned and not complete
     std::string dataSha256, uncertSha256;
+    long long missingCells = 0;  // job.json's missing_cells (data.cells counts the rest)
 };
 
 // Reads DIR (runs/k<P>/c<C>/ and, when present, holdout/k<P>/c<C>/). Throws

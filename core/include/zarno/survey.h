@@ -6,8 +6,8 @@
 // residual sum, chi-square per degree of freedom), the sample consensus and its
 // cophenetic correlation, dispersion and PAC, the stability of the patterns
 // (chains matched one to one, cosine silhouettes), consensus patterns and
-// amplitudes with outlier chains left out, top genes by z-score, and the
-// suggested pattern count. Values that cannot be measured are empty optionals
+// amplitudes with outlier chains left out, top genes by a marker score, and
+// the suggested pattern count. Values that cannot be measured are empty optionals
 // with a note saying why, never NaN.
 #ifndef ZARNO_CORE_SURVEY_H
 #define ZARNO_CORE_SURVEY_H
@@ -60,10 +60,16 @@ struct Spread {
     double best = 0.0, median = 0.0, worst = 0.0;
 };
 
+// A gene that marks a consensus pattern. Its score is its share of its
+// consensus amplitude in this pattern times that amplitude relative to the
+// pattern's largest: 1 for the pattern's strongest gene found in it alone,
+// and among genes found only here, the larger first. A gene is listed for
+// the pattern (or patterns, in a tie) that holds its largest share.
 struct TopGene {
-    int gene = 0;                  // row in the data
-    std::optional<double> zscore;  // empty with one pattern (nothing to compare with)
-    double amplitude = 0.0;        // consensus amplitude
+    int gene = 0;            // row in the data
+    double score = 0.0;      // share x amplitude / the pattern's largest, in (0, 1]
+    double share = 0.0;      // amplitude here / the gene's amplitudes summed over patterns
+    double amplitude = 0.0;  // consensus amplitude
 };
 
 // The survey of one pattern count.
@@ -103,7 +109,8 @@ struct CountSurvey {
     std::vector<double> patternMean, patternSd;      // P x samples
     std::vector<double> amplitudeMean, amplitudeSd;  // genes x P
     bool hasSd = false;                              // needs two chains
-    std::vector<std::vector<TopGene>> topGenes;      // per group
+    std::vector<std::vector<TopGene>> topGenes;      // per group; empty when no gene is
+                                                     // most in it (a note says so)
 
     // The rule's verdicts on this count alone (empty: not judged).
     std::optional<bool> fits, stable;

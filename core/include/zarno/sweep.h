@@ -37,7 +37,8 @@ struct JobSpec {
 // within 32-bit sizes, chains from 1 and seeds within 32 bits. An empty sweep
 // (last < first, or no chains) is valid. The classic rules stop there; a
 // study also refuses more patterns than samples or genes, negative rounds,
-// and labels that do not match the dimensions.
+// labels that do not match the dimensions, and, with cells missing, fewer
+// observed cells than free parameters at the last pattern count.
 enum class Rules { kClassic, kStudy };
 Refusal CheckJob(const Dataset& data, const JobSpec& job, Rules rules = Rules::kStudy);
 
@@ -54,11 +55,12 @@ std::vector<RunKey> WorkerShare(const std::vector<RunKey>& runs, int worker, int
 int AvailableProcessors();
 
 // Bytes of memory one run in flight needs beyond the shared data, and what a
-// sweep shares once (values, uncertainties and, weighted, the scaled data).
-// A run in Gram form (UsesGramForm) keeps no genes x samples matrix: its
-// bytes grow with (genes + samples) x patterns only.
+// sweep shares once (values, uncertainties and, weighted, the scaled data;
+// with missing cells, their own uncertainties and scaled data). A run in Gram
+// form (UsesGramForm) keeps no genes x samples matrix: its bytes grow with
+// (genes + samples) x patterns only.
 std::size_t RunBytes(int genes, int samples, int patterns, bool weighted, bool gram = false);
-std::size_t SharedBytes(int genes, int samples, bool weighted);
+std::size_t SharedBytes(int genes, int samples, bool weighted, bool missing = false);
 
 // The caller's end of a sweep. Every call comes on the thread that called
 // RunJob, in job order; returning false stops the sweep.

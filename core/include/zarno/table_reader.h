@@ -28,6 +28,14 @@ struct Table {
     // Values below zero: how many, and where the first one is.
     long long negatives = 0;
     int negativeLine = 0, negativeColumn = 0, negativeGene = -1, negativeSample = -1;
+    // Missing values (ReadOptions::allowMissing), NaN in `values`: how many,
+    // and where the first one is.
+    long long missing = 0;
+    int missingLine = 0, missingColumn = 0;
+    // Rows whose gene name an earlier row has already, and the first of them
+    // (its row, from 0, and the row it repeats).
+    long long duplicateGenes = 0;
+    int duplicateGene = -1, duplicateOf = -1;
 };
 
 struct ReadOptions {
@@ -35,12 +43,16 @@ struct ReadOptions {
     bool positive = false;
     // What the values are, for messages ("data", "uncertainty").
     std::string what = "data";
+    // NA and NaN (any case) and empty fields are missing values, read as
+    // NaN; otherwise they are refused.
+    bool allowMissing = false;
 };
 
 // Reads a labelled matrix: a header of sample labels (optionally with a corner
 // label first), then per gene its name and one value per sample. Separators:
 // commas for a .csv (quotes allowed), tabs when the header holds a tab (empty
-// fields are then missing values), otherwise runs of spaces. gzip-compressed
+// fields are then possible), otherwise runs of spaces. Sample labels must be
+// unique; gene names that repeat are counted. gzip-compressed
 // files are recognised by their contents. Blank lines are skipped, CRLF and a
 // UTF-8 byte order mark are accepted. Values are read by std::from_chars:
 // correctly rounded, so a number written shortest reads back to its bits.
@@ -70,8 +82,9 @@ TextTable ReadTextTable(const std::string& path);
 
 // Data and (when `uncertPath` is not empty) uncertainties, read at the same
 // time on two threads. When both are bad, the data's fault is reported.
+// `allowMissing`: both may hold missing values (ReadOptions).
 void ReadDataAndUncertainties(const std::string& dataPath, const std::string& uncertPath,
-                              Table* data, Table* uncert);
+                              Table* data, Table* uncert, bool allowMissing = false);
 
 // The whole contents of a file, decompressed when it is gzip data.
 std::string ReadFileContents(const std::string& path);

@@ -38,7 +38,7 @@ constexpr char kCountSurveyInit[] =
     ")V";
 constexpr char kSurveyInit[] = "([Lzarno/kit/CountSurvey;ILjava/lang/String;)V";
 constexpr char kSpreadInit[] = "(DDD)V";
-constexpr char kTopGeneInit[] = "(ILjava/lang/String;ZDD)V";
+constexpr char kTopGeneInit[] = "(ILjava/lang/String;DDD)V";
 
 // Local references a count's frame may hold at once: the constructor's
 // arguments and the count (24), and the few a loop over top genes or notes
@@ -145,9 +145,8 @@ private:
                 jobject name = env_->GetObjectArrayElement(geneNames_, t.gene);  // checked against genes
                 jobject gene = env_->ExceptionCheck()
                                    ? nullptr
-                                   : env_->NewObject(topGene_, newTopGene_, t.gene, name,
-                                                     t.zscore ? JNI_TRUE : JNI_FALSE, t.zscore.value_or(0.0),
-                                                     t.amplitude);
+                                   : env_->NewObject(topGene_, newTopGene_, t.gene, name, t.score,
+                                                     t.share, t.amplitude);
                 if (gene != nullptr) env_->SetObjectArrayElement(group, static_cast<jsize>(k), gene);
                 for (jobject x : {name, gene})
                     if (x != nullptr) env_->DeleteLocalRef(x);

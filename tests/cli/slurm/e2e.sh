@@ -19,8 +19,10 @@ sample=$2/sample.txt
 uncert=$2/sample.unc
 work=$3
 study=(--uncert "$uncert" --ranks 2:5 --chains 3)
-# Runs long enough (about a second each here) for a task to be caught mid-share.
+# Runs long enough (about a second each here) for a task to be caught mid-share: every
+# round, since the command's default stop would end them early.
 long_rounds=12000
+long=(--rounds "$long_rounds" --tolerance 0)
 
 "$here/cluster.sh" check || exit 77
 # The subcommands listed by `zarno --help` (an unknown one's --help still exits 0).
@@ -116,8 +118,8 @@ fi
 
 # --- (b) a task cancelled mid-share, the array submitted again -----------------------
 echo "== (b) $long_rounds rounds per run; one task cancelled mid-share, the array submitted again"
-"$zarno" run "$sample" "${study[@]}" --rounds "$long_rounds" --out "$work/single-long" --quiet
-"$zarno" slurm "$sample" "${study[@]}" --rounds "$long_rounds" --out "$work/cancel" --workers 4 \
+"$zarno" run "$sample" "${study[@]}" "${long[@]}" --out "$work/single-long" --quiet
+"$zarno" slurm "$sample" "${study[@]}" "${long[@]}" --out "$work/cancel" --workers 4 \
   >/dev/null
 script=$work/cancel/slurm/array.sbatch
 # One task at a time (%1), so the last one runs alone once the others are done and

@@ -1,19 +1,22 @@
 package zarno.kit;
 
-import java.util.OptionalDouble;
-
-/** A gene that marks a consensus pattern: high amplitude there relative to the other patterns. */
+/**
+ * A gene that marks a consensus pattern: listed for the pattern that holds its largest share of
+ * amplitude, ranked there by its score.
+ */
 public final class TopGene {
     private final int gene;
     private final String name;
-    private final OptionalDouble zscore;
+    private final double score;
+    private final double share;
     private final double amplitude;
 
-    // Called by the native survey (kit_survey.cpp); zscore counts only when scored.
-    TopGene(int gene, String name, boolean scored, double zscore, double amplitude) {
+    // Called by the native survey (kit_survey.cpp).
+    TopGene(int gene, String name, double score, double share, double amplitude) {
         this.gene = gene;
         this.name = name;
-        this.zscore = scored ? OptionalDouble.of(zscore) : OptionalDouble.empty();
+        this.score = score;
+        this.share = share;
         this.amplitude = amplitude;
     }
 
@@ -27,9 +30,17 @@ public final class TopGene {
         return name;
     }
 
-    /** @return the z-score of the gene's amplitudes; empty with one pattern, where nothing compares */
-    public OptionalDouble zscore() {
-        return zscore;
+    /**
+     * @return the marker score, in (0, 1]: {@link #share()} times the gene's amplitude over the
+     *     pattern's largest; 1 for the pattern's strongest gene found in it alone
+     */
+    public double score() {
+        return score;
+    }
+
+    /** @return the gene's amplitude in this pattern over its amplitudes summed over the patterns */
+    public double share() {
+        return share;
     }
 
     /** @return the gene's consensus amplitude in the pattern */
@@ -39,6 +50,6 @@ public final class TopGene {
 
     @Override
     public String toString() {
-        return name + (zscore.isPresent() ? " z=" + zscore.getAsDouble() : "");
+        return name + " score=" + score;
     }
 }

@@ -34,12 +34,26 @@ class KitSurveyCrossingTest {
             int p = c.patterns();
             double[] amplitudes = c.amplitudeMean();
             for (int k = 0; k < p; k++) {
+                // A gene is listed where its consensus amplitude is largest.
+                int candidates = 0;
+                for (int g = 0; g < names.length; g++) {
+                    boolean largest = true;
+                    for (int j = 0; j < p; j++) {
+                        largest &= amplitudes[g * p + j] <= amplitudes[g * p + k];
+                    }
+                    candidates += largest ? 1 : 0;
+                }
                 List<TopGene> top = c.topGenes(k);
-                assertEquals(20, top.size());
+                assertEquals(Math.min(20, candidates), top.size());
                 for (TopGene t : top) {
                     assertEquals(names[t.gene()], t.name());
-                    assertEquals(p > 1, t.zscore().isPresent(), t.toString());
                     assertEquals(amplitudes[t.gene() * p + k], t.amplitude(), t.toString());
+                    double sum = 0;
+                    for (int j = 0; j < p; j++) {
+                        sum += amplitudes[t.gene() * p + j];
+                    }
+                    assertEquals(t.amplitude() / sum, t.share(), 1e-12, t.toString());
+                    assertTrue(t.score() > 0 && t.score() <= 1, t.toString());
                 }
             }
         }
@@ -62,9 +76,13 @@ class KitSurveyCrossingTest {
             assertEquals(30 * p, c.amplitudeMean().length);
             assertEquals(c.chainsUsed() > 1 ? p * samples : 0, c.patternSd().length);
             assertEquals(c.chainsUsed() > 1 ? 30 * p : 0, c.amplitudeSd().length);
+            // Every gene is listed where its share is largest, at most 20 a pattern.
+            int listed = 0;
             for (int k = 0; k < p; k++) {
-                assertEquals(20, c.topGenes(k).size());
+                assertTrue(c.topGenes(k).size() <= 20);
+                listed += c.topGenes(k).size();
             }
+            assertTrue(listed >= 20, "listed " + listed);
             assertTrue(c.chiSquare().orElseThrow().best() <= c.chiSquare().orElseThrow().worst());
         }
     }
