@@ -176,6 +176,7 @@ def test_the_surveys_matrices_are_the_commands_consensus_files(study, commands_d
             lines = [line.rstrip("\n").split("\t") for line in f][1:]
         top = count.top_genes
         assert top["gene"].tolist() == [line[2] for line in lines]
-        assert top["amplitude"].tolist() == [float(line[4]) for line in lines]
-        assert top["zscore"].tolist() == [float(line[3]) for line in lines]
+        assert top["score"].tolist() == [float(line[3]) for line in lines]
+        assert top["share"].tolist() == [float(line[4]) for line in lines]
+        assert top["amplitude"].tolist() == [float(line[5]) for line in lines]
         assert count.chains == [1, 2] and count.status == "ok" and count.chi_square.best <= count.chi_square.worst

@@ -66,6 +66,9 @@ const char* CodeName(zarno::Refusal::Code code)
     case zarno::Refusal::kTolerance: return "tolerance";
     case zarno::Refusal::kHoldout: return "holdout";
     case zarno::Refusal::kThreads: return "threads_per_run";
+    case zarno::Refusal::kNoObserved: return "no_observed";
+    case zarno::Refusal::kTooFewObserved: return "too_few_observed";
+    case zarno::Refusal::kNothingAbove: return "nothing_above_zero";
     case zarno::Refusal::kNone: break;
     }
     return "none";

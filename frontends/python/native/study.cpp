@@ -119,11 +119,11 @@ py::dict CountMatrices(const zarno::CountSurvey& c, int genes, int samples)
     d["pattern_sd"] = matrix(c.patternSd, P, S, c.hasSd);
     d["amplitude_mean"] = matrix(c.amplitudeMean, G, P, true);
     d["amplitude_sd"] = matrix(c.amplitudeSd, G, P, c.hasSd);
-    py::list top;  // (pattern from 1, rank from 1, gene row, z-score or None, amplitude)
+    py::list top;  // (pattern from 1, rank from 1, gene row, score, share, amplitude)
     for (size_t p = 0; p < c.topGenes.size(); p++)
         for (size_t r = 0; r < c.topGenes[p].size(); r++) {
             const zarno::TopGene& t = c.topGenes[p][r];
-            top.append(py::make_tuple(p + 1, r + 1, t.gene, Optional(t.zscore), t.amplitude));
+            top.append(py::make_tuple(p + 1, r + 1, t.gene, t.score, t.share, t.amplitude));
         }
     d["top_genes"] = top;
     return d;

@@ -42,8 +42,10 @@ class CountSurvey:
                      out), pattern_sd their standard deviations over chains
                      (None with fewer than two)
     amplitude_mean   genes x k, and amplitude_sd
-    top_genes        per pattern its top genes by z-score: pattern, rank,
-                     gene, zscore, amplitude
+    top_genes        per pattern the genes holding their largest share of
+                     amplitude there, by score (share x amplitude over the
+                     pattern's largest): pattern, rank, gene, score, share,
+                     amplitude
     Matrices are numpy arrays, or DataFrames labelled with the study's genes
     and samples when it has labels; None when the count has no complete run.
     """
@@ -67,10 +69,10 @@ class CountSurvey:
         self.pattern_sd = labels.frame(matrices["pattern_sd"], patterns, samples)
         self.amplitude_mean = labels.frame(matrices["amplitude_mean"], genes, patterns)
         self.amplitude_sd = labels.frame(matrices["amplitude_sd"], genes, patterns)
-        rows = [(f"P{p}", rank, genes[g] if genes is not None else g, np.nan if z is None else z, a)
-                for p, rank, g, z, a in matrices["top_genes"]]
+        rows = [(f"P{p}", rank, genes[g] if genes is not None else g, score, share, a)
+                for p, rank, g, score, share, a in matrices["top_genes"]]
         pandas = optional_pandas()
-        columns = ["pattern", "rank", "gene", "zscore", "amplitude"]
+        columns = ["pattern", "rank", "gene", "score", "share", "amplitude"]
         self.top_genes = pandas.DataFrame.from_records(rows, columns=columns) if pandas else rows
 
     def __repr__(self):
