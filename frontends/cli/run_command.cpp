@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <system_error>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -446,7 +447,15 @@ int Study(const RunArgs& a)
                         job.threads));
     }
     const Swept r = Sweep(a, s, in, job, w, mode);
-    return Finish(a, r, w.dir.WriteSummary(), mode);
+    // A disk that refused a run's files may refuse the summary as well: the
+    // sweep's own message, which says how to go on, is the one to show.
+    int listed = 0;
+    try {
+        listed = w.dir.WriteSummary();
+    } catch (const std::system_error&) {
+        if (r.outcome.status == JobOutcome::kDone) throw;
+    }
+    return Finish(a, r, listed, mode);
 }
 
 }  // namespace
