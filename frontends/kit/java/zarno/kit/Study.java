@@ -1,6 +1,5 @@
 package zarno.kit;
 
-import java.util.Objects;
 
 /**
  * A sweep of factorizations over one {@link Dataset}: every pattern count (rank) of a range,
@@ -25,34 +24,48 @@ public final class Study {
     // The first chain's seeds are these bases plus pattern count and chain, in 32 bits.
     private static final int SEED_BASE = 876543212;
 
-    private final Dataset data;
-    private final int firstRank;
-    private final int lastRank;
-    private final int firstChain;
-    private final int lastChain;
-    private final int rounds;
-    private final int threads; // 0: every processor
-    private final boolean trace;
-    private final double tolerance; // 0: fixed rounds
+    // Set on a fresh copy by each setter only: a Study a user holds never changes. New
+    // options go here and into copy().
+    private Dataset data;
+    private int firstRank;
+    private int lastRank;
+    private int firstChain;
+    private int lastChain;
+    private int rounds;
+    private int threads; // 0: every processor
+    private boolean trace;
+    private double tolerance; // 0: fixed rounds
 
-    private Study(Dataset data, int firstRank, int lastRank, int firstChain, int lastChain,
-            int rounds, int threads, boolean trace, double tolerance) {
-        this.data = data;
-        this.firstRank = firstRank;
-        this.lastRank = lastRank;
-        this.firstChain = firstChain;
-        this.lastChain = lastChain;
-        this.rounds = rounds;
-        this.threads = threads;
-        this.trace = trace;
-        this.tolerance = tolerance;
+    private Study() {}
+
+    private Study copy() {
+        Study s = new Study();
+        s.data = data;
+        s.firstRank = firstRank;
+        s.lastRank = lastRank;
+        s.firstChain = firstChain;
+        s.lastChain = lastChain;
+        s.rounds = rounds;
+        s.threads = threads;
+        s.trace = trace;
+        s.tolerance = tolerance;
+        return s;
     }
 
     /** A study of the data with the defaults. */
     public static Study of(Dataset data) {
-        Objects.requireNonNull(data, "data");
+        if (data == null) {
+            throw new IllegalArgumentException("data is null");
+        }
         int most = Math.min(data.genes(), data.samples());
-        return new Study(data, Math.min(2, most), Math.min(6, most), 1, 10, 2000, 0, false, 0.0);
+        Study s = new Study();
+        s.data = data;
+        s.firstRank = Math.min(2, most);
+        s.lastRank = Math.min(6, most);
+        s.firstChain = 1;
+        s.lastChain = 10;
+        s.rounds = 2000;
+        return s;
     }
 
     /**
@@ -79,7 +92,10 @@ public final class Study {
             throw new IllegalArgumentException("ranks up to " + to
                     + " make (genes + samples) x patterns exceed 32 bits");
         }
-        return new Study(data, from, to, firstChain, lastChain, rounds, threads, trace, tolerance);
+        Study s = copy();
+        s.firstRank = from;
+        s.lastRank = to;
+        return s;
     }
 
     /** A single rank: {@code ranks(rank, rank)}. */
@@ -109,7 +125,10 @@ public final class Study {
         if (to < from) {
             throw new IllegalArgumentException("the last chain (" + to + ") is below the first (" + from + ")");
         }
-        return new Study(data, firstRank, lastRank, from, to, rounds, threads, trace, tolerance);
+        Study s = copy();
+        s.firstChain = from;
+        s.lastChain = to;
+        return s;
     }
 
     /**
@@ -121,7 +140,9 @@ public final class Study {
         if (rounds < 0) {
             throw new IllegalArgumentException("rounds must not be negative, not " + rounds);
         }
-        return new Study(data, firstRank, lastRank, firstChain, lastChain, rounds, threads, trace, tolerance);
+        Study s = copy();
+        s.rounds = rounds;
+        return s;
     }
 
     /**
@@ -133,12 +154,16 @@ public final class Study {
         if (threads < 1) {
             throw new IllegalArgumentException("threads must be at least 1, not " + threads);
         }
-        return new Study(data, firstRank, lastRank, firstChain, lastChain, rounds, threads, trace, tolerance);
+        Study s = copy();
+        s.threads = threads;
+        return s;
     }
 
     /** Whether runs record their chi-square every 10 rounds ({@link Run#trace()}); costs a pass each. */
     public Study trace(boolean trace) {
-        return new Study(data, firstRank, lastRank, firstChain, lastChain, rounds, threads, trace, tolerance);
+        Study s = copy();
+        s.trace = trace;
+        return s;
     }
 
     /**
@@ -158,7 +183,9 @@ public final class Study {
         if (!(tolerance >= 0 && Double.isFinite(tolerance))) {
             throw new IllegalArgumentException("tolerance must be 0 or more and finite, not " + tolerance);
         }
-        return new Study(data, firstRank, lastRank, firstChain, lastChain, rounds, threads, trace, tolerance);
+        Study s = copy();
+        s.tolerance = tolerance;
+        return s;
     }
 
     /** @return the data of the study */

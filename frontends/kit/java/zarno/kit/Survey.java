@@ -86,7 +86,11 @@ public final class Survey {
             ssr[i] = r.residualSum();
         }
         Dataset data = result.study().data();
-        return Native.survey(data.genes(), data.samples(), data.weighted(), patterns, chains, amplitudes, patternRows,
-                chi, ssr, data.geneNames().toArray(new String[0]));
+        Survey survey = Native.survey(data.genes(), data.samples(), data.weighted(), patterns, chains, amplitudes,
+                patternRows, chi, ssr, data.geneNames().toArray(new String[0]));
+        for (CountSurvey c : survey.counts) {
+            c.label(data);
+        }
+        return survey;
     }
 }
