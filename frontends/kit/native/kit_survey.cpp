@@ -244,30 +244,44 @@ bool ReadRuns(JNIEnv* env, const zarno::SurveyData& data, bool weighted, jintArr
     return true;
 }
 
-jobject SurveyOf(JNIEnv* env, jint genes, jint samples, jboolean weighted, jintArray patterns, jintArray chains,
-               jobjectArray amplitudes, jobjectArray patternRows, jdoubleArray chiSquare, jdoubleArray ssr,
-               jobjectArray geneNames)
+// The data as the survey sees them; false with IllegalArgumentException
+// pending unless genes x samples fits 32 bits and there is a name per gene.
+bool DataOf(JNIEnv* env, jint genes, jint samples, jobjectArray geneNames, zarno::SurveyData* data)
 {
     if (genes < 1 || samples < 1 || static_cast<long long>(genes) * samples > 0x7fffffff ||
         geneNames == nullptr || env->GetArrayLength(geneNames) != genes) {
         Throw(env, "java/lang/IllegalArgumentException",
               "the survey needs genes and samples whose product fits 32 bits, and one name per gene");
-        return nullptr;
+        return false;
     }
-    zarno::SurveyData data;
-    data.genes = genes;
-    data.samples = samples;
-    data.cells = static_cast<long long>(genes) * samples;
-    std::vector<zarno::SurveyRun> runs;
-    if (!ReadRuns(env, data, weighted == JNI_TRUE, patterns, chains, amplitudes, patternRows, chiSquare, ssr, &runs))
-        return nullptr;
-    const zarno::Survey survey = zarno::RunSurvey(data, runs);
+    data->genes = genes;
+    data->samples = samples;
+    data->cells = static_cast<long long>(genes) * samples;
+    return true;
+}
 
+// The Java objects `make` builds with a SurveyBuilder, in a frame of their own.
+template <typename Make>
+jobject Built(JNIEnv* env, jobjectArray geneNames, Make make)
+{
     LocalFrame frame(env, kSurveyLocals);
     if (!frame.open()) return nullptr;
     SurveyBuilder builder(env, geneNames);
-    jobject result = builder.Find() ? builder.Survey(survey) : nullptr;
+    jobject result = builder.Find() ? make(builder) : nullptr;
     return result != nullptr ? frame.Keep(result) : nullptr;
+}
+
+jobject SurveyOf(JNIEnv* env, jint genes, jint samples, jboolean weighted, jintArray patterns, jintArray chains,
+               jobjectArray amplitudes, jobjectArray patternRows, jdoubleArray chiSquare, jdoubleArray ssr,
+               jobjectArray geneNames)
+{
+    zarno::SurveyData data;
+    std::vector<zarno::SurveyRun> runs;
+    if (!DataOf(env, genes, samples, geneNames, &data) ||
+        !ReadRuns(env, data, weighted == JNI_TRUE, patterns, chains, amplitudes, patternRows, chiSquare, ssr, &runs))
+        return nullptr;
+    const zarno::Survey survey = zarno::RunSurvey(data, runs);
+    return Built(env, geneNames, [&](SurveyBuilder& b) { return b.Survey(survey); });
 }
 
 // The top genes of one pattern of a run (or of a consensus) ranked as the
@@ -276,17 +290,12 @@ jobject SurveyOf(JNIEnv* env, jint genes, jint samples, jboolean weighted, jintA
 jobjectArray TopGenesOf(JNIEnv* env, jint genes, jint samples, jdoubleArray amplitudes, jdoubleArray patternRows,
                         jint patterns, jint pattern, jint n, jobjectArray geneNames)
 {
-    if (genes < 1 || samples < 1 || static_cast<long long>(genes) * samples > 0x7fffffff || patterns < 1 ||
-        patterns > genes || patterns > samples || pattern < 0 || pattern >= patterns || n < 0 ||
-        geneNames == nullptr || env->GetArrayLength(geneNames) != genes) {
-        Throw(env, "java/lang/IllegalArgumentException",
-              "top genes need a pattern of the run, a count of 0 or more and one name per gene");
+    zarno::SurveyData data;
+    if (!DataOf(env, genes, samples, geneNames, &data)) return nullptr;
+    if (patterns < 1 || patterns > genes || patterns > samples || pattern < 0 || pattern >= patterns || n < 0) {
+        Throw(env, "java/lang/IllegalArgumentException", "top genes need a pattern of the run and a count of 0 or more");
         return nullptr;
     }
-    zarno::SurveyData data;
-    data.genes = genes;
-    data.samples = samples;
-    data.cells = static_cast<long long>(genes) * samples;
     std::vector<zarno::SurveyRun> runs(1);
     runs[0].patterns = patterns;
     runs[0].chain = 1;
@@ -300,11 +309,8 @@ jobjectArray TopGenesOf(JNIEnv* env, jint genes, jint samples, jdoubleArray ampl
     std::size_t group = 0;
     while (group + 1 < c.topGenes.size() && c.assignment.at(0).at(group) != pattern) group++;
 
-    LocalFrame frame(env, kSurveyLocals);
-    if (!frame.open()) return nullptr;
-    SurveyBuilder builder(env, geneNames);
-    jobjectArray result = builder.Find() ? builder.TopGroup(c.topGenes.at(group)) : nullptr;
-    return result != nullptr ? static_cast<jobjectArray>(frame.Keep(result)) : nullptr;
+    return static_cast<jobjectArray>(
+        Built(env, geneNames, [&](SurveyBuilder& b) { return b.TopGroup(c.topGenes.at(group)); }));
 }
 
 }  // namespace

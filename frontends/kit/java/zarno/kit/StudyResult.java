@@ -120,37 +120,12 @@ public final class StudyResult {
                 }
             }
         }
-        int n = runs.size();
-        int[] patterns = new int[n];
-        int[] chains = new int[n];
-        double[][] amplitudes = new double[n][];
-        double[][] patternRows = new double[n][];
-        double[] chi = new double[n];
-        double[] ssr = new double[n];
-        int[] seedA = new int[n];
-        int[] seedP = new int[n];
-        int[] rounds = new int[n];
-        double[] seconds = new double[n];
-        double[][] traces = new double[n][];
-        for (int i = 0; i < n; i++) {
-            Run r = runs.get(i);
-            patterns[i] = r.patternCount();
-            chains[i] = r.chain();
-            amplitudes[i] = r.amplitudesArray();
-            patternRows[i] = r.patternsArray();
-            chi[i] = r.chiSquare();
-            ssr[i] = r.residualSum();
-            seedA[i] = r.seedA();
-            seedP[i] = r.seedP();
-            rounds[i] = r.rounds();
-            seconds[i] = r.seconds();
-            traces[i] = r.traceArray();
-        }
+        RunColumns r = new RunColumns(runs);
         Dataset d = study.data();
         Native.save(dir.toString(), d.valuesArray(), d.sigmasArray(), d.geneNames().toArray(new String[0]),
                 d.sampleLabels().toArray(new String[0]), d.dataSha256(), d.uncertSha256(), study.rounds(),
-                study.trace(), study.tolerance(), patterns, chains, amplitudes, patternRows, chi, ssr, seedA, seedP,
-                rounds, seconds, traces);
+                study.trace(), study.tolerance(), r.patterns, r.chains, r.amplitudes, r.patternRows, r.chiSquare,
+                r.ssr, r.seedA, r.seedP, r.rounds, r.seconds, r.traces);
     }
 
     /** Wall time of the study, from start to the last result. */
