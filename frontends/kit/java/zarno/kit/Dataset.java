@@ -20,42 +20,49 @@ import java.util.Map;
  * as they are), though the factorization is meant for non-negative data.
  */
 public final class Dataset {
-    // Set by the factories and the with-methods on a fresh or copied instance only:
-    // a Dataset a user holds never changes. New options go here and into copy().
-    private int genes;
-    private int samples;
-    private double[] values;
-    private double[] sigmas; // null: unweighted
-    private List<String> geneNames; // null: g1, g2, ...
-    private List<String> sampleLabels; // null: s1, s2, ...
-    private String dataSha256; // the files' checksums, when read from files and unchanged since
-    private String uncertSha256;
-    private String source; // the file read, for toString
-    private Map<String, Integer> geneIndex; // built on the first lookup by name; guarded by this
+    // What a Dataset holds: the factories and the with-methods fill a fresh copy before the
+    // new Dataset is made, so that the final field publishes it whole to every thread. New
+    // options go here and into copy().
+    private static final class Fields {
+        int genes;
+        int samples;
+        double[] values;
+        double[] sigmas; // null: unweighted
+        List<String> geneNames; // null: g1, g2, ...
+        List<String> sampleLabels; // null: s1, s2, ...
+        String dataSha256; // the files' checksums, when read from files and unchanged since
+        String uncertSha256;
+        String source; // the file read, for toString
 
-    private Dataset() {}
-
-    private Dataset copy() {
-        Dataset d = new Dataset();
-        d.genes = genes;
-        d.samples = samples;
-        d.values = values;
-        d.sigmas = sigmas;
-        d.geneNames = geneNames;
-        d.sampleLabels = sampleLabels;
-        d.dataSha256 = dataSha256;
-        d.uncertSha256 = uncertSha256;
-        d.source = source;
-        return d;
+        Fields copy() {
+            Fields c = new Fields();
+            c.genes = genes;
+            c.samples = samples;
+            c.values = values;
+            c.sigmas = sigmas;
+            c.geneNames = geneNames;
+            c.sampleLabels = sampleLabels;
+            c.dataSha256 = dataSha256;
+            c.uncertSha256 = uncertSha256;
+            c.source = source;
+            return c;
+        }
     }
 
-    private static Dataset of(int genes, int samples, double[] values, double[] sigmas) {
-        Dataset d = new Dataset();
-        d.genes = genes;
-        d.samples = samples;
-        d.values = values;
-        d.sigmas = sigmas;
-        return d;
+    private final Fields f;
+    private Map<String, Integer> geneIndex; // built on the first lookup by name; guarded by this
+
+    private Dataset(Fields f) {
+        this.f = f;
+    }
+
+    private static Fields fields(int genes, int samples, double[] values, double[] sigmas) {
+        Fields f = new Fields();
+        f.genes = genes;
+        f.samples = samples;
+        f.values = values;
+        f.sigmas = sigmas;
+        return f;
     }
 
     /**
@@ -98,14 +105,14 @@ public final class Dataset {
         double[] u = (double[]) read[1];
         String[] names = (String[]) read[2];
         String[] labels = (String[]) read[3];
-        Dataset d = of(names.length, labels.length, v, u);
         checkValues(v, u, labels.length, false);
-        d.geneNames = Collections.unmodifiableList(Arrays.asList(names));
-        d.sampleLabels = Collections.unmodifiableList(Arrays.asList(labels));
-        d.dataSha256 = (String) read[4];
-        d.uncertSha256 = (String) read[5];
-        d.source = values.toString();
-        return d;
+        Fields f = fields(names.length, labels.length, v, u);
+        f.geneNames = Collections.unmodifiableList(Arrays.asList(names));
+        f.sampleLabels = Collections.unmodifiableList(Arrays.asList(labels));
+        f.dataSha256 = (String) read[4];
+        f.uncertSha256 = (String) read[5];
+        f.source = values.toString();
+        return new Dataset(f);
     }
 
     /**
@@ -150,10 +157,10 @@ public final class Dataset {
      *     null
      */
     public Dataset withGeneNames(String... names) {
-        Dataset d = copy();
-        d.geneNames = labels(names, genes, "gene names", "genes");
-        d.dataSha256 = d.uncertSha256 = null; // no longer the files' table
-        return d;
+        Fields c = f.copy();
+        c.geneNames = labels(names, f.genes, "gene names", "genes");
+        c.dataSha256 = c.uncertSha256 = null; // no longer the files' table
+        return new Dataset(c);
     }
 
     /** {@link #withGeneNames(String...)} from a list. */
@@ -171,10 +178,10 @@ public final class Dataset {
      *     is null
      */
     public Dataset withSampleLabels(String... labels) {
-        Dataset d = copy();
-        d.sampleLabels = labels(labels, samples, "sample labels", "samples");
-        d.dataSha256 = d.uncertSha256 = null;
-        return d;
+        Fields c = f.copy();
+        c.sampleLabels = labels(labels, f.samples, "sample labels", "samples");
+        c.dataSha256 = c.uncertSha256 = null;
+        return new Dataset(c);
     }
 
     /** {@link #withSampleLabels(String...)} from a list. */
@@ -187,17 +194,17 @@ public final class Dataset {
 
     /** Rows. */
     public int genes() {
-        return genes;
+        return f.genes;
     }
 
     /** Columns. */
     public int samples() {
-        return samples;
+        return f.samples;
     }
 
     /** True when the data carry uncertainties and every fit is weighted by them. */
     public boolean weighted() {
-        return sigmas != null;
+        return f.sigmas != null;
     }
 
     /**
@@ -206,7 +213,7 @@ public final class Dataset {
      * @throws IndexOutOfBoundsException naming the range, when either is outside the data
      */
     public double value(int g, int s) {
-        return values[index(g, s)];
+        return f.values[index(g, s)];
     }
 
     /**
@@ -216,7 +223,7 @@ public final class Dataset {
      */
     public double sigma(int g, int s) {
         int i = index(g, s);
-        return sigmas == null ? 1.0 : sigmas[i];
+        return f.sigmas == null ? 1.0 : f.sigmas[i];
     }
 
     /**
@@ -254,51 +261,51 @@ public final class Dataset {
 
     /** A copy of the values, flat and row-major. */
     public double[] values() {
-        return values.clone();
+        return f.values.clone();
     }
 
     /** A copy of the uncertainties, flat and row-major; null when unweighted. */
     public double[] sigmas() {
-        return sigmas == null ? null : sigmas.clone();
+        return f.sigmas == null ? null : f.sigmas.clone();
     }
 
     /** Gene names given by {@link #withGeneNames}, or g1, g2, ... (unmodifiable). */
     public List<String> geneNames() {
-        return geneNames != null ? geneNames : numbered("g", genes);
+        return f.geneNames != null ? f.geneNames : numbered("g", f.genes);
     }
 
     /** Sample labels given by {@link #withSampleLabels}, or s1, s2, ... (unmodifiable). */
     public List<String> sampleLabels() {
-        return sampleLabels != null ? sampleLabels : numbered("s", samples);
+        return f.sampleLabels != null ? f.sampleLabels : numbered("s", f.samples);
     }
 
     // The arrays themselves, for the native copy; never handed to users.
     double[] valuesArray() {
-        return values;
+        return f.values;
     }
 
     double[] sigmasArray() {
-        return sigmas;
+        return f.sigmas;
     }
 
     // The SHA-256 of the files the data were read from, while the Dataset is still what they
     // hold; null otherwise (the run directory then takes that of the data as a table).
     String dataSha256() {
-        return dataSha256;
+        return f.dataSha256;
     }
 
     String uncertSha256() {
-        return uncertSha256;
+        return f.uncertSha256;
     }
 
     @Override
     public String toString() {
-        return "Dataset[" + genes + " genes x " + samples + " samples, "
-                + (weighted() ? "weighted" : "unweighted") + (source != null ? ", from " + source : "") + "]";
+        return "Dataset[" + f.genes + " genes x " + f.samples + " samples, "
+                + (weighted() ? "weighted" : "unweighted") + (f.source != null ? ", from " + f.source : "") + "]";
     }
 
     private int index(int g, int s) {
-        return Bounds.check(g, genes, "gene") * samples + Bounds.check(s, samples, "sample");
+        return Bounds.check(g, f.genes, "gene") * f.samples + Bounds.check(s, f.samples, "sample");
     }
 
     private static void requireSigmas(Object sigmas) {
@@ -336,7 +343,7 @@ public final class Dataset {
             }
         }
         checkValues(v, u, samples, true);
-        return of(genes, samples, v, u);
+        return new Dataset(fields(genes, samples, v, u));
     }
 
     private static Dataset fromFlat(double[] values, double[] sigmas, int genes, int samples) {
@@ -361,7 +368,7 @@ public final class Dataset {
         double[] v = values.clone();
         double[] u = sigmas == null ? null : sigmas.clone();
         checkValues(v, u, samples, false);
-        return of(genes, samples, v, u);
+        return new Dataset(fields(genes, samples, v, u));
     }
 
     private static long checkCells(int genes, int samples) {
