@@ -57,7 +57,11 @@ public final class RunningStudy {
 
     static RunningStudy start(Study study, ProgressListener listener) {
         if (HOOKED.compareAndSet(false, true)) {
-            Runtime.getRuntime().addShutdownHook(new Thread(RunningStudy::cancelAll, "zarno-shutdown"));
+            try {
+                Runtime.getRuntime().addShutdownHook(new Thread(RunningStudy::cancelAll, "zarno-shutdown"));
+            } catch (IllegalStateException e) {
+                // started while the JVM shuts down: it ends with the JVM's other daemons
+            }
         }
         RunningStudy running = new RunningStudy(study, listener);
         LIVE.add(running);
