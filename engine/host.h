@@ -30,4 +30,12 @@ public:
     virtual int RunFinished(L& run) { (void)run; return 1; }
 };
 
+// The messenger of records that have no host attached but whose env, obj and
+// meth a caller filled by hand (linking the sources for the file-driven mode):
+// its Message speaks to the JVM through those members. The JNI front end
+// registers one once per process; without it, such a record's messages go to
+// standard output. Only Message is ever called on it.
+void RegisterRecordMessenger(EngineHost* messenger);
+EngineHost* RecordMessenger();
+
 #endif

@@ -64,9 +64,10 @@ public:
     // Reports the job's parameters to the host.
     void VerifyInputParams();
 
-    // Sends text to the attached host (standard output without one): the
-    // JVM's guiPrint through meth for a record made with a JNI environment.
-    // Returns 1, or 0 when the host wants the job to stop.
+    // Sends text to the attached host; without one, to the JVM's guiPrint
+    // through meth when env, obj and meth are set (RecordMessenger, host.h),
+    // else to standard output. Returns 1, or 0 when the host wants the job to
+    // stop.
     int Message(const char* text);
 
     // Where messages and results go from now on; null: standard output, and

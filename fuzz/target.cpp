@@ -1,6 +1,8 @@
-// One libFuzzer target; ZARNO_FUZZ_TARGET names the harness function.
+// One libFuzzer target; ZARNO_FUZZ_TARGET names the harness function (harness.h
+// for the engine's readers, core_harness.h for the core's).
 #include <cstdio>
 
+#include "core_harness.h"
 #include "harness.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)

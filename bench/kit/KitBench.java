@@ -4,11 +4,11 @@ import zarno.kit.Study;
 import zarno.kit.StudyResult;
 
 /**
- * The same study as floor.cpp through zarno-kit.jar; prints the wall seconds of each
+ * The same study as floor.cpp through the kit's jar; prints the wall seconds of each
  * repetition (from the call to the result, data copy included) and the part spent handing
  * results to Java.
  *
- * <p>{@code java -cp zarno-kit.jar:DIR KitBench GENES SAMPLES FIRST_RANK LAST_RANK CHAINS ROUNDS THREADS REPS}
+ * <p>{@code java -cp zarno-kit-VERSION.jar:DIR KitBench GENES SAMPLES FIRST_RANK LAST_RANK CHAINS ROUNDS THREADS REPS}
  */
 public final class KitBench {
     public static void main(String[] args) {

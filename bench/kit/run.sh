@@ -1,6 +1,6 @@
 #!/bin/sh
 # The kit against the core: the same study (default 20000 x 200, ranks 2 to 8,
-# 2 chains, 200 rounds, 2 threads) through zarno-kit.jar and through the
+# 2 chains, 200 rounds, 2 threads) through the kit's jar and through the
 # core's RunJob with a sink that keeps nothing, alternating, REPS times each.
 # Prints every time, the medians, the median of the paired ratios (each kit
 # run against the core run just before it, which cancels slow drifts in the
@@ -8,7 +8,7 @@
 #
 #   bench/kit/run.sh [BUILD_DIR [GENES SAMPLES FIRST_RANK LAST_RANK CHAINS ROUNDS THREADS REPS]]
 #
-# Builds zarno_kit_floor and zarno-kit.jar in BUILD_DIR (default build-bench).
+# Builds zarno_kit_floor and the kit's jar in BUILD_DIR (default build-bench).
 # Not part of CI: its numbers depend on the machine's load.
 set -eu
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -17,9 +17,11 @@ build=${1:-build-bench}
 set -- "${1:-20000}" "${2:-200}" "${3:-2}" "${4:-8}" "${5:-2}" "${6:-200}" "${7:-2}" "${8:-3}"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZARNO_BENCH=ON >/dev/null
 cmake --build "$build" --target zarno_kit_floor zarno-kit -j2 >/dev/null
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+jar="$build/zarno-kit-$version.jar"
 classes="$build/bench-kit-classes"
 mkdir -p "$classes"
-javac -cp "$build/zarno-kit.jar" -d "$classes" "$root/bench/kit/KitBench.java"
+javac -cp "$jar" -d "$classes" "$root/bench/kit/KitBench.java"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 reps=$8
@@ -27,7 +29,7 @@ args="$1 $2 $3 $4 $5 $6 $7"
 i=0
 while [ $i -lt "$reps" ]; do
   "$build/bench/zarno_kit_floor" $args 1 | tee -a "$log"
-  java -Xms2g -cp "$build/zarno-kit.jar:$classes" KitBench $args 1 | tee -a "$log"
+  java -Xms2g -cp "$jar:$classes" KitBench $args 1 | tee -a "$log"
   i=$((i + 1))
 done
 awk '

@@ -160,24 +160,28 @@ void Number(std::string& out, const char* key, double v, bool comma = true)
 
 void WriteFileAtomic(const std::string& path, const std::string& content, bool executable)
 {
+    // Failures name the file being written, not its temporary name, which is
+    // gone by the time anyone reads the message.
     const std::string tmp = TempName(path);
     const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) Fail("cannot create", tmp);
+    if (fd < 0) Fail("cannot create", path);
     try {
         // A script's mode whatever the umask: the scheduler runs it as it is.
-        if (executable && fchmod(fd, 0755) != 0) Fail("cannot make executable", tmp);
-        WriteAll(fd, content, tmp);
+        if (executable && fchmod(fd, 0755) != 0) Fail("cannot make executable", path);
+        WriteAll(fd, content, path);
         // The contents reach the disk before the name does: a crash leaves the
         // old file or the new one, never an empty one under the final name.
-        if (fsync(fd) != 0) Fail("cannot flush", tmp);
+        if (fsync(fd) != 0) Fail("cannot flush", path);
     } catch (...) {
         close(fd);
         unlink(tmp.c_str());
         throw;
     }
     if (close(fd) != 0) {
+        const int e = errno;
         unlink(tmp.c_str());
-        Fail("cannot write", tmp);
+        errno = e;
+        Fail("cannot write", path);
     }
     if (rename(tmp.c_str(), path.c_str()) != 0) {
         const int e = errno;
@@ -245,7 +249,9 @@ std::string JobIdentity::Differences(const std::string& text) const
     } catch (const std::exception& e) {
         throw InputError(std::string("it is not JSON: ") + e.what());
     }
-    if (!there.is_object() || there.value("format", "") != "zarno run directory 1") {
+    // A "format" of another type is not ours either (value() would throw it).
+    const auto format = there.is_object() ? there.find("format") : there.end();
+    if (format == there.end() || *format != "zarno run directory 1") {
         throw InputError("it is not a zarno job description");
     }
     // Directories made before there was a choice ran the classic arithmetic.

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <climits>
 #include <new>
 #include <cmath>
 #include <filesystem>
@@ -155,9 +156,12 @@ bool ReadRunJson(const RunLayout& layout, const RunDirectory& d, const RunKey& k
     const std::string jsonPath = layout.RunJson(key);
     *meta = ReadJson(jsonPath);
     const nlohmann::json& m = *meta;
-    if (IntField(m, "patterns", jsonPath) != key.patterns || IntField(m, "chain", jsonPath) != key.chain)
-        Fail(jsonPath, "says patterns " + std::to_string(m["patterns"].get<int>()) + " chain " +
-                           std::to_string(m["chain"].get<int>()) + ", its folder " + RunName(key));
+    // Both read before either is compared: a missing "chain" must be named,
+    // never looked up.
+    const int patterns = IntField(m, "patterns", jsonPath), chain = IntField(m, "chain", jsonPath);
+    if (patterns != key.patterns || chain != key.chain)
+        Fail(jsonPath, "says patterns " + std::to_string(patterns) + " chain " +
+                           std::to_string(chain) + ", its folder " + RunName(key));
     const std::string sha = ShaField(m, "data_sha256");
     if (!d.dataSha256.empty() && sha != d.dataSha256)
         Fail(jsonPath, "comes from other data (data_sha256 " + (sha.empty() ? "absent" : sha) +
@@ -258,6 +262,9 @@ std::set<std::pair<int, int>> RunFolders(const RunLayout& layout)
     return folders;
 }
 
+// The most runs a job.json may plan.
+constexpr long long kMostPlannedRuns = 100000;
+
 // The runs job.json plans (none when it does not say), and the folders present.
 std::set<std::pair<int, int>> RunsToRead(const RunLayout& layout, const nlohmann::json& job,
                                          const std::set<std::pair<int, int>>& folders)
@@ -270,9 +277,19 @@ std::set<std::pair<int, int>> RunsToRead(const RunLayout& layout, const nlohmann
     } catch (const nlohmann::json::exception& e) {
         Fail(layout.JobJson(), std::string("has a malformed field (") + e.what() + ")");
     }
-    if (planned)
-        for (int P = first; P <= last; P++)
-            for (int C = firstChain; C < firstChain + chains; C++) all.insert({P, C});
+    if (!planned) return all;
+    // A plan is listed run by run: one that could not be a study's (a damaged or
+    // hand-made job.json) is refused rather than listed until memory runs out.
+    const long long counts = static_cast<long long>(last) - first + 1;
+    const long long lastChain = static_cast<long long>(firstChain) + chains - 1;
+    if (first < 1 || counts < 0 || chains < 0 || firstChain < 1 || lastChain > INT_MAX ||
+        counts * chains > kMostPlannedRuns)
+        Fail(layout.JobJson(), "plans pattern counts " + std::to_string(first) + " to " +
+                                   std::to_string(last) + " with chains " + std::to_string(firstChain) +
+                                   " to " + std::to_string(lastChain) + ", which no study holds (at most " +
+                                   std::to_string(kMostPlannedRuns) + " runs)");
+    for (long long P = first; P <= last; P++)
+        for (long long C = firstChain; C <= lastChain; C++) all.insert({static_cast<int>(P), static_cast<int>(C)});
     return all;
 }
 

@@ -299,6 +299,12 @@ public:
 
 JvmHost jvmHost;
 
+// Records filled by hand (env, obj and meth set, no host attached) speak
+// through the same host's Message; registered once, when this layer loads.
+struct MessengerRegistration {
+    MessengerRegistration() { RegisterRecordMessenger(&jvmHost); }
+} messengerRegistration;
+
 }  // namespace
 
 L::L(int npatterns, JNIEnv* e, jobject o, jobject b) : L(e, o, b)

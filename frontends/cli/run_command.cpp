@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <system_error>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -19,6 +20,7 @@
 #include "commands.h"
 #include "progress.h"
 #include "zarno/run_dir.h"
+#include "zarno/study_input.h"
 #include "zarno/survey_files.h"
 #include "zarno/sysmem.h"
 #include "zarno/table_reader.h"
@@ -78,36 +80,6 @@ std::string Megabytes(std::uint64_t bytes)
 std::string Quoted(const std::string& s)
 {
     return "\"" + s + "\"";
-}
-
-// The uncertainties must describe the data: same genes, same samples, in order.
-void CheckSameShape(const Table& data, const Table& unc)
-{
-    if (unc.samples != data.samples) {
-        throw InputError(fmt::format("{}:{}:1: {} samples, but the data ({}) have {}", unc.path,
-                                     unc.headerLine, unc.samples, data.path, data.samples));
-    }
-    for (int j = 0; j < data.samples; j++) {
-        if (unc.sampleLabels[j] != data.sampleLabels[j]) {
-            throw InputError(fmt::format(
-                "{}:{}:{}: sample label {} where the data ({}) have {}", unc.path, unc.headerLine,
-                unc.labelColumns[j], Quoted(unc.sampleLabels[j]), data.path,
-                Quoted(data.sampleLabels[j])));
-        }
-    }
-    const int rows = std::min(data.genes, unc.genes);
-    for (int i = 0; i < rows; i++) {
-        if (unc.geneNames[i] != data.geneNames[i]) {
-            throw InputError(fmt::format("{}:{}:1: gene {} where the data ({}:{}) have {}",
-                                         unc.path, unc.lines[i], Quoted(unc.geneNames[i]),
-                                         data.path, data.lines[i], Quoted(data.geneNames[i])));
-        }
-    }
-    if (unc.genes != data.genes) {
-        const int line = unc.genes > data.genes ? unc.lines[data.genes] : unc.lines.back() + 1;
-        throw InputError(fmt::format("{}:{}:1: {} gene rows, but the data ({}) have {}", unc.path,
-                                     line, unc.genes, data.path, data.genes));
-    }
 }
 
 // What the run directory's writer needs while runs finish.
@@ -172,43 +144,15 @@ private:
 };
 
 // The data and uncertainties of a study, read and checked; `set` views them.
-struct Input {
-    Table data, unc;
-    bool weighted = false;
-    Dataset set;
-    CellCounts cells;  // missing cells, genes and samples all zero
-    double largest = 0.0;  // the largest observed magnitude, divided by its uncertainty or not
-};
-
-// The faults of the data that the engine's checks find, named in the files.
-void CheckValues(const Input& in)
-{
-    const Refusal r = CheckDataset(in.set);
-    if (!r) return;
-    const Table& t = r.code == Refusal::kSigma ? in.unc : in.data;
-    if (r.gene >= 0 && r.gene < t.genes) {
-        throw InputError(fmt::format("{}:{}: {}", t.path, t.lines[r.gene], r.text));
-    }
-    if (r.sample >= 0 && r.sample < t.samples) {
-        throw InputError(fmt::format("{}:{}:{}: {}", t.path, t.headerLine, t.labelColumns[r.sample],
-                                     r.text));
-    }
-    throw InputError(fmt::format("{}: {}", t.path, r.text));
-}
+using Input = StudyInput;
 
 // Reads the files `s` names and checks them against each other and against
 // the pattern counts.
 void ReadInput(const Settings& s, Input* in)
 {
-    in->weighted = !s.uncertPath.empty();
-    ReadDataAndUncertainties(s.dataPath, s.uncertPath, &in->data, &in->unc, true);
+    ReadStudyInput(s.dataPath, s.uncertPath, s.control ? &*s.control : nullptr, in,
+                   /*allowMissing=*/true);
     const Table& data = in->data;
-    if (in->weighted) CheckSameShape(data, in->unc);
-    if (s.control && (s.control->genes != data.genes || s.control->samples != data.samples)) {
-        throw InputError(fmt::format("{}:1:1: {} genes x {} samples, but {} holds {} x {}",
-                                     s.control->path, s.control->genes, s.control->samples,
-                                     data.path, data.genes, data.samples));
-    }
     const int most = std::min(data.genes, data.samples);
     if (s.lastRank > most) {
         throw InputError(fmt::format("{}: {} patterns is more than the {} {} of {}: a pattern "
@@ -216,23 +160,6 @@ void ReadInput(const Settings& s, Input* in)
                                      s.ranksFrom, s.lastRank, most,
                                      data.samples <= data.genes ? "samples" : "genes", data.path,
                                      most));
-    }
-    in->set.genes = data.genes;
-    in->set.samples = data.samples;
-    in->set.values = data.values.data();
-    in->set.weighted = in->weighted;
-    in->set.sigmas = in->weighted ? in->unc.values.data() : nullptr;
-    in->set.geneNames = data.geneNames;
-    in->set.sampleLabels = data.sampleLabels;
-    in->set.allowMissing = true;
-    CheckValues(*in);
-    in->cells = CountCells(in->set);
-    for (size_t e = 0; e < data.values.size(); e++) {
-        const double v = std::fabs(data.values[e]);
-        if (std::isnan(v)) continue;
-        in->largest = std::max(in->largest, v);
-        if (in->weighted && in->unc.values[e] > 0.0)
-            in->largest = std::max(in->largest, v / in->unc.values[e]);
     }
 }
 
@@ -593,7 +520,15 @@ int Study(const RunArgs& a)
                         job.threads));
     }
     const Swept r = Sweep(a, s, in, job, w, mode);
-    return Finish(a, r, w.dir.WriteSummary(), mode, in.largest);
+    // A disk that refused a run's files may refuse the summary as well: the
+    // sweep's own message, which says how to go on, is the one to show.
+    int listed = 0;
+    try {
+        listed = w.dir.WriteSummary();
+    } catch (const std::system_error&) {
+        if (r.outcome.status == JobOutcome::kDone) throw;
+    }
+    return Finish(a, r, listed, mode, in.largest);
 }
 
 }  // namespace

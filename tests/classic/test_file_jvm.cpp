@@ -140,4 +140,52 @@ TEST_F(HostMessages, InformationFileProblems)
                                     " and tag expr is longer than 199 characters"}));
 }
 
+// A caller that links the sources for the file-driven mode makes a bare
+// record and fills env, obj and meth itself; no constructor attaches a host.
+TEST_F(HostMessages, ABareRecordFilledByHandSpeaksThroughGuiPrint)
+{
+    io record;
+    ASSERT_EQ(record.Host(), nullptr);
+    record.env = env;
+    record.obj = host;
+    jclass c = env->GetObjectClass(host);
+    record.meth = env->GetMethodID(c, "guiPrint", "(Ljava/lang/String;)V");
+    env->DeleteLocalRef(c);
+    ASSERT_NE(record.meth, nullptr);
+    std::strcpy(record.FilePathFromNodes, dir.c_str());
+    std::strcpy(record.basename, "expr");
+    std::string missing = dir + "none.txt";
+    std::vector<double> m(4, 0.0);
+    double A[] = {1, 2}, P[] = {3, 4};
+
+    CaptureStdout();
+    const int matrix = record.ReadMatrix(m.data(), &missing[0], 2, 2);
+    const int priors = record.GetPriors();
+    record.Ngenes = 1, record.Nsamples = 1;
+    std::strcpy(record.FilePathFromNodes, (dir + "no/dir/").c_str());
+    const int info = record.PrintInf(A, P, 2, 1);
+    EXPECT_EQ(GetCapturedStdout(), "") << "env, obj and meth set: nothing goes to standard output";
+    EXPECT_EQ(matrix, -1);
+    EXPECT_EQ(priors, -1);
+    EXPECT_EQ(info, -1);
+    EXPECT_EQ(Drain(), (Strings{"Could not open " + missing,
+                                "Could not open link file " + dir + "expr.link!",
+                                "Could not open " + dir + "no/dir/expr_2_1.inf for writing!"}));
+
+    // The control and data readers print on standard output, host or not.
+    CaptureStdout();
+    const int parameters = record.GetParameters();
+    EXPECT_NE(GetCapturedStdout().find(dir + "no/dir/expr.ctr"), std::string::npos);
+    EXPECT_EQ(parameters, -1);
+    EXPECT_EQ(Drain(), Strings{});
+
+    // Without meth there is no way to the JVM: standard output, as with no env.
+    record.meth = nullptr;
+    CaptureStdout();
+    const int printed = record.ReadMatrix(m.data(), &missing[0], 2, 2);
+    EXPECT_EQ(GetCapturedStdout(), "Could not open " + missing + "\n");
+    EXPECT_EQ(printed, -1);
+    EXPECT_EQ(Drain(), Strings{});
+}
+
 }  // namespace

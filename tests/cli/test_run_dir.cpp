@@ -125,6 +125,21 @@ TEST_F(RunDirTest, RefusalsWriteNothing)
     EXPECT_EQ(List(other), before);
     Write("study2", "");
     EXPECT_THROW(RunDir::Check(dir + "study2", id, true), InputError);  // a file
+
+    // A job.json whose "format" is not a string is not ours, said as such; the
+    // writer meeting it (made meanwhile by another process) refuses it the same way
+    // (found by fuzzing: the type error escaped).
+    for (const char* job : {"{\"format\": 0.0}", "{\"format\": null}", "[\"format\"]"}) {
+        Write("other/job.json", job);
+        try {
+            id.Differences(job);
+            ADD_FAILURE() << job;
+        } catch (const InputError& e) {
+            EXPECT_STREQ(e.what(), "it is not a zarno job description");
+        }
+        EXPECT_THROW(RunDir::Check(other, id, true), InputError);
+        EXPECT_THROW(RunDir(other, id, "v"), InputError);
+    }
 }
 
 TEST_F(RunDirTest, RunsAreCompleteOnlyWithTheirRunJsonAndFiles)

@@ -288,6 +288,20 @@ TEST_F(RunDirTest, MalformedJobFieldIsRefused)
     ExpectRefused("job.json", "malformed field");
 }
 
+// Found by fuzzing: a plan is listed run by run, and one of trillions of runs
+// (or chains past 32 bits) ran out of memory; a run.json without "chain" was
+// read past its end when its patterns did not match.
+TEST_F(RunDirTest, PlansNoStudyHasAndRunsWithoutTheirNumbersAreRefused)
+{
+    fixture::WriteText(Path("job.json"), "{\"ranks\": \"1:2000000\", \"chains\": 2000000}");
+    ExpectRefused("job.json", "plans pattern counts 1 to 2000000 with chains 1 to 2000000, which no study holds");
+    fixture::WriteText(Path("job.json"), "{\"ranks\": [2, 3], \"chains\": 2, \"first_chain\": 2147483647}");
+    ExpectRefused("job.json", "which no study holds");
+    fixture::WriteText(Path("job.json"), "{\"ranks\": \"2:3\", \"chains\": 3}");
+    fixture::WriteText(Path("runs/k2/c1/run.json"), "{\"patterns\": 1}");
+    ExpectRefused("runs/k2/c1/run.json", "has no \"chain\"");
+}
+
 TEST_F(RunDirTest, NamesThatAreNotUtf8AreWrittenReplacedNotFatal)
 {
     genes[0] = "caf\xe9";  // Latin-1

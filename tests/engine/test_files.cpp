@@ -378,6 +378,43 @@ TEST_F(MatrixFile, AMissingFileIsReportedAndTheProcessGoesOn)
                        " needs Nrows and Ncolumns of 0 or more, not -1 and 3\n");
 }
 
+// A record whose env, obj and meth were filled by hand (no host attached)
+// speaks through the messenger the JNI layer registers; this test binary has
+// none, so such a record prints, and it never touches the handles itself.
+TEST_F(MatrixFile, ARecordFilledByHandUsesTheRegisteredMessenger)
+{
+    struct Recorder : EngineHost {
+        std::vector<std::string> got;
+        io* from = nullptr;
+        int Message(io& record, const char* text) override
+        {
+            from = &record;
+            got.emplace_back(text);
+            return 1;
+        }
+    } recorder;
+    ASSERT_EQ(RecordMessenger(), nullptr);
+    r.env = reinterpret_cast<JNIEnv*>(&recorder);  // never dereferenced by the engine
+    r.obj = reinterpret_cast<jobject>(&recorder);
+    r.meth = reinterpret_cast<jmethodID>(&recorder);
+    std::string name = dir + "absent.txt";
+    CaptureStdout();
+    EXPECT_EQ(r.ReadMatrix(m.data(), Chars(name), 2, 3), -1);
+    EXPECT_EQ(GetCapturedStdout(), "Could not open " + name + "\n");
+
+    RegisterRecordMessenger(&recorder);
+    CaptureStdout();
+    EXPECT_EQ(r.ReadMatrix(m.data(), Chars(name), 2, 3), -1);
+    r.meth = nullptr;  // a record not filled completely keeps printing
+    EXPECT_EQ(r.ReadMatrix(m.data(), Chars(name), 2, 3), -1);
+    RegisterRecordMessenger(nullptr);
+    EXPECT_EQ(GetCapturedStdout(), "Could not open " + name + "\n");
+    EXPECT_EQ(recorder.got, std::vector<std::string>{"Could not open " + name});
+    EXPECT_EQ(recorder.from, &r);
+    r.env = nullptr;
+    r.obj = nullptr;
+}
+
 // ---------------------------------------------------------------------------
 // Link files
 

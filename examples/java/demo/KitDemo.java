@@ -12,7 +12,7 @@ import zarno.kit.StudyResult;
  * {@link Demo}'s job through the kit: factorizes the sample data (2 to 5 patterns, 3 chains)
  * and checks the best run of the true pattern count against the known patterns.
  *
- * <p>Usage: {@code java -cp zarno-kit.jar:CLASSES demo.KitDemo [DATA_DIR [NITER]]}.
+ * <p>Usage: {@code java -cp zarno-kit-VERSION.jar:CLASSES demo.KitDemo [DATA_DIR [NITER]]}.
  */
 public final class KitDemo {
     private KitDemo() {}
@@ -20,11 +20,8 @@ public final class KitDemo {
     public static void main(String[] args) throws Exception {
         Path dir = Paths.get(args.length > 0 ? args[0] : "data");
         int rounds = args.length > 1 ? Integer.parseInt(args[1]) : 2000;
-        Demo.Matrix data = Demo.Matrix.read(dir.resolve("sample.txt"));
-        Demo.Matrix unc = Demo.Matrix.read(dir.resolve("sample.unc"));
+        Dataset dataset = Dataset.read(dir.resolve("sample.txt"), dir.resolve("sample.unc"));
         double[][] truth = Demo.readPatterns(dir.resolve("sample.patterns"));
-
-        Dataset dataset = Dataset.of(data.values, unc.values).withGeneNames(data.rows).withSampleLabels(data.cols);
         StudyResult result = Study.of(dataset).ranks(2, 5).chains(3).rounds(rounds)
                 .run(progress -> System.out.println("[zarno] " + progress));
 

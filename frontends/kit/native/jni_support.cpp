@@ -4,6 +4,9 @@
 #include <exception>
 #include <limits>
 #include <new>
+#include <system_error>
+
+#include "zarno/errors.h"
 
 namespace zarno::kit {
 
@@ -21,6 +24,29 @@ bool ArrayLength(JNIEnv* env, std::size_t n, jsize* length)
     *length = static_cast<jsize>(n);
     return true;
 }
+
+// java.lang.String and the UTF-8 charset, as local references held while it
+// lives; charset null with an exception pending when a lookup failed.
+struct Utf8 {
+    explicit Utf8(JNIEnv* e) : env(e)
+    {
+        string = env->FindClass("java/lang/String");
+        charsets = string ? env->FindClass("java/nio/charset/StandardCharsets") : nullptr;
+        jfieldID field = charsets ? env->GetStaticFieldID(charsets, "UTF_8", "Ljava/nio/charset/Charset;") : nullptr;
+        charset = field ? env->GetStaticObjectField(charsets, field) : nullptr;
+    }
+    ~Utf8()
+    {
+        for (jobject x : {static_cast<jobject>(string), static_cast<jobject>(charsets), charset})
+            if (x != nullptr) env->DeleteLocalRef(x);
+    }
+    Utf8(const Utf8&) = delete;
+    Utf8& operator=(const Utf8&) = delete;
+
+    JNIEnv* env;
+    jclass string = nullptr, charsets = nullptr;
+    jobject charset = nullptr;
+};
 
 }  // namespace
 
@@ -43,6 +69,10 @@ void ThrowCurrent(JNIEnv* env)
         throw;
     } catch (const std::bad_alloc&) {
         Throw(env, "java/lang/OutOfMemoryError", "ZARNO could not allocate native memory");
+    } catch (const zarno::InputError& e) {
+        Throw(env, "java/lang/IllegalArgumentException", e.what());
+    } catch (const std::system_error& e) {
+        Throw(env, "java/io/IOException", e.what());
     } catch (const std::exception& e) {
         Throw(env, "zarno/kit/ZarnoException", std::string("ZARNO failed internally: ") + e.what());
     } catch (...) {
@@ -80,20 +110,14 @@ jstring NewString(JNIEnv* env, const std::string& text)
 {
     jsize length = 0;
     if (!ArrayLength(env, text.size(), &length)) return nullptr;
-    jclass stringClass = env->FindClass("java/lang/String");
-    jclass charsets = stringClass ? env->FindClass("java/nio/charset/StandardCharsets") : nullptr;
-    jfieldID utf8Field =
-        charsets ? env->GetStaticFieldID(charsets, "UTF_8", "Ljava/nio/charset/Charset;") : nullptr;
-    jobject utf8 = utf8Field ? env->GetStaticObjectField(charsets, utf8Field) : nullptr;
-    jmethodID init =
-        utf8 ? env->GetMethodID(stringClass, "<init>", "([BLjava/nio/charset/Charset;)V") : nullptr;
+    const Utf8 utf8(env);
+    jmethodID init = utf8.charset ? env->GetMethodID(utf8.string, "<init>", "([BLjava/nio/charset/Charset;)V")
+                                  : nullptr;
     jbyteArray bytes = init ? env->NewByteArray(length) : nullptr;
     if (bytes != nullptr && length > 0)
         env->SetByteArrayRegion(bytes, 0, length, reinterpret_cast<const jbyte*>(text.data()));
-    jobject s = bytes ? env->NewObject(stringClass, init, bytes, utf8) : nullptr;
-    for (jobject x : {static_cast<jobject>(stringClass), static_cast<jobject>(charsets), utf8,
-                      static_cast<jobject>(bytes)})
-        if (x != nullptr) env->DeleteLocalRef(x);
+    jobject s = bytes ? env->NewObject(utf8.string, init, bytes, utf8.charset) : nullptr;
+    if (bytes != nullptr) env->DeleteLocalRef(bytes);
     return static_cast<jstring>(s);
 }
 
@@ -114,6 +138,84 @@ jobjectArray NewStrings(JNIEnv* env, const std::vector<std::string>& texts)
         env->DeleteLocalRef(s);
     }
     return a;
+}
+
+// A Java array of exactly n numbers copied into *to by `get` (a
+// Get<Type>ArrayRegion); false with IllegalArgumentException (or another
+// exception) pending.
+namespace {
+
+template <typename Array, typename T>
+bool ReadArray(JNIEnv* env, Array from, jsize n, const char* what, std::vector<T>* to,
+               void (JNIEnv::*get)(Array, jsize, jsize, T*))
+{
+    if (from == nullptr || env->GetArrayLength(from) != n) {
+        Throw(env, "java/lang/IllegalArgumentException",
+              std::string(what) + " does not hold " + std::to_string(n) + " numbers");
+        return false;
+    }
+    to->resize(static_cast<std::size_t>(n));
+    (env->*get)(from, 0, n, to->data());
+    return !env->ExceptionCheck();
+}
+
+}  // namespace
+
+bool ReadDoubles(JNIEnv* env, jdoubleArray from, jsize n, const char* what, std::vector<double>* to)
+{
+    return ReadArray(env, from, n, what, to, &JNIEnv::GetDoubleArrayRegion);
+}
+
+bool ReadInts(JNIEnv* env, jintArray from, jsize n, const char* what, std::vector<jint>* to)
+{
+    return ReadArray(env, from, n, what, to, &JNIEnv::GetIntArrayRegion);
+}
+
+// Row i of a double[][], of exactly n numbers.
+bool ReadRow(JNIEnv* env, jobjectArray rows, jsize i, jsize n, const char* what, std::vector<double>* to)
+{
+    auto row = static_cast<jdoubleArray>(env->GetObjectArrayElement(rows, i));
+    if (env->ExceptionCheck()) return false;
+    const bool ok = ReadDoubles(env, row, n, what, to);
+    if (row != nullptr) env->DeleteLocalRef(row);
+    return ok;
+}
+
+bool ReadString(JNIEnv* env, jstring from, std::string* to)
+{
+    if (from == nullptr) {
+        Throw(env, "java/lang/IllegalArgumentException", "a string is null");
+        return false;
+    }
+    const Utf8 utf8(env);
+    jmethodID getBytes =
+        utf8.charset ? env->GetMethodID(utf8.string, "getBytes", "(Ljava/nio/charset/Charset;)[B") : nullptr;
+    auto bytes = static_cast<jbyteArray>(getBytes ? env->CallObjectMethod(from, getBytes, utf8.charset) : nullptr);
+    const bool ok = bytes != nullptr && !env->ExceptionCheck();
+    if (ok) {
+        to->resize(static_cast<std::size_t>(env->GetArrayLength(bytes)));
+        if (!to->empty())
+            env->GetByteArrayRegion(bytes, 0, static_cast<jsize>(to->size()), reinterpret_cast<jbyte*>(&(*to)[0]));
+    }
+    if (bytes != nullptr) env->DeleteLocalRef(bytes);
+    return ok;
+}
+
+bool ReadStrings(JNIEnv* env, jobjectArray from, jsize n, const char* what, std::vector<std::string>* to)
+{
+    if (from == nullptr || env->GetArrayLength(from) != n) {
+        Throw(env, "java/lang/IllegalArgumentException",
+              std::string(what) + " does not hold " + std::to_string(n) + " strings");
+        return false;
+    }
+    to->resize(static_cast<std::size_t>(n));
+    for (jsize i = 0; i < n; i++) {
+        auto s = static_cast<jstring>(env->GetObjectArrayElement(from, i));
+        const bool ok = !env->ExceptionCheck() && ReadString(env, s, &(*to)[static_cast<std::size_t>(i)]);
+        if (s != nullptr) env->DeleteLocalRef(s);
+        if (!ok) return false;
+    }
+    return true;
 }
 
 }  // namespace zarno::kit

@@ -22,7 +22,9 @@ namespace zarno::kit {
 void Throw(JNIEnv* env, const char* className, const std::string& message);
 
 // Turns the C++ exception being handled into a Java one: OutOfMemoryError for
-// bad_alloc, ZarnoException for the rest.
+// bad_alloc, IllegalArgumentException for bad input (zarno::InputError, with
+// its message), IOException for a failure of the system (std::system_error),
+// ZarnoException for the rest.
 void ThrowCurrent(JNIEnv* env);
 
 // The body of an exported function: what it returns, or `failed` with a Java
@@ -73,6 +75,18 @@ jintArray NewInts(JNIEnv* env, const std::vector<int>& values);
 // differs beyond U+FFFF); malformed bytes become U+FFFD.
 jstring NewString(JNIEnv* env, const std::string& text);
 jobjectArray NewStrings(JNIEnv* env, const std::vector<std::string>& texts);
+
+// Java arrays of exactly n elements (`what` names them in the message), read
+// into C++; false with IllegalArgumentException (or another exception) pending.
+bool ReadDoubles(JNIEnv* env, jdoubleArray from, jsize n, const char* what, std::vector<double>* to);
+bool ReadInts(JNIEnv* env, jintArray from, jsize n, const char* what, std::vector<jint>* to);
+// Row i of a double[][], of exactly n numbers.
+bool ReadRow(JNIEnv* env, jobjectArray rows, jsize i, jsize n, const char* what, std::vector<double>* to);
+// A String as UTF-8 (the JDK's encoder: modified UTF-8 differs beyond U+FFFF);
+// false with an exception pending.
+bool ReadString(JNIEnv* env, jstring from, std::string* to);
+// A String[] of exactly n non-null entries, as UTF-8.
+bool ReadStrings(JNIEnv* env, jobjectArray from, jsize n, const char* what, std::vector<std::string>* to);
 
 }  // namespace zarno::kit
 

@@ -1,6 +1,7 @@
 // zarno.kit.Native.survey: the core's rank survey (zarno/survey.h) over the
 // runs of a finished study, handed back as the kit's own objects built through
-// their constructors: Survey, CountSurvey, Spread, TopGene. A constructor's
+// their constructors: Survey, CountSurvey, Spread, TopGene; and
+// zarno.kit.Native.topGenes, one pattern's genes ranked by that survey. A constructor's
 // JNI signature is checked when it is looked up, so a Java constructor that
 // changes without this file fails loudly (NoSuchMethodError) rather than
 // misplacing figures.
@@ -133,31 +134,41 @@ private:
         return env_->ExceptionCheck() ? nullptr : boxed;
     }
 
-    // TopGene[][]: one array per consensus pattern, each gene named by its
-    // entry of geneNames, the very string the caller gave.
+    // TopGene[][]: one array per consensus pattern.
     jobjectArray TopGenes(const std::vector<std::vector<zarno::TopGene>>& groups)
     {
         jobjectArray all = NewArray(topGroup_, groups.size());
         for (std::size_t g = 0; all != nullptr && g < groups.size(); g++) {
-            jobjectArray group = NewArray(topGene_, groups[g].size());
-            for (std::size_t k = 0; group != nullptr && k < groups[g].size(); k++) {
-                const zarno::TopGene& t = groups[g][k];
-                jobject name = env_->GetObjectArrayElement(geneNames_, t.gene);  // checked against genes
-                jobject gene = env_->ExceptionCheck()
-                                   ? nullptr
-                                   : env_->NewObject(topGene_, newTopGene_, t.gene, name, t.score,
-                                                     t.share, t.amplitude);
-                if (gene != nullptr) env_->SetObjectArrayElement(group, static_cast<jsize>(k), gene);
-                for (jobject x : {name, gene})
-                    if (x != nullptr) env_->DeleteLocalRef(x);
-                if (gene == nullptr) group = nullptr;  // the frame drops it
-            }
+            jobjectArray group = TopGroup(groups[g]);
             if (group == nullptr) return nullptr;
             env_->SetObjectArrayElement(all, static_cast<jsize>(g), group);
             env_->DeleteLocalRef(group);
         }
         return all;
     }
+
+public:
+    // TopGene[] of one pattern, each gene named by its entry of geneNames, the
+    // very string the caller gave.
+    jobjectArray TopGroup(const std::vector<zarno::TopGene>& top)
+    {
+        jobjectArray group = NewArray(topGene_, top.size());
+        for (std::size_t k = 0; group != nullptr && k < top.size(); k++) {
+            const zarno::TopGene& t = top[k];
+            jobject name = env_->GetObjectArrayElement(geneNames_, t.gene);  // checked against genes
+            jobject gene = env_->ExceptionCheck()
+                               ? nullptr
+                               : env_->NewObject(topGene_, newTopGene_, t.gene, name, t.score,
+                                                 t.share, t.amplitude);
+            if (gene != nullptr) env_->SetObjectArrayElement(group, static_cast<jsize>(k), gene);
+            for (jobject x : {name, gene})
+                if (x != nullptr) env_->DeleteLocalRef(x);
+            if (gene == nullptr) group = nullptr;  // the frame drops it
+        }
+        return group;
+    }
+
+private:
 
     jobjectArray NewArray(jclass element, std::size_t n)
     {
@@ -190,43 +201,6 @@ private:
     jmethodID newSurvey_ = nullptr, newCount_ = nullptr, newSpread_ = nullptr, newTopGene_ = nullptr,
               doubleOf_ = nullptr, booleanOf_ = nullptr;
 };
-
-// A Java array of exactly n numbers copied into *to by `get` (a
-// Get<Type>ArrayRegion); false with IllegalArgumentException (or another
-// exception) pending.
-template <typename Array, typename T>
-bool ReadArray(JNIEnv* env, Array from, jsize n, const char* what, std::vector<T>* to,
-               void (JNIEnv::*get)(Array, jsize, jsize, T*))
-{
-    if (from == nullptr || env->GetArrayLength(from) != n) {
-        Throw(env, "java/lang/IllegalArgumentException",
-              std::string(what) + " does not hold " + std::to_string(n) + " numbers");
-        return false;
-    }
-    to->resize(static_cast<std::size_t>(n));
-    (env->*get)(from, 0, n, to->data());
-    return !env->ExceptionCheck();
-}
-
-bool ReadDoubles(JNIEnv* env, jdoubleArray from, jsize n, const char* what, std::vector<double>* to)
-{
-    return ReadArray(env, from, n, what, to, &JNIEnv::GetDoubleArrayRegion);
-}
-
-bool ReadInts(JNIEnv* env, jintArray from, jsize n, const char* what, std::vector<jint>* to)
-{
-    return ReadArray(env, from, n, what, to, &JNIEnv::GetIntArrayRegion);
-}
-
-// Row i of a double[][], of exactly n numbers.
-bool ReadRow(JNIEnv* env, jobjectArray rows, jsize i, jsize n, const char* what, std::vector<double>* to)
-{
-    auto row = static_cast<jdoubleArray>(env->GetObjectArrayElement(rows, i));
-    if (env->ExceptionCheck()) return false;
-    const bool ok = ReadDoubles(env, row, n, what, to);
-    if (row != nullptr) env->DeleteLocalRef(row);
-    return ok;
-}
 
 // The runs as the survey sees them; false with a Java exception pending.
 // Every array must match the runs, the genes and the samples.
@@ -269,35 +243,87 @@ bool ReadRuns(JNIEnv* env, const zarno::SurveyData& data, bool weighted, jintArr
     return true;
 }
 
-jobject SurveyOf(JNIEnv* env, jint genes, jint samples, jboolean weighted, jintArray patterns, jintArray chains,
-               jobjectArray amplitudes, jobjectArray patternRows, jdoubleArray chiSquare, jdoubleArray ssr,
-               jobjectArray geneNames)
+// The data as the survey sees them; false with IllegalArgumentException
+// pending unless genes x samples fits 32 bits and there is a name per gene.
+bool DataOf(JNIEnv* env, jint genes, jint samples, jobjectArray geneNames, zarno::SurveyData* data)
 {
     if (genes < 1 || samples < 1 || static_cast<long long>(genes) * samples > 0x7fffffff ||
         geneNames == nullptr || env->GetArrayLength(geneNames) != genes) {
         Throw(env, "java/lang/IllegalArgumentException",
               "the survey needs genes and samples whose product fits 32 bits, and one name per gene");
-        return nullptr;
+        return false;
     }
-    zarno::SurveyData data;
-    data.genes = genes;
-    data.samples = samples;
-    data.cells = static_cast<long long>(genes) * samples;
-    std::vector<zarno::SurveyRun> runs;
-    if (!ReadRuns(env, data, weighted == JNI_TRUE, patterns, chains, amplitudes, patternRows, chiSquare, ssr, &runs))
-        return nullptr;
-    const zarno::Survey survey = zarno::RunSurvey(data, runs);
+    data->genes = genes;
+    data->samples = samples;
+    data->cells = static_cast<long long>(genes) * samples;
+    return true;
+}
 
+// The Java objects `make` builds with a SurveyBuilder, in a frame of their own.
+template <typename Make>
+jobject Built(JNIEnv* env, jobjectArray geneNames, Make make)
+{
     LocalFrame frame(env, kSurveyLocals);
     if (!frame.open()) return nullptr;
     SurveyBuilder builder(env, geneNames);
-    jobject result = builder.Find() ? builder.Survey(survey) : nullptr;
+    jobject result = builder.Find() ? make(builder) : nullptr;
     return result != nullptr ? frame.Keep(result) : nullptr;
+}
+
+jobject SurveyOf(JNIEnv* env, jint genes, jint samples, jboolean weighted, jintArray patterns, jintArray chains,
+               jobjectArray amplitudes, jobjectArray patternRows, jdoubleArray chiSquare, jdoubleArray ssr,
+               jobjectArray geneNames)
+{
+    zarno::SurveyData data;
+    std::vector<zarno::SurveyRun> runs;
+    if (!DataOf(env, genes, samples, geneNames, &data) ||
+        !ReadRuns(env, data, weighted == JNI_TRUE, patterns, chains, amplitudes, patternRows, chiSquare, ssr, &runs))
+        return nullptr;
+    const zarno::Survey survey = zarno::RunSurvey(data, runs);
+    return Built(env, geneNames, [&](SurveyBuilder& b) { return b.Survey(survey); });
+}
+
+// The top genes of one pattern of a run (or of a consensus) ranked as the
+// survey ranks a consensus's: the survey of these matrices alone, as a
+// one-chain study, whose group g holds the run's pattern assignment[0][g].
+jobjectArray TopGenesOf(JNIEnv* env, jint genes, jint samples, jdoubleArray amplitudes, jdoubleArray patternRows,
+                        jint patterns, jint pattern, jint n, jobjectArray geneNames)
+{
+    zarno::SurveyData data;
+    if (!DataOf(env, genes, samples, geneNames, &data)) return nullptr;
+    if (patterns < 1 || patterns > genes || patterns > samples || pattern < 0 || pattern >= patterns || n < 0) {
+        Throw(env, "java/lang/IllegalArgumentException", "top genes need a pattern of the run and a count of 0 or more");
+        return nullptr;
+    }
+    std::vector<zarno::SurveyRun> runs(1);
+    runs[0].patterns = patterns;
+    runs[0].chain = 1;
+    if (!ReadDoubles(env, amplitudes, genes * patterns, "amplitudes", &runs[0].amplitudes) ||
+        !ReadDoubles(env, patternRows, patterns * samples, "patterns", &runs[0].patternRows))
+        return nullptr;
+    zarno::SurveyOptions options;
+    options.topGenes = n;
+    const zarno::Survey survey = zarno::RunSurvey(data, runs, options);
+    const zarno::CountSurvey& c = survey.counts.at(0);
+    std::size_t group = 0;
+    while (group + 1 < c.topGenes.size() && c.assignment.at(0).at(group) != pattern) group++;
+
+    return static_cast<jobjectArray>(
+        Built(env, geneNames, [&](SurveyBuilder& b) { return b.TopGroup(c.topGenes.at(group)); }));
 }
 
 }  // namespace
 
 }  // namespace zarno::kit
+
+extern "C" JNIEXPORT jobjectArray JNICALL Java_zarno_kit_Native_topGenes(
+    JNIEnv* env, jclass, jint genes, jint samples, jdoubleArray amplitudes, jdoubleArray patternRows, jint patterns,
+    jint pattern, jint n, jobjectArray geneNames)
+{
+    return zarno::kit::Guarded(env, jobjectArray{nullptr}, [&] {
+        return zarno::kit::TopGenesOf(env, genes, samples, amplitudes, patternRows, patterns, pattern, n, geneNames);
+    });
+}
 
 extern "C" JNIEXPORT jobject JNICALL Java_zarno_kit_Native_survey(
     JNIEnv* env, jclass, jint genes, jint samples, jboolean weighted, jintArray patterns, jintArray chains,

@@ -40,6 +40,7 @@ public final class CountSurvey {
     private final List<List<TopGene>> topGenes;
     private final Boolean fits;
     private final Boolean stable;
+    private Dataset data; // the names and labels; set by Survey.of before anyone sees this
 
     // Called by the native survey (kit_survey.cpp), in the order of the core's CountSurvey;
     // the arrays are fresh and belong to this object.
@@ -208,10 +209,84 @@ public final class CountSurvey {
 
     /**
      * @param group a consensus pattern, from 0
-     * @return its top genes by z-score, highest first
+     * @return its top genes by z-score, highest first (as many as {@code zarno survey} lists)
+     * @throws IndexOutOfBoundsException naming the range of consensus patterns
      */
     public List<TopGene> topGenes(int group) {
-        return topGenes.get(group);
+        return topGenes.get(Bounds.check(group, topGenes.size(), "pattern"));
+    }
+
+    /**
+     * @param group a consensus pattern, from 0
+     * @param n how many genes at most
+     * @return its top genes, best first, ranked as {@link #topGenes(int)} ranks them, as many as asked
+     * @throws IndexOutOfBoundsException naming the range of consensus patterns
+     * @throws IllegalArgumentException when {@code n} is negative
+     */
+    public List<TopGene> topGenes(int group, int n) {
+        Bounds.check(group, patterns, "pattern");
+        if (n < 0) {
+            throw new IllegalArgumentException("the number of top genes must not be negative, not " + n);
+        }
+        return TopGene.rank(data, amplitudeMean, patternMean, patterns, group, n);
+    }
+
+    /** @return the gene names, one per row of the consensus amplitudes (unmodifiable) */
+    public List<String> geneNames() {
+        return data.geneNames();
+    }
+
+    /** @return the sample labels, one per column of the consensus patterns (unmodifiable) */
+    public List<String> sampleLabels() {
+        return data.sampleLabels();
+    }
+
+    /**
+     * @param gene a gene's row, from 0
+     * @param group a consensus pattern, from 0
+     * @return the gene's consensus amplitude in that pattern
+     * @throws IndexOutOfBoundsException naming the range, when either is outside the consensus
+     */
+    public double amplitude(int gene, int group) {
+        return amplitudeMean[Bounds.check(gene, data.genes(), "gene") * patterns + Bounds.check(group, patterns, "pattern")];
+    }
+
+    /**
+     * @param gene a gene's name
+     * @param group a consensus pattern, from 0
+     * @return the gene's consensus amplitude in that pattern
+     * @throws IllegalArgumentException when no gene has the name
+     * @throws IndexOutOfBoundsException naming the range of consensus patterns
+     */
+    public double amplitude(String gene, int group) {
+        return amplitude(data.gene(gene), group);
+    }
+
+    /**
+     * @param group a consensus pattern, from 0
+     * @param sample a sample's column, from 0
+     * @return the consensus pattern's value at the sample
+     * @throws IndexOutOfBoundsException naming the range, when either is outside the consensus
+     */
+    public double patternValue(int group, int sample) {
+        return patternMean[Bounds.check(group, patterns, "pattern") * data.samples()
+                + Bounds.check(sample, data.samples(), "sample")];
+    }
+
+    /**
+     * @param group a consensus pattern, from 0
+     * @param sample a sample's label
+     * @return the consensus pattern's value at the sample
+     * @throws IllegalArgumentException when no sample has the label
+     * @throws IndexOutOfBoundsException naming the range of consensus patterns
+     */
+    public double patternValue(int group, String sample) {
+        return patternValue(group, data.sample(sample));
+    }
+
+    // Called once by Survey.of, before the survey is handed out.
+    void label(Dataset data) {
+        this.data = data;
     }
 
     private static OptionalDouble optional(Double x) {

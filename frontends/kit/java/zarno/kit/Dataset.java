@@ -1,10 +1,12 @@
 package zarno.kit;
 
+import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
+import java.util.HashMap;
 import java.util.List;
-import java.util.Objects;
+import java.util.Map;
 
 /**
  * A genes-by-samples matrix of values, usually with a matrix of the same shape holding the
@@ -18,32 +20,111 @@ import java.util.Objects;
  * as they are), though the factorization is meant for non-negative data.
  */
 public final class Dataset {
-    private final int genes;
-    private final int samples;
-    private final double[] values;
-    private final double[] sigmas; // null: unweighted
-    private final List<String> geneNames;
-    private final List<String> sampleLabels;
+    // What a Dataset holds: the factories and the with-methods fill a fresh copy before the
+    // new Dataset is made, so that the final field publishes it whole to every thread. New
+    // options go here and into copy().
+    private static final class Fields {
+        int genes;
+        int samples;
+        double[] values;
+        double[] sigmas; // null: unweighted
+        List<String> geneNames; // null: g1, g2, ...
+        List<String> sampleLabels; // null: s1, s2, ...
+        String dataSha256; // the files' checksums, when read from files and unchanged since
+        String uncertSha256;
+        String source; // the file read, for toString
 
-    private Dataset(int genes, int samples, double[] values, double[] sigmas,
-            List<String> geneNames, List<String> sampleLabels) {
-        this.genes = genes;
-        this.samples = samples;
-        this.values = values;
-        this.sigmas = sigmas;
-        this.geneNames = geneNames;
-        this.sampleLabels = sampleLabels;
+        Fields copy() {
+            Fields c = new Fields();
+            c.genes = genes;
+            c.samples = samples;
+            c.values = values;
+            c.sigmas = sigmas;
+            c.geneNames = geneNames;
+            c.sampleLabels = sampleLabels;
+            c.dataSha256 = dataSha256;
+            c.uncertSha256 = uncertSha256;
+            c.source = source;
+            return c;
+        }
+    }
+
+    private final Fields f;
+    private Map<String, Integer> geneIndex; // built on the first lookup by name; guarded by this
+
+    private Dataset(Fields f) {
+        this.f = f;
+    }
+
+    private static Fields fields(int genes, int samples, double[] values, double[] sigmas) {
+        Fields f = new Fields();
+        f.genes = genes;
+        f.samples = samples;
+        f.values = values;
+        f.sigmas = sigmas;
+        return f;
+    }
+
+    /**
+     * Reads a table of values as {@code zarno run} reads its data: a header of sample labels
+     * (optionally after a corner label), then per gene its name and one value per sample;
+     * tab-separated, separated by spaces, or a {@code .csv} (quotes allowed), each optionally
+     * gzip-compressed, with or without a byte order mark. A control file ({@code TAG.ctr})
+     * reads its data {@code TAG.txt} and, when its line 1 says so, the uncertainties {@code
+     * TAG.unc}. Without uncertainties the fit is the plain least-squares one. The gene names
+     * and sample labels come from the file.
+     *
+     * @param values the table's file
+     * @return the data, with their names and labels
+     * @throws IllegalArgumentException naming the file, line and column of the first fault, in
+     *     the command's words (a file that cannot be opened included)
+     * @throws UnsatisfiedLinkError when the native library cannot be loaded
+     */
+    public static Dataset read(Path values) {
+        return read(values, null);
+    }
+
+    /**
+     * Reads values and their uncertainties as {@code zarno run DATA --uncert SIGMAS} does: two
+     * tables of the same layout, with the same sample labels and gene names in the same order
+     * (see {@link #read(Path)} for the formats). Every uncertainty must be positive and finite.
+     *
+     * @param values the values' file (or a control file)
+     * @param sigmas the uncertainties' file; null: as {@link #read(Path)}
+     * @return the data, with their names and labels
+     * @throws IllegalArgumentException naming the file, line and column of the first fault
+     * @throws UnsatisfiedLinkError when the native library cannot be loaded
+     */
+    public static Dataset read(Path values, Path sigmas) {
+        if (values == null) {
+            throw new IllegalArgumentException("the values' path is null");
+        }
+        NativeLoader.load();
+        Object[] read = Native.read(values.toString(), sigmas == null ? null : sigmas.toString());
+        double[] v = (double[]) read[0];
+        double[] u = (double[]) read[1];
+        String[] names = (String[]) read[2];
+        String[] labels = (String[]) read[3];
+        checkValues(v, u, labels.length, false);
+        Fields f = fields(names.length, labels.length, v, u);
+        f.geneNames = Collections.unmodifiableList(Arrays.asList(names));
+        f.sampleLabels = Collections.unmodifiableList(Arrays.asList(labels));
+        f.dataSha256 = (String) read[4];
+        f.uncertSha256 = (String) read[5];
+        f.source = values.toString();
+        return new Dataset(f);
     }
 
     /**
      * Values and their uncertainties, one row per gene, one column per sample. Every fit is
      * weighted: data and reconstruction are divided by the uncertainties.
      *
-     * @throws IllegalArgumentException for null, ragged or empty arrays, shapes that differ,
+     * @throws IllegalArgumentException for null, ragged or empty arrays (null uncertainties
+     *     included: {@link #unweighted(double[][])} takes values alone), shapes that differ,
      *     values that are not finite or uncertainties that are not positive and finite
      */
     public static Dataset of(double[][] values, double[][] sigmas) {
-        Objects.requireNonNull(sigmas, "sigmas");
+        requireSigmas(sigmas);
         return fromRows(values, sigmas);
     }
 
@@ -51,11 +132,11 @@ public final class Dataset {
      * Values and uncertainties as flat row-major arrays of {@code genes x samples} numbers:
      * the value of gene {@code g}, sample {@code s} is {@code values[g * samples + s]}.
      *
-     * @throws IllegalArgumentException for dimensions below 1, arrays of another length, values
-     *     that are not finite or uncertainties that are not positive and finite
+     * @throws IllegalArgumentException for null arrays, dimensions below 1, arrays of another
+     *     length, values that are not finite or uncertainties that are not positive and finite
      */
     public static Dataset of(double[] values, double[] sigmas, int genes, int samples) {
-        Objects.requireNonNull(sigmas, "sigmas");
+        requireSigmas(sigmas);
         return fromFlat(values, sigmas, genes, samples);
     }
 
@@ -76,13 +157,17 @@ public final class Dataset {
      *     null
      */
     public Dataset withGeneNames(String... names) {
-        return new Dataset(genes, samples, values, sigmas, labels(names, genes, "gene names", "genes"),
-                sampleLabels);
+        Fields c = f.copy();
+        c.geneNames = labels(names, f.genes, "gene names", "genes");
+        c.dataSha256 = c.uncertSha256 = null; // no longer the files' table
+        return new Dataset(c);
     }
 
     /** {@link #withGeneNames(String...)} from a list. */
     public Dataset withGeneNames(List<String> names) {
-        Objects.requireNonNull(names, "gene names");
+        if (names == null) {
+            throw new IllegalArgumentException("gene names are null");
+        }
         return withGeneNames(names.toArray(new String[0]));
     }
 
@@ -93,81 +178,141 @@ public final class Dataset {
      *     is null
      */
     public Dataset withSampleLabels(String... labels) {
-        return new Dataset(genes, samples, values, sigmas, geneNames,
-                labels(labels, samples, "sample labels", "samples"));
+        Fields c = f.copy();
+        c.sampleLabels = labels(labels, f.samples, "sample labels", "samples");
+        c.dataSha256 = c.uncertSha256 = null;
+        return new Dataset(c);
     }
 
     /** {@link #withSampleLabels(String...)} from a list. */
     public Dataset withSampleLabels(List<String> labels) {
-        Objects.requireNonNull(labels, "sample labels");
+        if (labels == null) {
+            throw new IllegalArgumentException("sample labels are null");
+        }
         return withSampleLabels(labels.toArray(new String[0]));
     }
 
     /** Rows. */
     public int genes() {
-        return genes;
+        return f.genes;
     }
 
     /** Columns. */
     public int samples() {
-        return samples;
+        return f.samples;
     }
 
     /** True when the data carry uncertainties and every fit is weighted by them. */
     public boolean weighted() {
-        return sigmas != null;
+        return f.sigmas != null;
     }
 
-    /** The value of gene {@code g}, sample {@code s}. */
+    /**
+     * The value of gene {@code g}, sample {@code s}.
+     *
+     * @throws IndexOutOfBoundsException naming the range, when either is outside the data
+     */
     public double value(int g, int s) {
-        return values[index(g, s)];
+        return f.values[index(g, s)];
     }
 
-    /** The uncertainty of gene {@code g}, sample {@code s}; 1 when unweighted. */
+    /**
+     * The uncertainty of gene {@code g}, sample {@code s}; 1 when unweighted.
+     *
+     * @throws IndexOutOfBoundsException naming the range, when either is outside the data
+     */
     public double sigma(int g, int s) {
         int i = index(g, s);
-        return sigmas == null ? 1.0 : sigmas[i];
+        return f.sigmas == null ? 1.0 : f.sigmas[i];
+    }
+
+    /**
+     * The row of a gene, by name (the first, when names repeat).
+     *
+     * @throws IllegalArgumentException when no gene has that name
+     */
+    public int gene(String name) {
+        Map<String, Integer> index;
+        synchronized (this) {
+            if (geneIndex == null) {
+                geneIndex = new HashMap<>();
+                List<String> names = geneNames();
+                for (int g = names.size() - 1; g >= 0; g--) {
+                    geneIndex.put(names.get(g), g);
+                }
+            }
+            index = geneIndex;
+        }
+        Integer g = name == null ? null : index.get(name);
+        if (g == null) {
+            throw new IllegalArgumentException("no gene is named " + (name == null ? "null" : "\"" + name + "\""));
+        }
+        return g;
+    }
+
+    /**
+     * The column of a sample, by label (the first, when labels repeat).
+     *
+     * @throws IllegalArgumentException when no sample has that label
+     */
+    public int sample(String label) {
+        return Bounds.find(sampleLabels(), label, "sample");
     }
 
     /** A copy of the values, flat and row-major. */
     public double[] values() {
-        return values.clone();
+        return f.values.clone();
     }
 
     /** A copy of the uncertainties, flat and row-major; null when unweighted. */
     public double[] sigmas() {
-        return sigmas == null ? null : sigmas.clone();
+        return f.sigmas == null ? null : f.sigmas.clone();
     }
 
     /** Gene names given by {@link #withGeneNames}, or g1, g2, ... (unmodifiable). */
     public List<String> geneNames() {
-        return geneNames != null ? geneNames : numbered("g", genes);
+        return f.geneNames != null ? f.geneNames : numbered("g", f.genes);
     }
 
     /** Sample labels given by {@link #withSampleLabels}, or s1, s2, ... (unmodifiable). */
     public List<String> sampleLabels() {
-        return sampleLabels != null ? sampleLabels : numbered("s", samples);
+        return f.sampleLabels != null ? f.sampleLabels : numbered("s", f.samples);
     }
 
     // The arrays themselves, for the native copy; never handed to users.
     double[] valuesArray() {
-        return values;
+        return f.values;
     }
 
     double[] sigmasArray() {
-        return sigmas;
+        return f.sigmas;
+    }
+
+    // The SHA-256 of the files the data were read from, while the Dataset is still what they
+    // hold; null otherwise (the run directory then takes that of the data as a table).
+    String dataSha256() {
+        return f.dataSha256;
+    }
+
+    String uncertSha256() {
+        return f.uncertSha256;
     }
 
     @Override
     public String toString() {
-        return "Dataset[" + genes + " genes x " + samples + " samples, "
-                + (weighted() ? "weighted" : "unweighted") + "]";
+        return "Dataset[" + f.genes + " genes x " + f.samples + " samples, "
+                + (weighted() ? "weighted" : "unweighted") + (f.source != null ? ", from " + f.source : "") + "]";
     }
 
     private int index(int g, int s) {
-        Objects.checkIndex(g, genes);
-        Objects.checkIndex(s, samples);
-        return g * samples + s;
+        return Bounds.check(g, f.genes, "gene") * f.samples + Bounds.check(s, f.samples, "sample");
+    }
+
+    private static void requireSigmas(Object sigmas) {
+        if (sigmas == null) {
+            throw new IllegalArgumentException("sigmas is null: Dataset.unweighted(...) takes values without "
+                    + "uncertainties");
+        }
     }
 
     private static Dataset fromRows(double[][] values, double[][] sigmas) {
@@ -198,7 +343,7 @@ public final class Dataset {
             }
         }
         checkValues(v, u, samples, true);
-        return new Dataset(genes, samples, v, u, null, null);
+        return new Dataset(fields(genes, samples, v, u));
     }
 
     private static Dataset fromFlat(double[] values, double[] sigmas, int genes, int samples) {
@@ -223,7 +368,7 @@ public final class Dataset {
         double[] v = values.clone();
         double[] u = sigmas == null ? null : sigmas.clone();
         checkValues(v, u, samples, false);
-        return new Dataset(genes, samples, v, u, null, null);
+        return new Dataset(fields(genes, samples, v, u));
     }
 
     private static long checkCells(int genes, int samples) {

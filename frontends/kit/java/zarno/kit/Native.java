@@ -54,4 +54,32 @@ final class Native {
 
     /** Studies opened and not yet closed, in this process. */
     static native int openStudies();
+
+    /**
+     * Reads data (and, unless null, uncertainties) as {@code zarno run} reads them: a table in
+     * any of its formats, or a control file naming both. Returns {values, sigmas (null when
+     * unweighted), gene names, sample labels, the data's SHA-256, the uncertainties' (or
+     * null)}. Bad input throws IllegalArgumentException with the command's message.
+     */
+    static native Object[] read(String values, String sigmas);
+
+    /**
+     * A run's top genes for one of its patterns (from 0), at most n, ranked as the survey
+     * ranks a consensus's: the survey of this run alone. A gene's name is its entry of
+     * geneNames.
+     */
+    static native TopGene[] topGenes(int genes, int samples, double[] amplitudes, double[] patternRows,
+            int patterns, int pattern, int n, String[] geneNames);
+
+    /**
+     * Writes complete runs as {@code zarno run} writes its run directory: job.json (data
+     * SHA-256 dataSha, or that of the data as a table when null), then each run's files and
+     * summary.tsv. A directory that cannot be one throws IllegalArgumentException; a failed
+     * write IOException naming the file.
+     */
+    static native void save(String dir, double[] values, double[] sigmas, String[] geneNames,
+            String[] sampleLabels, String dataSha, String uncertSha, int rounds, boolean trace,
+            double tolerance, int[] patterns, int[] chains, double[][] amplitudes, double[][] patternRows,
+            double[] chiSquare, double[] ssr, int[] seedA, int[] seedP, int[] runRounds, double[] seconds,
+            double[][] traces) throws java.io.IOException;
 }

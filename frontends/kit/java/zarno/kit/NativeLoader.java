@@ -31,10 +31,12 @@ import java.util.Set;
  * </ol>
  *
  * A library of another version than the kit's classes is refused. A failure throws {@link
- * UnsatisfiedLinkError} listing everything that was tried.
+ * UnsatisfiedLinkError} listing everything that was tried and how each failed. The path loaded
+ * is logged to the {@link System.Logger} named {@code zarno.kit}, at level DEBUG.
  */
 final class NativeLoader {
     static final String LIBRARY = System.mapLibraryName("ZARNO");
+    private static final System.Logger LOG = System.getLogger("zarno.kit");
     /** The kit's version, from the jar; null when the classes do not come from a built jar. */
     static final String VERSION = readVersion();
 
@@ -63,6 +65,7 @@ final class NativeLoader {
             throw new UnsatisfiedLinkError("ZARNO kit: " + path + " is version " + nativeVersion
                     + ", the kit's classes are version " + VERSION);
         }
+        LOG.log(System.Logger.Level.DEBUG, "ZARNO kit {0}: loaded the native library {1}", nativeVersion, path);
         loaded = true;
     }
 
@@ -100,18 +103,24 @@ final class NativeLoader {
         tried.add("java.library.path (" + libraryPath + "): no directory holds " + LIBRARY);
 
         String resource = "native/" + platform() + "/" + LIBRARY;
+        String tmpdir = System.getProperty("java.io.tmpdir");
         try (InputStream in = NativeLoader.class.getResourceAsStream(resource)) {
             if (in == null) {
                 tried.add("the kit's jar: no resource zarno/kit/" + resource + " (the jar holds a library for "
                         + "linux-x86_64 only; this is " + platform() + ")");
                 return null;
             }
+            if (tmpdir == null || !Files.isDirectory(Paths.get(tmpdir))) {
+                tried.add("the library inside the kit's jar: java.io.tmpdir (" + tmpdir + "), where it is "
+                        + "extracted, is not a directory; set -Djava.io.tmpdir to one, or -Dzarno.library");
+                return null;
+            }
             Path file = extract(in.readAllBytes());
             System.load(file.toString());
             return file.toString();
         } catch (IOException | UnsatisfiedLinkError e) {
-            tried.add("the library inside the kit's jar, extracted under " + System.getProperty("java.io.tmpdir")
-                    + ": " + e.getMessage() + " (a noexec temporary directory? set -Djava.io.tmpdir or -Dzarno.library)");
+            tried.add("the library inside the kit's jar, extracted under java.io.tmpdir (" + tmpdir + "): "
+                    + e + "; -Djava.io.tmpdir or -Dzarno.library choose another place");
             return null;
         }
     }

@@ -1,6 +1,6 @@
 package zarno.kit;
 
-import java.util.Objects;
+import java.util.List;
 
 /**
  * One finished run: the factorization of the data into amplitudes (genes x patterns) and
@@ -8,6 +8,10 @@ import java.util.Objects;
  * count and chain. A run of a given (pattern count, chain) on given data is always the same
  * run, bit for bit, whoever computes it: a study of any size, on any number of threads, or the
  * classic entry. Immutable; the array getters return copies.
+ *
+ * <p>A run carries the data's gene names and sample labels: its amplitudes and patterns can be
+ * read by index or by name, beside the flat arrays, and {@link #topGenes(int, int)} names the
+ * genes that mark a pattern.
  */
 public final class Run {
     private final int patternCount;
@@ -23,14 +27,16 @@ public final class Run {
     private final int rounds;
     private final double seconds;
     private final double[] trace;
+    private final Dataset data; // the names and labels
 
-    Run(int patternCount, int chain, int genes, int samples, double[] amplitudes, double[] patterns,
+    Run(int patternCount, int chain, Dataset data, double[] amplitudes, double[] patterns,
             double chiSquare, double residualSum, int seedA, int seedP, int rounds, double seconds,
             double[] trace) {
         this.patternCount = patternCount;
         this.chain = chain;
-        this.genes = genes;
-        this.samples = samples;
+        this.data = data;
+        this.genes = data.genes();
+        this.samples = data.samples();
         this.amplitudes = amplitudes;
         this.patterns = patterns;
         this.chiSquare = chiSquare;
@@ -67,9 +73,82 @@ public final class Run {
         return amplitudes.clone();
     }
 
-    /** The amplitude of pattern {@code k} in gene {@code g}. */
+    /** The gene names, one per row of the amplitudes (unmodifiable; see {@link Dataset#geneNames()}). */
+    public List<String> geneNames() {
+        return data.geneNames();
+    }
+
+    /** The sample labels, one per column of the patterns (unmodifiable). */
+    public List<String> sampleLabels() {
+        return data.sampleLabels();
+    }
+
+    /**
+     * The amplitude of pattern {@code k} in gene {@code g}.
+     *
+     * @throws IndexOutOfBoundsException naming the range, when either is outside the run
+     */
     public double amplitude(int g, int k) {
-        return amplitudes[Objects.checkIndex(g, genes) * patternCount + Objects.checkIndex(k, patternCount)];
+        return amplitudes[Bounds.check(g, genes, "gene") * patternCount + Bounds.check(k, patternCount, "pattern")];
+    }
+
+    /**
+     * The amplitude of pattern {@code k} in the gene of that name.
+     *
+     * @throws IllegalArgumentException when no gene has the name
+     * @throws IndexOutOfBoundsException naming the range, when {@code k} is outside the run's patterns
+     */
+    public double amplitude(String gene, int k) {
+        return amplitude(data.gene(gene), k);
+    }
+
+    /**
+     * A copy of the amplitudes of pattern {@code k}, one per gene.
+     *
+     * @throws IndexOutOfBoundsException naming the range
+     */
+    public double[] amplitudes(int k) {
+        Bounds.check(k, patternCount, "pattern");
+        double[] column = new double[genes];
+        for (int g = 0; g < genes; g++) {
+            column[g] = amplitudes[g * patternCount + k];
+        }
+        return column;
+    }
+
+    /**
+     * The value of pattern {@code k} at sample {@code s}.
+     *
+     * @throws IndexOutOfBoundsException naming the range, when either is outside the run
+     */
+    public double patternValue(int k, int s) {
+        return patterns[Bounds.check(k, patternCount, "pattern") * samples + Bounds.check(s, samples, "sample")];
+    }
+
+    /**
+     * The value of pattern {@code k} at the sample of that label.
+     *
+     * @throws IllegalArgumentException when no sample has the label
+     * @throws IndexOutOfBoundsException naming the range, when {@code k} is outside the run's patterns
+     */
+    public double patternValue(int k, String sample) {
+        return patternValue(k, data.sample(sample));
+    }
+
+    /**
+     * The genes that mark pattern {@code k}, at most {@code n}, best first, each with its name:
+     * ranked as {@code zarno survey} ranks the genes of a consensus pattern, here for this run
+     * alone.
+     *
+     * @throws IndexOutOfBoundsException naming the range, when {@code k} is outside the run's patterns
+     * @throws IllegalArgumentException when {@code n} is negative
+     */
+    public List<TopGene> topGenes(int k, int n) {
+        Bounds.check(k, patternCount, "pattern");
+        if (n < 0) {
+            throw new IllegalArgumentException("the number of top genes must not be negative, not " + n);
+        }
+        return TopGene.rank(data, amplitudes, patterns, patternCount, k, n);
     }
 
     /** A copy of the patterns, patterns x samples, row-major; every row sums to 1. */
@@ -77,9 +156,13 @@ public final class Run {
         return patterns.clone();
     }
 
-    /** A copy of pattern {@code k}, one value per sample. */
+    /**
+     * A copy of pattern {@code k}, one value per sample.
+     *
+     * @throws IndexOutOfBoundsException naming the range
+     */
     public double[] pattern(int k) {
-        int from = Objects.checkIndex(k, patternCount) * samples;
+        int from = Bounds.check(k, patternCount, "pattern") * samples;
         double[] row = new double[samples];
         System.arraycopy(patterns, from, row, 0, samples);
         return row;
@@ -118,6 +201,11 @@ public final class Run {
     /** A copy of the chi-square at rounds 0, 10, 20, ...; empty unless the study traced. */
     public double[] trace() {
         return trace.clone();
+    }
+
+    // The trace itself, for the run directory's writer; never handed to users.
+    double[] traceArray() {
+        return trace;
     }
 
     // The arrays themselves, for the survey's native call; never handed to users.

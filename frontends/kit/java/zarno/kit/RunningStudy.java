@@ -4,8 +4,11 @@ import java.time.Duration;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.CancellationException;
+import java.util.Set;
 import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.ConcurrentHashMap;
 import java.util.concurrent.ExecutionException;
+import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicInteger;
 
 /**
@@ -15,10 +18,19 @@ import java.util.concurrent.atomic.AtomicInteger;
  * native memory once, starts the runs on native worker threads, receives every finished run
  * and calls the {@link ProgressListener}. When the study ends, however it ends, its native
  * memory and worker threads are released before the future completes.
+ *
+ * <p>The study's thread is a daemon: a study does not keep the JVM alive. A program whose
+ * {@code main} returns after {@link Study#start()} exits at once (waiting for the result is
+ * {@link #await()} or the future); when the JVM shuts down, every study still running is
+ * cancelled and its runs stop within one round before the JVM exits.
  */
 public final class RunningStudy {
     private static final AtomicInteger NUMBER = new AtomicInteger();
     private static final long PROGRESS_NANOS = 100_000_000L;
+    // Studies whose thread has not ended yet, cancelled by the shutdown hook.
+    private static final Set<RunningStudy> LIVE = ConcurrentHashMap.newKeySet();
+    private static final AtomicBoolean HOOKED = new AtomicBoolean();
+    private static final long SHUTDOWN_WAIT_MILLIS = 10_000;
 
     private final Study study;
     private final ProgressListener listener;
@@ -30,6 +42,7 @@ public final class RunningStudy {
     private final Object lock = new Object();
     private long handle; // native study while it is open
     private volatile boolean cancelRequested;
+    private String cancelReason; // why, for the CancellationException; guarded by lock
     private boolean ended; // the outcome is decided; guarded by lock
     private volatile Progress progress;
 
@@ -39,18 +52,48 @@ public final class RunningStudy {
         this.totalRounds = (long) study.runCount() * study.rounds();
         this.progress = new Progress(0, study.runCount(), 0, totalRounds, Duration.ZERO);
         this.thread = new Thread(this::execute, "zarno-study-" + NUMBER.incrementAndGet());
+        this.thread.setDaemon(true);
     }
 
     static RunningStudy start(Study study, ProgressListener listener) {
+        if (HOOKED.compareAndSet(false, true)) {
+            try {
+                Runtime.getRuntime().addShutdownHook(new Thread(RunningStudy::cancelAll, "zarno-shutdown"));
+            } catch (IllegalStateException e) {
+                // started while the JVM shuts down: it ends with the JVM's other daemons
+            }
+        }
         RunningStudy running = new RunningStudy(study, listener);
+        LIVE.add(running);
         running.thread.start();
         return running;
     }
 
+    // The shutdown hook: no native run may outlive the JVM's own shutdown.
+    private static void cancelAll() {
+        for (RunningStudy s : LIVE) {
+            s.requestCancel("the JVM is shutting down");
+        }
+        long deadline = System.nanoTime() + SHUTDOWN_WAIT_MILLIS * 1_000_000L;
+        for (RunningStudy s : LIVE) {
+            long left = (deadline - System.nanoTime()) / 1_000_000L;
+            if (left <= 0) {
+                break;
+            }
+            try {
+                s.thread.join(left);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+                return;
+            }
+        }
+    }
+
     /**
      * The result: completes with the {@link StudyResult}, exceptionally with a {@link
-     * ZarnoException} or an exception of the listener, or cancelled. Cancelling this future
-     * cancels the study and waits for it to end (within one round).
+     * ZarnoException} or an exception of the listener, or cancelled (a {@link
+     * CancellationException} whose message says why). Cancelling this future cancels the study
+     * and waits for it to end (within one round).
      */
     public CompletableFuture<StudyResult> future() {
         return future;
@@ -64,9 +107,17 @@ public final class RunningStudy {
      * @return false when the study had ended already
      */
     public boolean cancel() {
+        return requestCancel("RunningStudy.cancel() was called");
+    }
+
+    // The first reason given is the one the CancellationException tells.
+    private boolean requestCancel(String reason) {
         synchronized (lock) {
             if (ended) {
                 return false;
+            }
+            if (cancelReason == null) {
+                cancelReason = reason;
             }
             cancelRequested = true;
             if (handle != 0) {
@@ -102,7 +153,7 @@ public final class RunningStudy {
         try {
             return future.get();
         } catch (InterruptedException e) {
-            cancel();
+            requestCancel("the thread waiting for it was interrupted");
             joinUninterruptibly();
             Thread.currentThread().interrupt();
             CancellationException c = new CancellationException("the thread waiting for the study was interrupted");
@@ -141,13 +192,23 @@ public final class RunningStudy {
         }
     }
 
-    // The study's thread: open, run, close, then complete the future.
+    // The study's thread: the first progress, open, run, close, then the last progress and
+    // the future.
     private void execute() {
+        try {
+            conduct();
+        } finally {
+            LIVE.remove(this);
+        }
+    }
+
+    private void conduct() {
         Collector collector = new Collector();
         Throwable failure = null;
         long exportNanos = -1;
         long opened = 0;
         try {
+            collector.deliver(progress, System.nanoTime());
             if (!cancelRequested) {
                 Dataset d = study.data();
                 opened = Native.open(d.valuesArray(), d.sigmasArray(), d.genes(), d.samples());
@@ -173,19 +234,32 @@ public final class RunningStudy {
         }
         Duration elapsed = Duration.ofNanos(System.nanoTime() - startNanos);
         boolean cancelled;
+        String reason;
         synchronized (lock) {
-            ended = true;
             // A cancel requested before the end wins over whatever the runs did meanwhile;
             // a negative export time without one means the study thread was interrupted.
             cancelled = cancelRequested || (failure == null && exportNanos < 0);
+            if (cancelled && cancelReason == null) {
+                cancelReason = "its thread was interrupted";
+            }
+            reason = cancelReason;
+            ended = true;
+        }
+        if (!cancelled && failure == null) {
+            // The final progress, whatever the study's length (a cancel from it comes too late).
+            progress = new Progress(study.runCount(), study.runCount(), totalRounds, totalRounds, elapsed);
+            try {
+                collector.deliver(progress, System.nanoTime());
+            } catch (Throwable t) {
+                failure = t;
+            }
         }
         // Completed outside the lock: dependent stages run here and may call cancel().
         if (cancelled) {
-            future.finishCancelled();
+            future.finishCancelled(reason);
         } else if (failure != null) {
             future.finishExceptionally(failure);
         } else {
-            progress = new Progress(study.runCount(), study.runCount(), totalRounds, totalRounds, elapsed);
             future.finish(new StudyResult(study, collector.runs, elapsed, Duration.ofNanos(exportNanos)));
         }
     }
@@ -198,25 +272,30 @@ public final class RunningStudy {
         @Override
         public void run(int patterns, int chain, double[] amplitudes, double[] patternRows, double chiSquare,
                 double ssr, int seedA, int seedP, int rounds, double seconds, double[] trace) {
-            Dataset d = study.data();
-            runs.add(new Run(patterns, chain, d.genes(), d.samples(), amplitudes, patternRows, chiSquare, ssr,
-                    seedA, seedP, rounds, seconds, trace));
+            runs.add(new Run(patterns, chain, study.data(), amplitudes, patternRows, chiSquare, ssr, seedA, seedP,
+                    rounds, seconds, trace));
         }
 
         @Override
         public boolean tick(int runsDone, long roundsDone) {
             if (Thread.currentThread().isInterrupted()) {
-                cancelRequested = true;
+                requestCancel("its thread was interrupted");
             }
             long now = System.nanoTime();
             Progress p = new Progress(runsDone, study.runCount(), Math.min(roundsDone, totalRounds), totalRounds,
                     Duration.ofNanos(now - startNanos));
             progress = p;
-            if (listener != null && !cancelRequested && now - lastDelivery >= PROGRESS_NANOS) {
+            if (!cancelRequested && now - lastDelivery >= PROGRESS_NANOS) {
+                deliver(p, now);
+            }
+            return !cancelRequested;
+        }
+
+        void deliver(Progress p, long now) {
+            if (listener != null) {
                 lastDelivery = now;
                 listener.progress(p);
             }
-            return !cancelRequested;
         }
     }
 
@@ -224,7 +303,7 @@ public final class RunningStudy {
     private final class StudyFuture extends CompletableFuture<StudyResult> {
         @Override
         public boolean cancel(boolean mayInterruptIfRunning) {
-            RunningStudy.this.cancel();
+            requestCancel("its future was cancelled");
             joinUninterruptibly();
             return isCancelled();
         }
@@ -237,8 +316,9 @@ public final class RunningStudy {
             super.completeExceptionally(t);
         }
 
-        void finishCancelled() {
-            super.cancel(false);
+        // Cancelled, with a CancellationException that says why (isCancelled() is true).
+        void finishCancelled(String reason) {
+            super.completeExceptionally(new CancellationException("the study was cancelled: " + reason));
         }
     }
 }

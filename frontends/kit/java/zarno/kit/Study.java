@@ -1,6 +1,5 @@
 package zarno.kit;
 
-import java.util.Objects;
 
 /**
  * A sweep of factorizations over one {@link Dataset}: every pattern count (rank) of a range,
@@ -25,34 +24,54 @@ public final class Study {
     // The first chain's seeds are these bases plus pattern count and chain, in 32 bits.
     private static final int SEED_BASE = 876543212;
 
-    private final Dataset data;
-    private final int firstRank;
-    private final int lastRank;
-    private final int firstChain;
-    private final int lastChain;
-    private final int rounds;
-    private final int threads; // 0: every processor
-    private final boolean trace;
-    private final double tolerance; // 0: fixed rounds
+    // The settings: each setter fills a fresh copy before the new Study is made, so that the
+    // final field publishes them whole to every thread. New options go here and into copy().
+    private static final class Options {
+        Dataset data;
+        int firstRank;
+        int lastRank;
+        int firstChain;
+        int lastChain;
+        int rounds;
+        int threads; // 0: every processor
+        boolean trace;
+        double tolerance; // 0: fixed rounds
 
-    private Study(Dataset data, int firstRank, int lastRank, int firstChain, int lastChain,
-            int rounds, int threads, boolean trace, double tolerance) {
-        this.data = data;
-        this.firstRank = firstRank;
-        this.lastRank = lastRank;
-        this.firstChain = firstChain;
-        this.lastChain = lastChain;
-        this.rounds = rounds;
-        this.threads = threads;
-        this.trace = trace;
-        this.tolerance = tolerance;
+        Options copy() {
+            Options c = new Options();
+            c.data = data;
+            c.firstRank = firstRank;
+            c.lastRank = lastRank;
+            c.firstChain = firstChain;
+            c.lastChain = lastChain;
+            c.rounds = rounds;
+            c.threads = threads;
+            c.trace = trace;
+            c.tolerance = tolerance;
+            return c;
+        }
+    }
+
+    private final Options o;
+
+    private Study(Options o) {
+        this.o = o;
     }
 
     /** A study of the data with the defaults. */
     public static Study of(Dataset data) {
-        Objects.requireNonNull(data, "data");
+        if (data == null) {
+            throw new IllegalArgumentException("data is null");
+        }
         int most = Math.min(data.genes(), data.samples());
-        return new Study(data, Math.min(2, most), Math.min(6, most), 1, 10, 2000, 0, false, 0.0);
+        Options o = new Options();
+        o.data = data;
+        o.firstRank = Math.min(2, most);
+        o.lastRank = Math.min(6, most);
+        o.firstChain = 1;
+        o.lastChain = 10;
+        o.rounds = 2000;
+        return new Study(o);
     }
 
     /**
@@ -69,6 +88,7 @@ public final class Study {
         if (to < from) {
             throw new IllegalArgumentException("the last rank (" + to + ") is below the first (" + from + ")");
         }
+        Dataset data = o.data;
         if (to > data.samples() || to > data.genes()) {
             boolean samples = data.samples() <= data.genes();
             throw new IllegalArgumentException("ranks up to " + to + " exceed the data's "
@@ -79,7 +99,10 @@ public final class Study {
             throw new IllegalArgumentException("ranks up to " + to
                     + " make (genes + samples) x patterns exceed 32 bits");
         }
-        return new Study(data, from, to, firstChain, lastChain, rounds, threads, trace, tolerance);
+        Options x = o.copy();
+        x.firstRank = from;
+        x.lastRank = to;
+        return new Study(x);
     }
 
     /** A single rank: {@code ranks(rank, rank)}. */
@@ -109,7 +132,10 @@ public final class Study {
         if (to < from) {
             throw new IllegalArgumentException("the last chain (" + to + ") is below the first (" + from + ")");
         }
-        return new Study(data, firstRank, lastRank, from, to, rounds, threads, trace, tolerance);
+        Options x = o.copy();
+        x.firstChain = from;
+        x.lastChain = to;
+        return new Study(x);
     }
 
     /**
@@ -121,7 +147,9 @@ public final class Study {
         if (rounds < 0) {
             throw new IllegalArgumentException("rounds must not be negative, not " + rounds);
         }
-        return new Study(data, firstRank, lastRank, firstChain, lastChain, rounds, threads, trace, tolerance);
+        Options x = o.copy();
+        x.rounds = rounds;
+        return new Study(x);
     }
 
     /**
@@ -133,12 +161,16 @@ public final class Study {
         if (threads < 1) {
             throw new IllegalArgumentException("threads must be at least 1, not " + threads);
         }
-        return new Study(data, firstRank, lastRank, firstChain, lastChain, rounds, threads, trace, tolerance);
+        Options x = o.copy();
+        x.threads = threads;
+        return new Study(x);
     }
 
     /** Whether runs record their chi-square every 10 rounds ({@link Run#trace()}); costs a pass each. */
     public Study trace(boolean trace) {
-        return new Study(data, firstRank, lastRank, firstChain, lastChain, rounds, threads, trace, tolerance);
+        Options x = o.copy();
+        x.trace = trace;
+        return new Study(x);
     }
 
     /**
@@ -158,57 +190,59 @@ public final class Study {
         if (!(tolerance >= 0 && Double.isFinite(tolerance))) {
             throw new IllegalArgumentException("tolerance must be 0 or more and finite, not " + tolerance);
         }
-        return new Study(data, firstRank, lastRank, firstChain, lastChain, rounds, threads, trace, tolerance);
+        Options x = o.copy();
+        x.tolerance = tolerance;
+        return new Study(x);
     }
 
     /** @return the data of the study */
     public Dataset data() {
-        return data;
+        return o.data;
     }
 
     /** @return the first rank (pattern count) */
     public int firstRank() {
-        return firstRank;
+        return o.firstRank;
     }
 
     /** @return the last rank (pattern count) */
     public int lastRank() {
-        return lastRank;
+        return o.lastRank;
     }
 
     /** @return the first chain */
     public int firstChain() {
-        return firstChain;
+        return o.firstChain;
     }
 
     /** @return the last chain */
     public int lastChain() {
-        return lastChain;
+        return o.lastChain;
     }
 
     /** @return update rounds per run */
     public int rounds() {
-        return rounds;
+        return o.rounds;
     }
 
     /** Threads set by {@link #threads(int)}, or 0 for every processor. */
     public int threads() {
-        return threads;
+        return o.threads;
     }
 
     /** @return whether runs record their chi-square every 10 rounds */
     public boolean trace() {
-        return trace;
+        return o.trace;
     }
 
     /** @return the convergence tolerance; 0 runs every round */
     public double tolerance() {
-        return tolerance;
+        return o.tolerance;
     }
 
     /** The number of runs: ranks times chains. */
     public int runCount() {
-        return (lastRank - firstRank + 1) * (lastChain - firstChain + 1);
+        return (o.lastRank - o.firstRank + 1) * (o.lastChain - o.firstChain + 1);
     }
 
     /** Runs the study without progress; see {@link #run(ProgressListener)}. */
@@ -248,9 +282,9 @@ public final class Study {
      * @throws UnsatisfiedLinkError when the native library cannot be loaded
      */
     public RunningStudy start(ProgressListener listener) {
-        if ((long) lastRank + lastChain > Integer.MAX_VALUE - (long) SEED_BASE) {
+        if ((long) o.lastRank + o.lastChain > Integer.MAX_VALUE - (long) SEED_BASE) {
             throw new IllegalArgumentException("the last rank + the last chain = "
-                    + ((long) lastRank + lastChain) + "; the start seeds allow at most "
+                    + ((long) o.lastRank + o.lastChain) + "; the start seeds allow at most "
                     + (Integer.MAX_VALUE - (long) SEED_BASE));
         }
         NativeLoader.load();
@@ -259,8 +293,9 @@ public final class Study {
 
     @Override
     public String toString() {
-        return "Study[" + data + ", ranks " + firstRank + ".." + lastRank + ", chains " + firstChain
-                + ".." + lastChain + ", " + rounds + " rounds" + (tolerance > 0 ? " or until settled to " + tolerance : "")
-                + ", " + (threads == 0 ? "all" : threads) + " threads]";
+        return "Study[" + o.data + ", ranks " + o.firstRank + ".." + o.lastRank + ", chains " + o.firstChain
+                + ".." + o.lastChain + ", " + o.rounds + " rounds"
+                + (o.tolerance > 0 ? " or until settled to " + o.tolerance : "")
+                + ", " + (o.threads == 0 ? "all" : o.threads) + " threads]";
     }
 }

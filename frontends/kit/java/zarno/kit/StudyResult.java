@@ -1,10 +1,14 @@
 package zarno.kit;
 
+import java.io.IOException;
+import java.nio.file.Files;
+import java.nio.file.Path;
 import java.time.Duration;
 import java.util.ArrayList;
 import java.util.Collections;
 import java.util.Comparator;
 import java.util.List;
+import java.util.stream.Stream;
 
 /** Every run of a finished study, in job order (pattern counts outer, chains inner). Immutable. */
 public final class StudyResult {
@@ -85,6 +89,43 @@ public final class StudyResult {
             survey = Survey.of(this);
         }
         return survey;
+    }
+
+    /**
+     * Writes the runs as {@code zarno run} writes its run directory: {@code job.json}, per run
+     * {@code runs/k<P>/c<C>/} with {@code amplitudes.tsv}, {@code patterns.tsv} and {@code
+     * run.json}, and {@code summary.tsv}, by the command's own writer, each file written whole
+     * or not at all. {@code zarno survey DIR} and {@code zarno report DIR} take the directory
+     * as they take the command's. Data read from files ({@link Dataset#read(Path, Path)}) keep
+     * those files' checksums, so that {@code zarno run} on the same files, with the same rounds,
+     * trace and tolerance, {@code --resume}s it: it finds these runs complete and computes only
+     * the others.
+     *
+     * @param dir a directory that does not exist yet (it is created, with its parents) or is empty
+     * @throws IllegalArgumentException when {@code dir} exists and is not an empty directory
+     * @throws IOException when a file cannot be written (a full disk, no permission), naming it
+     */
+    public void save(Path dir) throws IOException {
+        if (dir == null) {
+            throw new IllegalArgumentException("the directory is null");
+        }
+        if (Files.exists(dir)) {
+            if (!Files.isDirectory(dir)) {
+                throw new IllegalArgumentException(dir + " exists and is not a directory");
+            }
+            try (Stream<Path> entries = Files.list(dir)) {
+                if (entries.findAny().isPresent()) {
+                    throw new IllegalArgumentException(dir + " is not empty: a study is saved into a new or empty "
+                            + "directory");
+                }
+            }
+        }
+        RunColumns r = new RunColumns(runs);
+        Dataset d = study.data();
+        Native.save(dir.toString(), d.valuesArray(), d.sigmasArray(), d.geneNames().toArray(new String[0]),
+                d.sampleLabels().toArray(new String[0]), d.dataSha256(), d.uncertSha256(), study.rounds(),
+                study.trace(), study.tolerance(), r.patterns, r.chains, r.amplitudes, r.patternRows, r.chiSquare,
+                r.ssr, r.seedA, r.seedP, r.rounds, r.seconds, r.traces);
     }
 
     /** Wall time of the study, from start to the last result. */

@@ -68,25 +68,13 @@ public final class Survey {
 
     /** Runs the survey over a study's runs. */
     static Survey of(StudyResult result) {
-        List<Run> runs = result.runs();
-        int n = runs.size();
-        int[] patterns = new int[n];
-        int[] chains = new int[n];
-        double[][] amplitudes = new double[n][];
-        double[][] patternRows = new double[n][];
-        double[] chi = new double[n];
-        double[] ssr = new double[n];
-        for (int i = 0; i < n; i++) {
-            Run r = runs.get(i);
-            patterns[i] = r.patternCount();
-            chains[i] = r.chain();
-            amplitudes[i] = r.amplitudesArray();
-            patternRows[i] = r.patternsArray();
-            chi[i] = r.chiSquare();
-            ssr[i] = r.residualSum();
-        }
+        RunColumns runs = new RunColumns(result.runs());
         Dataset data = result.study().data();
-        return Native.survey(data.genes(), data.samples(), data.weighted(), patterns, chains, amplitudes, patternRows,
-                chi, ssr, data.geneNames().toArray(new String[0]));
+        Survey survey = Native.survey(data.genes(), data.samples(), data.weighted(), runs.patterns, runs.chains,
+                runs.amplitudes, runs.patternRows, runs.chiSquare, runs.ssr, data.geneNames().toArray(new String[0]));
+        for (CountSurvey c : survey.counts) {
+            c.label(data);
+        }
+        return survey;
     }
 }

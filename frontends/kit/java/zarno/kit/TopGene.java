@@ -1,5 +1,7 @@
 package zarno.kit;
 
+import java.util.List;
+
 /**
  * A gene that marks a consensus pattern: listed for the pattern that holds its largest share of
  * amplitude, ranked there by its score.
@@ -46,6 +48,13 @@ public final class TopGene {
     /** @return the gene's consensus amplitude in the pattern */
     public double amplitude() {
         return amplitude;
+    }
+
+    // The top genes of pattern k of amplitudes (genes x patterns) and pattern rows, at most n,
+    // ranked by the core's survey of these matrices alone.
+    static List<TopGene> rank(Dataset data, double[] amplitudes, double[] patternRows, int patterns, int k, int n) {
+        return List.of(Native.topGenes(data.genes(), data.samples(), amplitudes, patternRows, patterns, k,
+                Math.min(n, data.genes()), data.geneNames().toArray(new String[0])));
     }
 
     @Override

@@ -32,6 +32,11 @@ public final class KitChild {
             case "soak":
                 soak(Integer.parseInt(args[1]));
                 break;
+            case "abandon":
+                // main returns with a study running: the JVM must exit, the study cancelled.
+                Study.of(data(200, 30, 45)).ranks(2, 4).chains(4).rounds(50_000_000).threads(2).start();
+                System.out.println("started");
+                break;
             default:
                 throw new IllegalArgumentException(args[0]);
         }

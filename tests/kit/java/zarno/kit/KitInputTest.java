@@ -69,7 +69,9 @@ class KitInputTest {
         double[][] ok = {{1, 2, 3}, {4, 5, 6}};
         double[][] okSigmas = {{1, 1, 1}, {1, 1, 1}};
         assertEquals("values is null", refusal(() -> Dataset.of(null, okSigmas)));
-        assertThrows(NullPointerException.class, () -> Dataset.of(ok, null));
+        assertEquals("sigmas is null: Dataset.unweighted(...) takes values without uncertainties",
+                refusal(() -> Dataset.of(ok, null)));
+        assertContains(refusal(() -> Dataset.of(new double[6], null, 2, 3)), "sigmas is null");
         assertContains(refusal(() -> Dataset.of(new double[0][], new double[0][])), "genes must be positive, not 0");
         assertContains(refusal(() -> Dataset.of(new double[][] {{}}, new double[][] {{}})),
                 "samples must be positive, not 0");

@@ -136,9 +136,13 @@ class KitLifecycleTest {
             throw boom;
         }));
         assertSame(boom, e);
-        // A listener may cancel its own study.
+        // A listener may cancel its own study (its first call may come before start returns).
         AtomicReference<RunningStudy> self = new AtomicReference<>();
-        RunningStudy running = endless().start(p -> self.get().cancel());
+        RunningStudy running = endless().start(p -> {
+            if (self.get() != null) {
+                self.get().cancel();
+            }
+        });
         self.set(running);
         assertThrows(CancellationException.class, running::await);
     }

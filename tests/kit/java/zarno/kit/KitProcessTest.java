@@ -124,26 +124,78 @@ class KitProcessTest {
     }
 
     @Test
-    void theReadmeExampleCompilesAgainstTheJarAloneAndRuns() throws Exception {
-        String readme = Files.readString(Paths.get(System.getProperty("zarno.readme")));
-        int section = readme.indexOf("\n## Java\n");
-        assertTrue(section >= 0, "README has a Java section");
-        Matcher block = Pattern.compile("```java\n(.*?)```", Pattern.DOTALL).matcher(readme);
-        assertTrue(block.find(section), "the Java section has a java block");
+    void aMainThatReturnsAfterStartEndsTheJvm() throws Exception {
+        String cp = jar() + ":" + testClasses();
+        Process p = start(kitOptions(tmp), cp, KitChild.class.getName(), "abandon");
+        assertTrue(p.waitFor(2, TimeUnit.MINUTES), "the study kept the JVM alive");
+        assertEquals("exit 0\nstarted\n", finish(p));
+    }
+
+    @Test
+    void theLoaderSaysWhatItTriedAndLogsWhatItLoaded() throws Exception {
+        String cp = jar() + ":" + testClasses();
+        Path missing = tmp.resolve("no-such-tmp");
+        String out = finish(start(kitOptions(missing), cp, KitChild.class.getName(), "study"));
+        assertNotEquals("exit 0", out.split("\n")[0]);
+        assertTrue(out.contains("java.io.tmpdir (" + missing + "), where it is extracted, is not a directory"), out);
+        assertFalse(out.contains("noexec"), "no cause it did not check: " + out);
+
+        Path logging = Files.writeString(tmp.resolve("logging.properties"), "handlers=java.util.logging.ConsoleHandler\n"
+                + "java.util.logging.ConsoleHandler.level=ALL\nzarno.kit.level=ALL\n");
+        Path tmpdir = Files.createDirectory(tmp.resolve("t"));
+        String logged = finish(start(kitOptions(tmpdir, "-Djava.util.logging.config.file=" + logging), cp,
+                KitChild.class.getName(), "study"));
+        Matcher m = Pattern.compile("loaded the native library (\\S+)").matcher(logged);
+        assertTrue(logged.startsWith("exit 0\n") && m.find(), logged);
+        assertTrue(m.group(1).startsWith(tmpdir.resolve("zarno-kit-" + System.getProperty("user.name")).toString()),
+                logged);
+    }
+
+    // The first java block after `heading` in a markdown file, compiled against the jar alone
+    // and run with `args`: exit status and output.
+    String compileAndRun(Path markdown, String heading, String... args) throws Exception {
+        String text = Files.readString(markdown);
+        int section = text.indexOf(heading);
+        assertTrue(section >= 0, markdown + " has " + heading.trim());
+        Matcher block = Pattern.compile("```java\n(.*?)```", Pattern.DOTALL).matcher(text);
+        assertTrue(block.find(section), "the section has a java block");
         String code = block.group(1);
         Matcher name = Pattern.compile("public class (\\w+)").matcher(code);
         assertTrue(name.find(), code);
-        Path src = Files.createDirectory(tmp.resolve("src"));
-        Path classes = Files.createDirectory(tmp.resolve("classes"));
+        Path src = Files.createDirectories(tmp.resolve("src"));
+        Path classes = Files.createDirectories(tmp.resolve("classes"));
         Files.writeString(src.resolve(name.group(1) + ".java"), code);
         Process javac = new ProcessBuilder(System.getProperty("zarno.javac"), "-Xlint:all", "-Werror", "-cp", jar(),
                 "-d", classes.toString(), src.resolve(name.group(1) + ".java").toString())
                 .redirectErrorStream(true).start();
         assertEquals("exit 0\n", finish(javac));
-        Path tmpdir = Files.createDirectory(tmp.resolve("t"));
-        String run = finish(start(kitOptions(tmpdir), jar() + ":" + classes, name.group(1)));
+        Path tmpdir = Files.createDirectories(tmp.resolve("t"));
+        return finish(start(kitOptions(tmpdir), jar() + ":" + classes, name.group(1), args));
+    }
+
+    @Test
+    void theReadmeExampleCompilesAgainstTheJarAloneAndRuns() throws Exception {
+        String run = compileAndRun(Paths.get(System.getProperty("zarno.readme")), "\n## Java\n");
         assertTrue(run.startsWith("exit 0\n"), run);
         assertTrue(run.split("\n").length > 2, "the example prints its results: " + run);
+        // Its progress: a first call and a final one, however short the study.
+        assertTrue(run.contains("0 of 20 runs, 0.0% of rounds\n") && run.contains("20 of 20 runs, 100.0% of rounds\n"),
+                run);
+        assertTrue(Pattern.compile("pattern 0 top genes: \\[g\\d+ z=").matcher(run).find(), run);
+    }
+
+    @Test
+    void theKitPagesExampleReadsTheSampleFilesAndNamesTopGenes() throws Exception {
+        Path readme = Paths.get(System.getProperty("zarno.readme"));
+        String run = compileAndRun(readme.getParent().resolve("docs/kit.md"), "\n## A first program\n",
+                readme.getParent().resolve("data").toString());
+        assertTrue(run.startsWith("exit 0\n"), run);
+        Matcher top = Pattern.compile("pattern (\\d): \\[(g\\d{3}) z=").matcher(run);
+        int patterns = 0;
+        while (top.find()) {
+            patterns++;
+        }
+        assertEquals(3, patterns, "the sample's three patterns, with named genes: " + run);
     }
 
     @Test

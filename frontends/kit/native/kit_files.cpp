@@ -1,0 +1,190 @@
+// The kit's files (class zarno.kit.Native): data read by the command's readers
+// (zarno/study_input.h) and a study's runs written by the command's run
+// directory writer (zarno/run_dir.h). Nothing here parses or formats a file
+// itself. The rules of jni_support.h hold throughout.
+#include <jni.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "jni_support.h"
+#include "zarno/run_dir.h"
+#include "zarno/run_layout.h"
+#include "zarno/study_input.h"
+#include "zarno/table_reader.h"
+#include "zarno_kit_Native.h"
+
+namespace zarno::kit {
+
+namespace {
+
+// Data and uncertainties as `zarno run DATA [--uncert SIGMAS]` reads them: a
+// control file names its data and, when its flag says so and no sigmas are
+// given, its uncertainties.
+jobjectArray Read(JNIEnv* env, jstring values, jstring sigmas)
+{
+    std::string dataPath, uncertPath;
+    if (!ReadString(env, values, &dataPath) || (sigmas != nullptr && !ReadString(env, sigmas, &uncertPath)))
+        return nullptr;
+    std::optional<ControlFile> control;
+    if (IsControlFile(dataPath)) {
+        control = ReadControlFile(dataPath);
+        dataPath = control->dataPath;
+        if (sigmas == nullptr && control->uncertFlag != 0) uncertPath = control->uncertPath;
+    }
+    StudyInput in;
+    ReadStudyInput(dataPath, uncertPath, control ? &*control : nullptr, &in);
+
+    LocalFrame frame(env, 16);
+    if (!frame.open()) return nullptr;
+    jclass object = env->FindClass("java/lang/Object");
+    jobjectArray out = object ? env->NewObjectArray(6, object, nullptr) : nullptr;
+    const jobject parts[] = {NewDoubles(env, in.data.values),
+                             in.weighted ? NewDoubles(env, in.unc.values) : nullptr,
+                             NewStrings(env, in.data.geneNames),
+                             NewStrings(env, in.data.sampleLabels),
+                             NewString(env, in.data.sha256),
+                             in.weighted ? NewString(env, in.unc.sha256) : nullptr};
+    if (out == nullptr || env->ExceptionCheck()) return nullptr;
+    for (jsize i = 0; i < 6; i++) env->SetObjectArrayElement(out, i, parts[i]);
+    return static_cast<jobjectArray>(frame.Keep(out));
+}
+
+// What the runs of a study were computed from and how, for job.json: the
+// files' checksums when given, else those of the data written as a table of
+// the run directory's format.
+struct Source {
+    std::vector<double> values, sigmas;
+    std::vector<std::string> geneNames, sampleLabels;
+};
+
+JobIdentity Identity(JNIEnv* env, const Source& s, bool weighted, jstring dataSha, jstring uncertSha,
+                     jint rounds, jboolean trace, jdouble tolerance, bool* ok)
+{
+    JobIdentity id;
+    id.genes = static_cast<int>(s.geneNames.size());
+    id.samples = static_cast<int>(s.sampleLabels.size());
+    id.weighted = weighted;
+    id.rounds = rounds;
+    id.trace = trace == JNI_TRUE;
+    id.tolerance = tolerance;
+    *ok = (dataSha == nullptr || ReadString(env, dataSha, &id.dataSha256)) &&
+          (uncertSha == nullptr || ReadString(env, uncertSha, &id.uncertSha256));
+    if (dataSha == nullptr)
+        id.dataSha256 = Sha256Hex(MatrixTsv("gene", s.geneNames, s.sampleLabels, s.values.data()));
+    if (!weighted) {
+        id.uncertSha256.clear();
+    } else if (uncertSha == nullptr) {
+        id.uncertSha256 = Sha256Hex(MatrixTsv("gene", s.geneNames, s.sampleLabels, s.sigmas.data()));
+    }
+    return id;
+}
+
+struct Runs {
+    std::vector<jint> patterns, chains, seedA, seedP, rounds;
+    std::vector<double> chiSquare, ssr, seconds;
+};
+
+void Save(JNIEnv* env, jstring dir, jdoubleArray values, jdoubleArray sigmas, jobjectArray geneNames,
+          jobjectArray sampleLabels, jstring dataSha, jstring uncertSha, jint rounds, jboolean trace,
+          jdouble tolerance, jintArray patterns, jintArray chains, jobjectArray amplitudes,
+          jobjectArray patternRows, jdoubleArray chiSquare, jdoubleArray ssr, jintArray seedA, jintArray seedP,
+          jintArray runRounds, jdoubleArray seconds, jobjectArray traces)
+{
+    std::string path;
+    if (!ReadString(env, dir, &path)) return;
+    if (geneNames == nullptr || sampleLabels == nullptr || patterns == nullptr || amplitudes == nullptr ||
+        patternRows == nullptr || traces == nullptr) {
+        Throw(env, "java/lang/IllegalArgumentException", "no names, labels or runs");
+        return;
+    }
+    const jsize G = env->GetArrayLength(geneNames), S = env->GetArrayLength(sampleLabels);
+    const jsize n = env->GetArrayLength(patterns);
+    Source src;
+    Runs r;
+    if (G < 1 || S < 1 || static_cast<long long>(G) * S > 0x7fffffff ||
+        !ReadStrings(env, geneNames, G, "the gene names", &src.geneNames) ||
+        !ReadStrings(env, sampleLabels, S, "the sample labels", &src.sampleLabels) ||
+        !ReadDoubles(env, values, G * S, "the values", &src.values) ||
+        (sigmas != nullptr && !ReadDoubles(env, sigmas, G * S, "the uncertainties", &src.sigmas)) ||
+        !ReadInts(env, patterns, n, "patterns", &r.patterns) || !ReadInts(env, chains, n, "chains", &r.chains) ||
+        !ReadInts(env, seedA, n, "seedA", &r.seedA) || !ReadInts(env, seedP, n, "seedP", &r.seedP) ||
+        !ReadInts(env, runRounds, n, "rounds", &r.rounds) ||
+        !ReadDoubles(env, chiSquare, n, "chiSquare", &r.chiSquare) || !ReadDoubles(env, ssr, n, "ssr", &r.ssr) ||
+        !ReadDoubles(env, seconds, n, "seconds", &r.seconds)) {
+        if (!env->ExceptionCheck())
+            Throw(env, "java/lang/IllegalArgumentException", "genes x samples must fit 32 bits");
+        return;
+    }
+    bool ok = false;
+    const JobIdentity id =
+        Identity(env, src, sigmas != nullptr, dataSha, uncertSha, rounds, trace, tolerance, &ok);
+    if (!ok) return;
+
+    RunDir::Check(path, id, false);
+    RunDir out(path, id, kVersion);
+    std::vector<double> a, p, t;
+    for (jsize i = 0; i < n; i++) {
+        if (r.patterns[i] < 1 || r.patterns[i] > G || r.patterns[i] > S) {
+            Throw(env, "java/lang/IllegalArgumentException",
+                  "run " + std::to_string(i) + " has " + std::to_string(r.patterns[i]) + " patterns");
+            return;
+        }
+        auto trace = static_cast<jdoubleArray>(env->GetObjectArrayElement(traces, i));
+        const bool read = !env->ExceptionCheck() && trace != nullptr &&
+                          ReadDoubles(env, trace, env->GetArrayLength(trace), "a trace", &t) &&
+                          ReadRow(env, amplitudes, i, G * r.patterns[i], "a run's amplitudes", &a) &&
+                          ReadRow(env, patternRows, i, r.patterns[i] * S, "a run's patterns", &p);
+        if (trace != nullptr) env->DeleteLocalRef(trace);
+        if (!read) {
+            if (!env->ExceptionCheck()) Throw(env, "java/lang/IllegalArgumentException", "a trace is null");
+            return;
+        }
+        RunView v;
+        v.patterns = r.patterns[i];
+        v.chain = r.chains[i];
+        v.genes = G;
+        v.samples = S;
+        v.weighted = id.weighted;
+        v.amplitudes = a.data();
+        v.patternRows = p.data();
+        v.chiSquare = r.chiSquare[i];
+        v.ssr = r.ssr[i];
+        v.seedA = r.seedA[i];
+        v.seedP = r.seedP[i];
+        v.rounds = v.roundsPlanned = r.rounds[i];
+        v.seconds = r.seconds[i];
+        v.trace = &t;
+        out.WriteRun(v, src.geneNames, src.sampleLabels);
+    }
+    out.WriteSummary();
+}
+
+}  // namespace
+
+}  // namespace zarno::kit
+
+extern "C" {
+
+JNIEXPORT jobjectArray JNICALL Java_zarno_kit_Native_read(JNIEnv* env, jclass, jstring values, jstring sigmas)
+{
+    return zarno::kit::Guarded(env, jobjectArray{nullptr}, [&] { return zarno::kit::Read(env, values, sigmas); });
+}
+
+JNIEXPORT void JNICALL Java_zarno_kit_Native_save(
+    JNIEnv* env, jclass, jstring dir, jdoubleArray values, jdoubleArray sigmas, jobjectArray geneNames,
+    jobjectArray sampleLabels, jstring dataSha, jstring uncertSha, jint rounds, jboolean trace, jdouble tolerance,
+    jintArray patterns, jintArray chains, jobjectArray amplitudes, jobjectArray patternRows, jdoubleArray chiSquare,
+    jdoubleArray ssr, jintArray seedA, jintArray seedP, jintArray runRounds, jdoubleArray seconds,
+    jobjectArray traces)
+{
+    zarno::kit::Guarded(env, 0, [&] {
+        zarno::kit::Save(env, dir, values, sigmas, geneNames, sampleLabels, dataSha, uncertSha, rounds, trace,
+                         tolerance, patterns, chains, amplitudes, patternRows, chiSquare, ssr, seedA, seedP,
+                         runRounds, seconds, traces);
+        return 0;
+    });
+}
+
+}  // extern "C"
