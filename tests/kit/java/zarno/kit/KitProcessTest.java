@@ -181,7 +181,7 @@ class KitProcessTest {
         // Its progress: a first call and a final one, however short the study.
         assertTrue(run.contains("0 of 20 runs, 0.0% of rounds\n") && run.contains("20 of 20 runs, 100.0% of rounds\n"),
                 run);
-        assertTrue(Pattern.compile("pattern 0 top genes: \\[g\\d+ z=").matcher(run).find(), run);
+        assertTrue(Pattern.compile("pattern 0 top genes: \\[g\\d+ score=").matcher(run).find(), run);
     }
 
     @Test
@@ -190,7 +190,7 @@ class KitProcessTest {
         String run = compileAndRun(readme.getParent().resolve("docs/kit.md"), "\n## A first program\n",
                 readme.getParent().resolve("data").toString());
         assertTrue(run.startsWith("exit 0\n"), run);
-        Matcher top = Pattern.compile("pattern (\\d): \\[(g\\d{3}) z=").matcher(run);
+        Matcher top = Pattern.compile("pattern (\\d): \\[(g\\d{3}) score=").matcher(run);
         int patterns = 0;
         while (top.find()) {
             patterns++;
