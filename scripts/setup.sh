@@ -29,7 +29,8 @@ zarno_missing() {
 # The packages only the tests use, each named as Debian names it.
 ZARNO_TEST_PACKAGES=(chromium slurmctld slurmd slurm-client munge python3
   python3-numpy python3-pandas python3-pytest python3-tqdm python3-anndata python3-sklearn
-  pybind11-dev python3-setuptools python3-wheel python3-pip maven libmaven-install-plugin-java)
+  pybind11-dev python3-dev python3-venv python3-setuptools python3-wheel python3-pip maven
+  libmaven-install-plugin-java)
 
 zarno_missing_for_tests() {
   local missing=() p
