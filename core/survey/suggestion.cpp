@@ -26,8 +26,8 @@ void SuggestFitted(const SurveyOptions& opt, const std::vector<const CountSurvey
             s->note = "smallest count whose patterns are stable (mean silhouette " +
                       (c->meanStability ? Fmt("%.3f", *c->meanStability) : std::string("n/a")) +
                       ") and whose best chi-square per degree of freedom (" +
-                      Fmt("%.3f", c->chiSquarePerDof->best) + ") is within " +
-                      Fmt("%g", opt.fitTolerance) + " of 1";
+                      Fmt("%.3f", c->chiSquarePerDof->best) + ") is at most " +
+                      Fmt("%g", 1.0 + opt.fitTolerance);
             if (c == measured.front() && c->patterns > 1)
                 s->note += "; it is the smallest count run: a smaller one may fit too";
             return;

@@ -552,6 +552,8 @@ TEST(Survey, SuggestionJudgesEachCountAloneAndDoesNotMoveWithTheRange)
     EXPECT_FALSE(*Count(wide, 4).stable);
     ASSERT_TRUE(wide.suggested.has_value());
     EXPECT_EQ(*wide.suggested, 3);
+    // The note states the rule as it is applied: an upper limit, not a distance from 1.
+    EXPECT_NE(wide.note.find("is at most 1.25"), std::string::npos) << wide.note;
     const Survey small = zarno::RunSurvey(d, narrow);
     ASSERT_TRUE(small.suggested.has_value());
     EXPECT_EQ(*small.suggested, 3);
