@@ -415,7 +415,8 @@ json ProfileView(const json& count, const std::vector<Track>& tracks, const Unit
     // symbol, merged into it, would fade it).
     json band = color;
     band["legend"] = nullptr;
-    json tip = {Tooltip("l", blocks ? "samples" : "sample")};
+    // json::array: one braced element is a copy, not an array, under clang.
+    json tip = json::array({Tooltip("l", blocks ? "samples" : "sample")});
     for (size_t t = 0; t < tracks.size(); t++)
         tip.push_back(Tooltip("t" + std::to_string(t), tracks[t].name));
     for (size_t p = 0; p < count["pattern_mean"].size(); p++)
