@@ -233,8 +233,12 @@ bool BatchLikeName(const std::string& name)
     return done();
 }
 
-Annotations MatchAnnotations(const AnnotationTable& t, const std::vector<std::string>& samples,
-                             const AnnotationOptions& options)
+namespace {
+
+// Every row names one sample of the data, once, with a value per column; the
+// row of each sample.
+std::unordered_map<std::string, size_t> RowsOfSamples(const AnnotationTable& t,
+                                                      const std::vector<std::string>& samples)
 {
     if (t.columns.empty()) throw InputError(t.source + ": no annotation column");
     if (t.cells.size() != t.labels.size()) {
@@ -261,18 +265,28 @@ Annotations MatchAnnotations(const AnnotationTable& t, const std::vector<std::st
                                          Quoted(t.labels[r])));
         }
     }
+    return rowOf;
+}
+
+// Every sample of the data has a row; the first five without one are named.
+void CheckEverySampleHasARow(const AnnotationTable& t, const std::vector<std::string>& samples,
+                             const std::unordered_map<std::string, size_t>& rowOf)
+{
     std::vector<std::string> without;
     std::set<std::string> listed;
     for (const std::string& s : samples)
         if (rowOf.count(s) == 0 && listed.insert(s).second) without.push_back(s);
-    if (!without.empty()) {
-        std::string names;
-        for (size_t i = 0; i < without.size() && i < 5; i++) names += (i ? ", " : "") + Quoted(without[i]);
-        if (without.size() > 5) names += fmt::format(" and {} more", without.size() - 5);
-        throw InputError(fmt::format("{}: no row for {} of the data's {} samples: {} (every sample "
-                                     "needs a row; NA or an empty field where a value is unknown)",
-                                     t.source, without.size(), samples.size(), names));
-    }
+    if (without.empty()) return;
+    std::string names;
+    for (size_t i = 0; i < without.size() && i < 5; i++) names += (i ? ", " : "") + Quoted(without[i]);
+    if (without.size() > 5) names += fmt::format(" and {} more", without.size() - 5);
+    throw InputError(fmt::format("{}: no row for {} of the data's {} samples: {} (every sample "
+                                 "needs a row; NA or an empty field where a value is unknown)",
+                                 t.source, without.size(), samples.size(), names));
+}
+
+void CheckBatchColumns(const AnnotationTable& t, const AnnotationOptions& options)
+{
     for (const std::string& b : options.batch) {
         if (std::find(t.columns.begin(), t.columns.end(), b) == t.columns.end()) {
             std::string have;
@@ -281,41 +295,61 @@ Annotations MatchAnnotations(const AnnotationTable& t, const std::vector<std::st
                                          options.batchFrom, b, t.source, have));
         }
     }
+}
+
+// Column c in the data's sample order, its kind decided (a batch is always
+// groups), its numbers checked.
+AnnotationColumn MatchColumn(const AnnotationTable& t, size_t c,
+                             const std::vector<std::string>& samples,
+                             const std::unordered_map<std::string, size_t>& rowOf,
+                             const AnnotationOptions& options)
+{
+    AnnotationColumn col;
+    col.name = t.columns[c];
+    col.text.resize(samples.size());
+    for (size_t s = 0; s < samples.size(); s++) {
+        const std::string& v = t.cells[rowOf.at(samples[s])][c];
+        col.text[s] = Missing(v) ? std::string() : v;
+    }
+    col.flagged = std::find(options.batch.begin(), options.batch.end(), col.name) !=
+                  options.batch.end();
+    col.batchName = BatchLikeName(col.name);
+    const auto kind = options.kinds.find(col.name);
+    if (col.flagged) {
+        col.kind = AnnotationColumn::kCategories;  // batches are groups, never a scale
+    } else if (kind != options.kinds.end()) {
+        col.kind = kind->second;
+    } else {
+        col.kind = KindByRule(col.text);
+    }
+    if (col.kind == AnnotationColumn::kNumbers) {
+        for (size_t r = 0; r < t.labels.size(); r++) {
+            const std::string& v = t.cells[r][c];
+            if (!Missing(v) && !Number(v)) {
+                throw InputError(fmt::format("{}: {} is not a number, and column {} holds numbers",
+                                             Where(t, r, CellColumn(t, r, c)), Quoted(v),
+                                             Quoted(col.name)));
+            }
+        }
+    }
+    Classify(col);
+    return col;
+}
+
+}  // namespace
+
+Annotations MatchAnnotations(const AnnotationTable& t, const std::vector<std::string>& samples,
+                             const AnnotationOptions& options)
+{
+    const std::unordered_map<std::string, size_t> rowOf = RowsOfSamples(t, samples);
+    CheckEverySampleHasARow(t, samples, rowOf);
+    CheckBatchColumns(t, options);
     Annotations a;
     a.source = t.source;
     a.labelHeader = t.labelHeader.empty() ? "sample" : t.labelHeader;
     a.samples = samples;
     for (size_t c = 0; c < t.columns.size(); c++) {
-        AnnotationColumn col;
-        col.name = t.columns[c];
-        col.text.resize(samples.size());
-        for (size_t s = 0; s < samples.size(); s++) {
-            const std::string& v = t.cells[rowOf[samples[s]]][c];
-            col.text[s] = Missing(v) ? std::string() : v;
-        }
-        col.flagged = std::find(options.batch.begin(), options.batch.end(), col.name) !=
-                      options.batch.end();
-        col.batchName = BatchLikeName(col.name);
-        const auto kind = options.kinds.find(col.name);
-        if (col.flagged) {
-            col.kind = AnnotationColumn::kCategories;  // batches are groups, never a scale
-        } else if (kind != options.kinds.end()) {
-            col.kind = kind->second;
-        } else {
-            col.kind = KindByRule(col.text);
-        }
-        if (col.kind == AnnotationColumn::kNumbers) {
-            for (size_t r = 0; r < t.labels.size(); r++) {
-                const std::string& v = t.cells[r][c];
-                if (!Missing(v) && !Number(v)) {
-                    throw InputError(fmt::format("{}: {} is not a number, and column {} holds "
-                                                 "numbers",
-                                                 Where(t, r, CellColumn(t, r, c)), Quoted(v),
-                                                 Quoted(col.name)));
-                }
-            }
-        }
-        Classify(col);
+        AnnotationColumn col = MatchColumn(t, c, samples, rowOf, options);
         const std::string why = Degenerate(col);
         if (!why.empty()) {
             a.warnings.push_back(fmt::format("{}: column {} {}: no agreement can be measured with "
