@@ -17,6 +17,7 @@ import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
 import java.util.OptionalDouble;
+import java.util.stream.Collectors;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
@@ -78,7 +79,7 @@ class KitAnnotationsTest {
         // The suggestion never reads the annotations.
         assertEquals(result.survey().suggestedPatterns(), survey.suggestedPatterns());
         Agreement agreement = survey.agreement().orElseThrow();
-        assertEquals(List.of(2, 3), agreement.counts().stream().map(CountAgreement::patterns).toList());
+        assertEquals(List.of(2, 3), agreement.counts().stream().map(CountAgreement::patterns).collect(Collectors.toList()));
 
         Path dir = tmp.resolve("study");
         result.save(dir, notes);
