@@ -146,6 +146,11 @@ class KitAnnotationsTest {
         Annotations ok = Annotations.of(d.sampleLabels(), Map.of("g", List.of("a", "a", "b", "b", "c", "c")));
         assertContains(refusal(() -> ok.batch("lane")), "no annotation column is named \"lane\"");
         assertContains(refusal(() -> Annotations.of(d.sampleLabels(), Map.of("g", List.of(1, 2)))), "2 values for 6");
+        // The run directory's tab-separated copy could not hold a tab; an infinite number is no value.
+        assertContains(refusal(() -> Annotations.of(d.sampleLabels(), Map.of("g", List.of("a", "b\tc", "a", "b", "a", "b")))),
+                "holds a tab");
+        assertContains(refusal(() -> Annotations.of(d.sampleLabels(),
+                Map.of("dose", List.of(1.0, 2.0, Double.POSITIVE_INFINITY, 1.0, 2.0, 1.0)))), "is not finite");
         // A column of one value cannot agree with anything, and says so.
         Annotations flat = Annotations.of(d.sampleLabels(), Map.of("site", List.of("x", "x", "x", "x", "x", "x")));
         assertEquals(1, result.survey(flat).agreement().orElseThrow().warnings().size());
