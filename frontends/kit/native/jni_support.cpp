@@ -218,4 +218,58 @@ bool ReadStrings(JNIEnv* env, jobjectArray from, jsize n, const char* what, std:
     return true;
 }
 
+bool ObjectBuilder::FindClass(const char* name, jclass* c)
+{
+    *c = env_->ExceptionCheck() ? nullptr : env_->FindClass(name);
+    return *c != nullptr;
+}
+
+bool ObjectBuilder::FindMethod(jclass c, const char* name, const char* signature, jmethodID* m)
+{
+    *m = env_->ExceptionCheck() ? nullptr : env_->GetMethodID(c, name, signature);
+    return *m != nullptr;
+}
+
+bool ObjectBuilder::FindBoxes()
+{
+    if (!FindClass("java/lang/Double", &double_) || !FindClass("java/lang/Boolean", &boolean_)) return false;
+    doubleOf_ = env_->GetStaticMethodID(double_, "valueOf", "(D)Ljava/lang/Double;");
+    booleanOf_ = doubleOf_ ? env_->GetStaticMethodID(boolean_, "valueOf", "(Z)Ljava/lang/Boolean;") : nullptr;
+    return booleanOf_ != nullptr;
+}
+
+jobject ObjectBuilder::Double(const std::optional<double>& x)
+{
+    if (env_->ExceptionCheck() || !x) return nullptr;
+    jobject boxed = env_->CallStaticObjectMethod(double_, doubleOf_, *x);
+    return env_->ExceptionCheck() ? nullptr : boxed;
+}
+
+jobject ObjectBuilder::Boolean(const std::optional<bool>& x)
+{
+    if (env_->ExceptionCheck() || !x) return nullptr;
+    jobject boxed = env_->CallStaticObjectMethod(boolean_, booleanOf_, *x ? JNI_TRUE : JNI_FALSE);
+    return env_->ExceptionCheck() ? nullptr : boxed;
+}
+
+jobjectArray ObjectBuilder::Doubles(const std::vector<std::optional<double>>& x)
+{
+    jobjectArray a = NewArray(double_, x.size());
+    for (std::size_t i = 0; a != nullptr && i < x.size(); i++) {
+        if (!x[i]) continue;
+        jobject boxed = Double(x[i]);
+        if (boxed == nullptr) return nullptr;  // the caller's frame drops `a`
+        env_->SetObjectArrayElement(a, static_cast<jsize>(i), boxed);  // in bounds, of the element type
+        env_->DeleteLocalRef(boxed);
+    }
+    return a;
+}
+
+jobjectArray ObjectBuilder::NewArray(jclass element, std::size_t n)
+{
+    jsize length = 0;
+    if (!ArrayLength(env_, n, &length)) return nullptr;
+    return env_->NewObjectArray(length, element, nullptr);
+}
+
 }  // namespace zarno::kit

@@ -12,6 +12,7 @@
 #include <jni.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,37 @@ bool ReadRow(JNIEnv* env, jobjectArray rows, jsize i, jsize n, const char* what,
 bool ReadString(JNIEnv* env, jstring from, std::string* to);
 // A String[] of exactly n non-null entries, as UTF-8.
 bool ReadStrings(JNIEnv* env, jobjectArray from, jsize n, const char* what, std::vector<std::string>* to);
+
+// Builds the kit's Java objects through their constructors: classes and
+// methods looked up by the caller once per native call (a constructor's JNI
+// signature is checked when it is looked up, so a Java constructor that
+// changes without the native side fails loudly with NoSuchMethodError rather
+// than misplacing figures), boxes and arrays. Every member returns null (or
+// false) with nothing done when an exception is pending, so a chain of them
+// stops at the first failure; a null of an absent figure is a value.
+class ObjectBuilder {
+public:
+    explicit ObjectBuilder(JNIEnv* env) : env_(env) {}
+
+    bool FindClass(const char* name, jclass* c);
+    bool FindMethod(jclass c, const char* name, const char* signature, jmethodID* m);
+    // java.lang.Double and java.lang.Boolean with their valueOf, for Double()
+    // and Boolean().
+    bool FindBoxes();
+
+    jobject Double(const std::optional<double>& x);
+    jobject Boolean(const std::optional<bool>& x);
+    // Double[], null where a figure is absent.
+    jobjectArray Doubles(const std::vector<std::optional<double>>& x);
+    jobjectArray NewArray(jclass element, std::size_t n);
+
+protected:
+    JNIEnv* env_;
+
+private:
+    jclass double_ = nullptr, boolean_ = nullptr;
+    jmethodID doubleOf_ = nullptr, booleanOf_ = nullptr;
+};
 
 }  // namespace zarno::kit
 

@@ -15,6 +15,7 @@
 
 #include "jni_support.h"
 #include "zarno/api.h"
+#include "zarno/cells.h"
 #include "zarno_kit_Native.h"
 
 namespace zarno::kit {
@@ -53,11 +54,15 @@ public:
         jdoubleArray p = NewDoubles(env, run.patternRows, P * static_cast<std::size_t>(run.samples));
         const std::vector<double> none;
         jdoubleArray t = NewDoubles(env, run.trace ? *run.trace : none);
+        // A run whose numbers are not finite is handed over as failed, with why.
+        const std::string fault = zarno::RunFault(run);
+        jstring why = fault.empty() ? nullptr : NewString(env, fault);
         if (!env->ExceptionCheck()) {
             env->CallVoidMethod(sink, onRun, run.patterns, run.chain, a, p, run.chiSquare, run.ssr,
-                                run.seedA, run.seedP, run.rounds, run.seconds, t);
+                                run.seedA, run.seedP, run.rounds, run.seconds, t, why);
         }
-        for (jdoubleArray x : {a, p, t})
+        for (jobject x : {static_cast<jobject>(a), static_cast<jobject>(p), static_cast<jobject>(t),
+                          static_cast<jobject>(why)})
             if (x != nullptr) env->DeleteLocalRef(x);
         exportNanos += std::chrono::duration_cast<std::chrono::nanoseconds>(
                            std::chrono::steady_clock::now() - start).count();
@@ -82,8 +87,9 @@ private:
     jmethodID onRun, onTick;
 };
 
-// A study's own copy of the data; its handle, or 0 with an exception pending.
-jlong Open(JNIEnv* env, jdoubleArray values, jdoubleArray sigmas, jint genes, jint samples)
+// A study's own copy of the data (a NaN a missing cell when allowMissing);
+// its handle, or 0 with an exception pending.
+jlong Open(JNIEnv* env, jdoubleArray values, jdoubleArray sigmas, jint genes, jint samples, bool allowMissing)
 {
     if (genes < 1 || samples < 1 || static_cast<long long>(genes) * samples > 0x7fffffff || values == nullptr ||
         env->GetArrayLength(values) != genes * samples ||
@@ -106,6 +112,7 @@ jlong Open(JNIEnv* env, jdoubleArray values, jdoubleArray sigmas, jint genes, ji
     d.values = study->values.data();
     d.weighted = sigmas != nullptr;
     d.sigmas = d.weighted ? study->sigmas.data() : nullptr;
+    d.allowMissing = allowMissing;
     if (const zarno::Refusal refusal = zarno::CheckDataset(d)) {
         Throw(env, "java/lang/IllegalArgumentException", refusal.text);
         return 0;
@@ -113,10 +120,45 @@ jlong Open(JNIEnv* env, jdoubleArray values, jdoubleArray sigmas, jint genes, ji
     return static_cast<jlong>(reinterpret_cast<std::intptr_t>(study.release()));
 }
 
-zarno::JobSpec Job(jint firstRank, jint lastRank, jint firstChain, jint chains, jint rounds, jboolean trace,
-                   jdouble tolerance, jint threads)
+// Data with missing cells allowed, checked as a study checks them: the cells
+// missing, or -1 with an exception pending.
+jlong Cells(JNIEnv* env, jdoubleArray values, jdoubleArray sigmas, jint genes, jint samples)
 {
-    zarno::JobSpec job;
+    const jlong handle = Open(env, values, sigmas, genes, samples, true);
+    if (handle == 0) return -1;
+    const std::unique_ptr<Study> study(FromHandle(handle));
+    return zarno::CountCells(study->data).missing;
+}
+
+// The arithmetic the plain runs take, as the core decides it; null with an
+// exception pending.
+jstring ArithmeticOf(JNIEnv* env, jboolean weighted, jboolean missingCells, jstring asked)
+{
+    std::string word;
+    if (!ReadString(env, asked, &word)) return nullptr;
+    zarno::RunOptions options;
+    if (!zarno::ParseArithmetic(word, &options.arithmetic)) {
+        Throw(env, "java/lang/IllegalArgumentException", "arithmetic " + word + ": expected gram or classic");
+        return nullptr;
+    }
+    zarno::Dataset data;
+    data.weighted = weighted == JNI_TRUE;
+    const bool gram = zarno::UsesGramForm(data, options, missingCells == JNI_TRUE);
+    return NewString(env, zarno::ArithmeticName(gram ? zarno::Arithmetic::kGram : zarno::Arithmetic::kClassic));
+}
+
+// The job; false with IllegalArgumentException pending for an arithmetic
+// that is not "gram" or "classic".
+bool Job(JNIEnv* env, jint firstRank, jint lastRank, jint firstChain, jint chains, jint rounds, jboolean trace,
+         jdouble tolerance, jstring arithmetic, jint threads, zarno::JobSpec* to)
+{
+    std::string word;
+    if (!ReadString(env, arithmetic, &word)) return false;
+    zarno::JobSpec& job = *to;
+    if (!zarno::ParseArithmetic(word, &job.run.arithmetic)) {
+        Throw(env, "java/lang/IllegalArgumentException", "arithmetic " + word + ": expected gram or classic");
+        return false;
+    }
     job.firstRank = firstRank;
     job.lastRank = lastRank;
     job.firstChain = firstChain;
@@ -125,7 +167,7 @@ zarno::JobSpec Job(jint firstRank, jint lastRank, jint firstChain, jint chains, 
     job.run.trace = trace == JNI_TRUE;
     job.run.tolerance = tolerance;
     job.threads = threads;
-    return job;
+    return true;
 }
 
 // Runs the study's sweep into the sink: the nanoseconds spent handing runs
@@ -141,7 +183,7 @@ jlong Run(JNIEnv* env, Study* study, const zarno::JobSpec& job, jobject sink)
         return -1;
     }
     jclass c = env->GetObjectClass(sink);
-    jmethodID onRun = c ? env->GetMethodID(c, "run", "(II[D[DDDIIID[D)V") : nullptr;
+    jmethodID onRun = c ? env->GetMethodID(c, "run", "(II[D[DDDIIID[DLjava/lang/String;)V") : nullptr;
     jmethodID onTick = onRun ? env->GetMethodID(c, "tick", "(IJ)Z") : nullptr;
     if (c != nullptr) env->DeleteLocalRef(c);
     if (onTick == nullptr) return -1;
@@ -181,10 +223,31 @@ JNIEXPORT jint JNICALL Java_zarno_kit_Native_openStudies(JNIEnv*, jclass)
     return zarno::kit::openStudies.load();
 }
 
-JNIEXPORT jlong JNICALL Java_zarno_kit_Native_open(JNIEnv* env, jclass, jdoubleArray values,
-                                                   jdoubleArray sigmas, jint genes, jint samples)
+JNIEXPORT jdouble JNICALL Java_zarno_kit_Native_studyTolerance(JNIEnv*, jclass)
 {
-    return zarno::kit::Guarded(env, jlong{0}, [&] { return zarno::kit::Open(env, values, sigmas, genes, samples); });
+    return zarno::kStudyTolerance;
+}
+
+JNIEXPORT jlong JNICALL Java_zarno_kit_Native_open(JNIEnv* env, jclass, jdoubleArray values,
+                                                   jdoubleArray sigmas, jint genes, jint samples,
+                                                   jboolean allowMissing)
+{
+    return zarno::kit::Guarded(env, jlong{0}, [&] {
+        return zarno::kit::Open(env, values, sigmas, genes, samples, allowMissing == JNI_TRUE);
+    });
+}
+
+JNIEXPORT jlong JNICALL Java_zarno_kit_Native_cells(JNIEnv* env, jclass, jdoubleArray values,
+                                                    jdoubleArray sigmas, jint genes, jint samples)
+{
+    return zarno::kit::Guarded(env, jlong{-1}, [&] { return zarno::kit::Cells(env, values, sigmas, genes, samples); });
+}
+
+JNIEXPORT jstring JNICALL Java_zarno_kit_Native_arithmetic(JNIEnv* env, jclass, jboolean weighted,
+                                                           jboolean missingCells, jstring asked)
+{
+    return zarno::kit::Guarded(env, jstring{nullptr},
+                               [&] { return zarno::kit::ArithmeticOf(env, weighted, missingCells, asked); });
 }
 
 JNIEXPORT void JNICALL Java_zarno_kit_Native_cancel(JNIEnv*, jclass, jlong handle)
@@ -199,12 +262,16 @@ JNIEXPORT void JNICALL Java_zarno_kit_Native_close(JNIEnv*, jclass, jlong handle
 
 JNIEXPORT jlong JNICALL Java_zarno_kit_Native_run(JNIEnv* env, jclass, jlong handle, jint firstRank,
                                                   jint lastRank, jint firstChain, jint chains, jint rounds,
-                                                  jboolean trace, jdouble tolerance, jint threads, jobject sink)
+                                                  jboolean trace, jdouble tolerance, jstring arithmetic,
+                                                  jint threads, jobject sink)
 {
     namespace kit = zarno::kit;
     return kit::Guarded(env, jlong{-1}, [&] {
-        return kit::Run(env, kit::FromHandle(handle),
-                        kit::Job(firstRank, lastRank, firstChain, chains, rounds, trace, tolerance, threads), sink);
+        zarno::JobSpec job;
+        if (!kit::Job(env, firstRank, lastRank, firstChain, chains, rounds, trace, tolerance, arithmetic, threads,
+                      &job))
+            return jlong{-1};
+        return kit::Run(env, kit::FromHandle(handle), job, sink);
     });
 }
 

@@ -1,10 +1,8 @@
 // zarno.kit.Native.survey: the core's rank survey (zarno/survey.h) over the
 // runs of a finished study, handed back as the kit's own objects built through
-// their constructors: Survey, CountSurvey, Spread, TopGene; and
-// zarno.kit.Native.topGenes, one pattern's genes ranked by that survey. A constructor's
-// JNI signature is checked when it is looked up, so a Java constructor that
-// changes without this file fails loudly (NoSuchMethodError) rather than
-// misplacing figures.
+// their constructors (ObjectBuilder): Survey, CountSurvey, Spread, TopGene, and
+// with sample annotations their Agreement (kit_annotations.cpp); and
+// zarno.kit.Native.topGenes, one pattern's genes ranked by that survey.
 #include <jni.h>
 
 #include <optional>
@@ -12,6 +10,8 @@
 #include <vector>
 
 #include "jni_support.h"
+#include "kit_annotations.h"
+#include "zarno/agreement.h"
 #include "zarno/survey.h"
 #include "zarno_kit_Native.h"
 
@@ -23,7 +23,7 @@ namespace {
 // order of the core's CountSurvey.
 constexpr char kCountSurveyInit[] =
     "(I"                                   // patterns
-    "[I[I"                                 // chains, outlierChains
+    "[I[I[I"                               // chains, failedChains, outlierChains
     "[Ljava/lang/String;Ljava/lang/String;"  // notes, status
     "Lzarno/kit/Spread;Lzarno/kit/Spread;"   // chiSquare, residualSum
     "D"                                    // dof
@@ -37,24 +37,23 @@ constexpr char kCountSurveyInit[] =
     "[[Lzarno/kit/TopGene;"                // topGenes, one array per group
     "Ljava/lang/Boolean;Ljava/lang/Boolean;"  // fits, stable
     ")V";
-constexpr char kSurveyInit[] = "([Lzarno/kit/CountSurvey;ILjava/lang/String;)V";
+constexpr char kSurveyInit[] = "([Lzarno/kit/CountSurvey;ILjava/lang/String;Lzarno/kit/Agreement;)V";
 constexpr char kSpreadInit[] = "(DDD)V";
 constexpr char kTopGeneInit[] = "(ILjava/lang/String;DDD)V";
 
 // Local references a count's frame may hold at once: the constructor's
-// arguments and the count (24), and the few a loop over top genes or notes
+// arguments and the count (25), and the few a loop over top genes or notes
 // holds beside them.
 constexpr jint kCountLocals = 32;
-// The survey's own: the classes (7), the counts' array, the note, the survey.
+// The survey's own: the classes (7), the counts' array, the note, the
+// agreement, the survey.
 constexpr jint kSurveyLocals = 16;
 
-// Builds the Java objects of a survey. Every builder returns null with nothing
-// done when an exception is pending, so a count's arguments are built in one
-// declaration and checked once, before the constructor is called; a null of an absent
-// figure is a value, not a failure.
-class SurveyBuilder {
+// Builds the Java objects of a survey: a count's arguments are built in one
+// declaration and checked once, before the constructor is called.
+class SurveyBuilder : public ObjectBuilder {
 public:
-    SurveyBuilder(JNIEnv* env, jobjectArray geneNames) : env_(env), geneNames_(geneNames) {}
+    SurveyBuilder(JNIEnv* env, jobjectArray geneNames) : ObjectBuilder(env), geneNames_(geneNames) {}
 
     // The classes and constructors, looked up once per call; false with an
     // exception pending.
@@ -62,24 +61,22 @@ public:
     {
         return FindClass("zarno/kit/Survey", &survey_) && FindClass("zarno/kit/CountSurvey", &count_) &&
                FindClass("zarno/kit/Spread", &spread_) && FindClass("zarno/kit/TopGene", &topGene_) &&
-               FindClass("[Lzarno/kit/TopGene;", &topGroup_) && FindClass("java/lang/Double", &double_) &&
-               FindClass("java/lang/Boolean", &boolean_) &&
+               FindClass("[Lzarno/kit/TopGene;", &topGroup_) && FindBoxes() &&
                FindMethod(survey_, "<init>", kSurveyInit, &newSurvey_) &&
                FindMethod(count_, "<init>", kCountSurveyInit, &newCount_) &&
                FindMethod(spread_, "<init>", kSpreadInit, &newSpread_) &&
-               FindMethod(topGene_, "<init>", kTopGeneInit, &newTopGene_) &&
-               FindStatic(double_, "valueOf", "(D)Ljava/lang/Double;", &doubleOf_) &&
-               FindStatic(boolean_, "valueOf", "(Z)Ljava/lang/Boolean;", &booleanOf_);
+               FindMethod(topGene_, "<init>", kTopGeneInit, &newTopGene_);
     }
 
-    jobject Survey(const zarno::Survey& s)
+    // `agreement`: the survey's Agreement, or null.
+    jobject Survey(const zarno::Survey& s, jobject agreement)
     {
         jobjectArray counts = NewArray(count_, s.counts.size());
         for (std::size_t i = 0; counts != nullptr && i < s.counts.size(); i++)
             if (!AddCount(counts, static_cast<jsize>(i), s.counts[i])) return nullptr;
         jstring note = NewString(env_, s.note);
         if (env_->ExceptionCheck()) return nullptr;
-        return env_->NewObject(survey_, newSurvey_, counts, s.suggested ? *s.suggested : 0, note);
+        return env_->NewObject(survey_, newSurvey_, counts, s.suggested ? *s.suggested : 0, note, agreement);
     }
 
 private:
@@ -92,7 +89,8 @@ private:
         for (std::size_t k = 0; k < c.chains.size() && k < c.outlier.size(); k++)
             if (c.outlier[k]) outliers.push_back(c.chains[k]);
         const std::vector<double> none;
-        jobject chains = NewInts(env_, c.chains), outlierChains = NewInts(env_, outliers),
+        jobject chains = NewInts(env_, c.chains), failedChains = NewInts(env_, c.failedChains),
+                outlierChains = NewInts(env_, outliers),
                 notes = NewStrings(env_, c.notes), status = NewString(env_, c.Status()),
                 chiSquare = Spread(c.chiSquare), ssr = Spread(c.ssr), perDof = Spread(c.chiSquarePerDof),
                 consensus = NewDoubles(env_, c.consensus), order = NewInts(env_, c.sampleOrder),
@@ -105,7 +103,7 @@ private:
                 amplitudeSd = NewDoubles(env_, c.hasSd ? c.amplitudeSd : none), topGenes = TopGenes(c.topGenes),
                 fits = Boolean(c.fits), stable = Boolean(c.stable);
         if (env_->ExceptionCheck()) return false;
-        jobject count = env_->NewObject(count_, newCount_, c.patterns, chains, outlierChains, notes, status,
+        jobject count = env_->NewObject(count_, newCount_, c.patterns, chains, failedChains, outlierChains, notes, status,
                                         chiSquare, ssr, c.dof, perDof, consensus, order, cophenetic, dispersion,
                                         pac, meanStability, minStability, meanMatch, minMatch, c.chainsUsed,
                                         patternMean, patternSd, amplitudeMean, amplitudeSd, topGenes, fits, stable);
@@ -118,20 +116,6 @@ private:
     {
         if (env_->ExceptionCheck() || !s) return nullptr;
         return env_->NewObject(spread_, newSpread_, s->best, s->median, s->worst);
-    }
-
-    jobject Double(const std::optional<double>& x)
-    {
-        if (env_->ExceptionCheck() || !x) return nullptr;
-        jobject boxed = env_->CallStaticObjectMethod(double_, doubleOf_, *x);
-        return env_->ExceptionCheck() ? nullptr : boxed;
-    }
-
-    jobject Boolean(const std::optional<bool>& x)
-    {
-        if (env_->ExceptionCheck() || !x) return nullptr;
-        jobject boxed = env_->CallStaticObjectMethod(boolean_, booleanOf_, *x ? JNI_TRUE : JNI_FALSE);
-        return env_->ExceptionCheck() ? nullptr : boxed;
     }
 
     // TopGene[][]: one array per consensus pattern.
@@ -169,46 +153,19 @@ public:
     }
 
 private:
-
-    jobjectArray NewArray(jclass element, std::size_t n)
-    {
-        if (env_->ExceptionCheck()) return nullptr;
-        return env_->NewObjectArray(static_cast<jsize>(n), element, nullptr);  // n: counts, groups, genes
-    }
-
-    bool FindClass(const char* name, jclass* c)
-    {
-        *c = env_->FindClass(name);
-        return *c != nullptr;
-    }
-
-    bool FindMethod(jclass c, const char* name, const char* signature, jmethodID* m)
-    {
-        *m = env_->GetMethodID(c, name, signature);
-        return *m != nullptr;
-    }
-
-    bool FindStatic(jclass c, const char* name, const char* signature, jmethodID* m)
-    {
-        *m = env_->GetStaticMethodID(c, name, signature);
-        return *m != nullptr;
-    }
-
-    JNIEnv* env_;
     jobjectArray geneNames_;
-    jclass survey_ = nullptr, count_ = nullptr, spread_ = nullptr, topGene_ = nullptr, topGroup_ = nullptr,
-           double_ = nullptr, boolean_ = nullptr;
-    jmethodID newSurvey_ = nullptr, newCount_ = nullptr, newSpread_ = nullptr, newTopGene_ = nullptr,
-              doubleOf_ = nullptr, booleanOf_ = nullptr;
+    jclass survey_ = nullptr, count_ = nullptr, spread_ = nullptr, topGene_ = nullptr, topGroup_ = nullptr;
+    jmethodID newSurvey_ = nullptr, newCount_ = nullptr, newSpread_ = nullptr, newTopGene_ = nullptr;
 };
 
 // The runs as the survey sees them; false with a Java exception pending.
-// Every array must match the runs, the genes and the samples.
+// Every array must match the runs, the genes and the samples. failures[i]
+// non-null: run i failed, and the survey leaves it out.
 bool ReadRuns(JNIEnv* env, const zarno::SurveyData& data, bool weighted, jintArray patterns, jintArray chains,
               jobjectArray amplitudes, jobjectArray patternRows, jdoubleArray chiSquare, jdoubleArray ssr,
-              std::vector<zarno::SurveyRun>* runs)
+              jobjectArray failures, std::vector<zarno::SurveyRun>* runs)
 {
-    if (patterns == nullptr || amplitudes == nullptr || patternRows == nullptr) {
+    if (patterns == nullptr || amplitudes == nullptr || patternRows == nullptr || failures == nullptr) {
         Throw(env, "java/lang/IllegalArgumentException", "the runs are null");
         return false;
     }
@@ -218,8 +175,10 @@ bool ReadRuns(JNIEnv* env, const zarno::SurveyData& data, bool weighted, jintArr
     if (!ReadInts(env, patterns, n, "patterns", &p) || !ReadInts(env, chains, n, "chains", &c) ||
         !ReadDoubles(env, chiSquare, n, "chiSquare", &chi) || !ReadDoubles(env, ssr, n, "ssr", &s))
         return false;
-    if (env->GetArrayLength(amplitudes) != n || env->GetArrayLength(patternRows) != n) {
-        Throw(env, "java/lang/IllegalArgumentException", "amplitudes and patternRows must hold one row per run");
+    if (env->GetArrayLength(amplitudes) != n || env->GetArrayLength(patternRows) != n ||
+        env->GetArrayLength(failures) != n) {
+        Throw(env, "java/lang/IllegalArgumentException",
+              "amplitudes, patternRows and failures must hold one entry per run");
         return false;
     }
     runs->resize(static_cast<std::size_t>(n));
@@ -235,6 +194,15 @@ bool ReadRuns(JNIEnv* env, const zarno::SurveyData& data, bool weighted, jintArr
         r.weighted = weighted;
         r.chiSquare = chi[i];
         r.ssr = s[i];
+        auto failure = static_cast<jstring>(env->GetObjectArrayElement(failures, i));  // i < n
+        if (env->ExceptionCheck()) return false;
+        if (failure != nullptr) {
+            r.status = zarno::SurveyRun::kFailed;
+            const bool read = ReadString(env, failure, &r.problem);
+            env->DeleteLocalRef(failure);
+            if (!read) return false;
+            continue;  // its numbers are not finite: the survey reads none of them
+        }
         // Within genes x samples, which fits 32 bits.
         if (!ReadRow(env, amplitudes, i, data.genes * p[i], "a run's amplitudes", &r.amplitudes) ||
             !ReadRow(env, patternRows, i, data.samples * p[i], "a run's patterns", &r.patternRows))
@@ -270,17 +238,42 @@ jobject Built(JNIEnv* env, jobjectArray geneNames, Make make)
     return result != nullptr ? frame.Keep(result) : nullptr;
 }
 
-jobject SurveyOf(JNIEnv* env, jint genes, jint samples, jboolean weighted, jintArray patterns, jintArray chains,
-               jobjectArray amplitudes, jobjectArray patternRows, jdoubleArray chiSquare, jdoubleArray ssr,
-               jobjectArray geneNames)
+// The survey of a study's runs over its observed cells and, with annotations
+// (Annotations.parts(), or null), their agreement with it; the annotations
+// are matched to the samples before the survey runs.
+jobject SurveyOf(JNIEnv* env, jint genes, jint samples, jboolean weighted, jlong missingCells, jintArray patterns,
+                 jintArray chains, jobjectArray amplitudes, jobjectArray patternRows, jdoubleArray chiSquare,
+                 jdoubleArray ssr, jobjectArray failures, jobjectArray geneNames, jobjectArray sampleLabels,
+                 jobjectArray annotations)
 {
     zarno::SurveyData data;
     std::vector<zarno::SurveyRun> runs;
     if (!DataOf(env, genes, samples, geneNames, &data) ||
-        !ReadRuns(env, data, weighted == JNI_TRUE, patterns, chains, amplitudes, patternRows, chiSquare, ssr, &runs))
+        !ReadRuns(env, data, weighted == JNI_TRUE, patterns, chains, amplitudes, patternRows, chiSquare, ssr,
+                  failures, &runs))
         return nullptr;
+    if (missingCells < 0 || missingCells >= data.cells) {
+        Throw(env, "java/lang/IllegalArgumentException", "missing cells must be fewer than the cells");
+        return nullptr;
+    }
+    data.cells -= missingCells;  // the degrees of freedom count observed cells only
+    std::optional<zarno::Annotations> notes;
+    if (annotations != nullptr) {
+        if (!ReadStrings(env, sampleLabels, samples, "the sample labels", &data.sampleLabels)) return nullptr;
+        notes.emplace();
+        if (!MatchedAnnotations(env, annotations, data.sampleLabels, &*notes)) return nullptr;
+    }
     const zarno::Survey survey = zarno::RunSurvey(data, runs);
-    return Built(env, geneNames, [&](SurveyBuilder& b) { return b.Survey(survey); });
+    LocalFrame frame(env, 4);
+    if (!frame.open()) return nullptr;
+    jobject agreement = nullptr;
+    if (notes) {
+        // After the survey and from its results: the suggestion is made without them.
+        agreement = AgreementObject(env, *notes, zarno::AgreementOf(*notes, survey));
+        if (agreement == nullptr) return nullptr;
+    }
+    jobject result = Built(env, geneNames, [&](SurveyBuilder& b) { return b.Survey(survey, agreement); });
+    return result != nullptr ? frame.Keep(result) : nullptr;
 }
 
 // The top genes of one pattern of a run (or of a consensus) ranked as the
@@ -326,11 +319,12 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_zarno_kit_Native_topGenes(
 }
 
 extern "C" JNIEXPORT jobject JNICALL Java_zarno_kit_Native_survey(
-    JNIEnv* env, jclass, jint genes, jint samples, jboolean weighted, jintArray patterns, jintArray chains,
-    jobjectArray amplitudes, jobjectArray patternRows, jdoubleArray chiSquare, jdoubleArray ssr, jobjectArray geneNames)
+    JNIEnv* env, jclass, jint genes, jint samples, jboolean weighted, jlong missingCells, jintArray patterns,
+    jintArray chains, jobjectArray amplitudes, jobjectArray patternRows, jdoubleArray chiSquare, jdoubleArray ssr,
+    jobjectArray failures, jobjectArray geneNames, jobjectArray sampleLabels, jobjectArray annotations)
 {
     return zarno::kit::Guarded(env, jobject{nullptr}, [&] {
-        return zarno::kit::SurveyOf(env, genes, samples, weighted, patterns, chains, amplitudes, patternRows,
-                                  chiSquare, ssr, geneNames);
+        return zarno::kit::SurveyOf(env, genes, samples, weighted, missingCells, patterns, chains, amplitudes,
+                                    patternRows, chiSquare, ssr, failures, geneNames, sampleLabels, annotations);
     });
 }

@@ -16,6 +16,7 @@ public final class CountSurvey {
     private final int patterns;
     private final List<Integer> chains;
     private final List<Integer> outlierChains;
+    private final List<Integer> failedChains;
     private final List<String> notes;
     private final String status;
     // Every reference below may be null: not measured.
@@ -44,7 +45,7 @@ public final class CountSurvey {
 
     // Called by the native survey (kit_survey.cpp), in the order of the core's CountSurvey;
     // the arrays are fresh and belong to this object.
-    CountSurvey(int patterns, int[] chains, int[] outlierChains, String[] notes, String status,
+    CountSurvey(int patterns, int[] chains, int[] failedChains, int[] outlierChains, String[] notes, String status,
             Spread chiSquare, Spread residualSum, double dof, Spread chiSquarePerDof,
             double[] consensus, int[] sampleOrder, Double cophenetic, Double dispersion, Double pac,
             Double meanStability, Double minStability, Double meanMatch, Double minMatch,
@@ -53,6 +54,7 @@ public final class CountSurvey {
         this.patterns = patterns;
         this.chains = integers(chains);
         this.outlierChains = integers(outlierChains);
+        this.failedChains = integers(failedChains);
         this.notes = List.of(notes);
         this.status = status;
         this.chiSquare = chiSquare;
@@ -90,6 +92,11 @@ public final class CountSurvey {
     /** @return the chains of the complete runs surveyed */
     public List<Integer> chains() {
         return chains;
+    }
+
+    /** @return the chains whose runs failed, left out of every figure (a note names them) */
+    public List<Integer> failedChains() {
+        return failedChains;
     }
 
     /** @return chains whose patterns match the others' far worse, left out of the consensus */

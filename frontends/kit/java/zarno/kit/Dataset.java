@@ -18,6 +18,11 @@ import java.util.Map;
  * row-major order: its row (gene), column (sample) and value. Values must be finite;
  * uncertainties must be positive and finite. Negative values are allowed (the engine runs them
  * as they are), though the factorization is meant for non-negative data.
+ *
+ * <p>Missing values: the factories of {@link #allowMissing()} take a NaN value, or a NaN
+ * uncertainty, as a missing cell, one of weight zero in every run, whose value is never read
+ * ({@link #missingCells()} counts them); files read through them may hold {@code NA}, {@code NaN}
+ * or empty fields. Without it a NaN is refused as above.
  */
 public final class Dataset {
     // What a Dataset holds: the factories and the with-methods fill a fresh copy before the
@@ -33,6 +38,8 @@ public final class Dataset {
         String dataSha256; // the files' checksums, when read from files and unchanged since
         String uncertSha256;
         String source; // the file read, for toString
+        boolean allowMissing; // a NaN value or uncertainty is a missing cell
+        long missingCells;
 
         Fields copy() {
             Fields c = new Fields();
@@ -45,6 +52,8 @@ public final class Dataset {
             c.dataSha256 = dataSha256;
             c.uncertSha256 = uncertSha256;
             c.source = source;
+            c.allowMissing = allowMissing;
+            c.missingCells = missingCells;
             return c;
         }
     }
@@ -81,7 +90,7 @@ public final class Dataset {
      * @throws UnsatisfiedLinkError when the native library cannot be loaded
      */
     public static Dataset read(Path values) {
-        return read(values, null);
+        return Factory.STRICT.read(values, null);
     }
 
     /**
@@ -96,17 +105,23 @@ public final class Dataset {
      * @throws UnsatisfiedLinkError when the native library cannot be loaded
      */
     public static Dataset read(Path values, Path sigmas) {
+        return Factory.STRICT.read(values, sigmas);
+    }
+
+    private static Dataset readFiles(Path values, Path sigmas, boolean missing) {
         if (values == null) {
             throw new IllegalArgumentException("the values' path is null");
         }
         NativeLoader.load();
-        Object[] read = Native.read(values.toString(), sigmas == null ? null : sigmas.toString());
+        Object[] read = Native.read(values.toString(), sigmas == null ? null : sigmas.toString(), missing);
         double[] v = (double[]) read[0];
         double[] u = (double[]) read[1];
         String[] names = (String[]) read[2];
         String[] labels = (String[]) read[3];
-        checkValues(v, u, labels.length, false);
+        checkValues(v, u, labels.length, false, missing);
         Fields f = fields(names.length, labels.length, v, u);
+        f.allowMissing = missing;
+        f.missingCells = ((long[]) read[6])[0];
         f.geneNames = Collections.unmodifiableList(Arrays.asList(names));
         f.sampleLabels = Collections.unmodifiableList(Arrays.asList(labels));
         f.dataSha256 = (String) read[4];
@@ -124,8 +139,7 @@ public final class Dataset {
      *     values that are not finite or uncertainties that are not positive and finite
      */
     public static Dataset of(double[][] values, double[][] sigmas) {
-        requireSigmas(sigmas);
-        return fromRows(values, sigmas);
+        return Factory.STRICT.of(values, sigmas);
     }
 
     /**
@@ -136,18 +150,92 @@ public final class Dataset {
      *     length, values that are not finite or uncertainties that are not positive and finite
      */
     public static Dataset of(double[] values, double[] sigmas, int genes, int samples) {
-        requireSigmas(sigmas);
-        return fromFlat(values, sigmas, genes, samples);
+        return Factory.STRICT.of(values, sigmas, genes, samples);
     }
 
     /** Values without uncertainties: the plain least-squares fit. See {@link #of(double[][], double[][])}. */
     public static Dataset unweighted(double[][] values) {
-        return fromRows(values, null);
+        return Factory.STRICT.unweighted(values);
     }
 
     /** Flat values without uncertainties. See {@link #of(double[], double[], int, int)}. */
     public static Dataset unweighted(double[] values, int genes, int samples) {
-        return fromFlat(values, null, genes, samples);
+        return Factory.STRICT.unweighted(values, genes, samples);
+    }
+
+    /**
+     * The factories with missing values allowed: a NaN value, or (weighted) a NaN uncertainty,
+     * is a missing cell, and {@link Factory#read(Path, Path)} reads {@code NA}, {@code NaN} (any
+     * case) and empty fields as missing, as {@code zarno run} always does. A missing cell weighs
+     * nothing in both halves of every round, in chi-square and in the residual sum; the survey
+     * counts observed cells only. Every other value is checked as without it.
+     *
+     * <pre>{@code
+     * Dataset data = Dataset.allowMissing().of(values, sigmas); // NaN where a value is unknown
+     * }</pre>
+     *
+     * <p>Beside the checks of {@link #of(double[][], double[][])}, such data are refused (with
+     * {@link IllegalArgumentException}, in the command's words) when a gene or a sample has no
+     * observed cell or no observed value is above zero; a study whose largest pattern count has
+     * more free parameters than observed cells is refused when it runs. These checks are the
+     * native library's, which the factories load.
+     *
+     * @return the factories that allow missing values
+     */
+    public static Factory allowMissing() {
+        return Factory.MISSING;
+    }
+
+    /**
+     * The factories of a {@link Dataset}, with missing values allowed or not ({@link
+     * #allowMissing()}); {@code Dataset.of(...)} and the other static factories are those without.
+     */
+    public static final class Factory {
+        static final Factory STRICT = new Factory(false);
+        static final Factory MISSING = new Factory(true);
+
+        private final boolean missing;
+
+        private Factory(boolean missing) {
+            this.missing = missing;
+        }
+
+        /** As {@link Dataset#read(Path)}. */
+        public Dataset read(Path values) {
+            return read(values, null);
+        }
+
+        /** As {@link Dataset#read(Path, Path)}. */
+        public Dataset read(Path values, Path sigmas) {
+            return readFiles(values, sigmas, missing);
+        }
+
+        /** As {@link Dataset#of(double[][], double[][])}. */
+        public Dataset of(double[][] values, double[][] sigmas) {
+            requireSigmas(sigmas);
+            return fromRows(values, sigmas, missing);
+        }
+
+        /** As {@link Dataset#of(double[], double[], int, int)}. */
+        public Dataset of(double[] values, double[] sigmas, int genes, int samples) {
+            requireSigmas(sigmas);
+            return fromFlat(values, sigmas, genes, samples, missing);
+        }
+
+        /** As {@link Dataset#unweighted(double[][])}. */
+        public Dataset unweighted(double[][] values) {
+            return fromRows(values, null, missing);
+        }
+
+        /** As {@link Dataset#unweighted(double[], int, int)}. */
+        public Dataset unweighted(double[] values, int genes, int samples) {
+            return fromFlat(values, null, genes, samples, missing);
+        }
+
+        @Override
+        public String toString() {
+            return missing ? "Dataset.allowMissing()" : "Dataset";
+        }
     }
 
     /**
@@ -205,6 +293,16 @@ public final class Dataset {
     /** True when the data carry uncertainties and every fit is weighted by them. */
     public boolean weighted() {
         return f.sigmas != null;
+    }
+
+    /** True when made by the factories of {@link #allowMissing()}: a NaN is a missing cell. */
+    public boolean allowsMissing() {
+        return f.allowMissing;
+    }
+
+    /** The cells missing (0 unless {@link #allowsMissing()}), as the native library counts them. */
+    public long missingCells() {
+        return f.missingCells;
     }
 
     /**
@@ -301,7 +399,8 @@ public final class Dataset {
     @Override
     public String toString() {
         return "Dataset[" + f.genes + " genes x " + f.samples + " samples, "
-                + (weighted() ? "weighted" : "unweighted") + (f.source != null ? ", from " + f.source : "") + "]";
+                + (weighted() ? "weighted" : "unweighted")
+                + (f.missingCells > 0 ? ", " + f.missingCells + " cells missing" : "") + (f.source != null ? ", from " + f.source : "") + "]";
     }
 
     private int index(int g, int s) {
@@ -315,7 +414,7 @@ public final class Dataset {
         }
     }
 
-    private static Dataset fromRows(double[][] values, double[][] sigmas) {
+    private static Dataset fromRows(double[][] values, double[][] sigmas, boolean missing) {
         if (values == null) {
             throw new IllegalArgumentException("values is null");
         }
@@ -342,11 +441,11 @@ public final class Dataset {
                 copyRow(sigmas, "sigmas", g, samples, u);
             }
         }
-        checkValues(v, u, samples, true);
-        return new Dataset(fields(genes, samples, v, u));
+        checkValues(v, u, samples, true, missing);
+        return checked(fields(genes, samples, v, u), missing);
     }
 
-    private static Dataset fromFlat(double[] values, double[] sigmas, int genes, int samples) {
+    private static Dataset fromFlat(double[] values, double[] sigmas, int genes, int samples, boolean missing) {
         if (values == null) {
             throw new IllegalArgumentException("values is null");
         }
@@ -367,8 +466,8 @@ public final class Dataset {
         }
         double[] v = values.clone();
         double[] u = sigmas == null ? null : sigmas.clone();
-        checkValues(v, u, samples, false);
-        return new Dataset(fields(genes, samples, v, u));
+        checkValues(v, u, samples, false, missing);
+        return checked(fields(genes, samples, v, u), missing);
     }
 
     private static long checkCells(int genes, int samples) {
@@ -391,11 +490,27 @@ public final class Dataset {
         System.arraycopy(row, 0, flat, g * samples, samples);
     }
 
-    // The classic entry's checks, in its order: value, then uncertainty, cell by cell.
-    private static void checkValues(double[] v, double[] u, int samples, boolean rows) {
+    // Data with missing cells allowed, checked by the core as a whole (a gene or a sample with
+    // no observed cell, nothing above zero) and their missing cells counted.
+    private static Dataset checked(Fields f, boolean missing) {
+        if (missing) {
+            NativeLoader.load();
+            f.allowMissing = true;
+            f.missingCells = Native.cells(f.values, f.sigmas, f.genes, f.samples);
+        }
+        return new Dataset(f);
+    }
+
+    // The classic entry's checks, in its order: value, then uncertainty, cell by cell. With
+    // missing values allowed, the cells the core takes as missing (a NaN value or uncertainty)
+    // are left to its own check.
+    private static void checkValues(double[] v, double[] u, int samples, boolean rows, boolean missing) {
         for (int i = 0; i < v.length; i++) {
             int g = i / samples;
             int s = i % samples;
+            if (missing && (Double.isNaN(v[i]) || (u != null && Double.isNaN(u[i])))) {
+                continue;
+            }
             if (!Double.isFinite(v[i])) {
                 throw new IllegalArgumentException(cell("values", i, g, s, rows)
                         + ", the value of gene " + g + " sample " + s + ", is not finite (" + v[i] + ")");

@@ -1,6 +1,7 @@
 package zarno.kit;
 
 import java.util.List;
+import java.util.Optional;
 
 /**
  * One finished run: the factorization of the data into amplitudes (genes x patterns) and
@@ -12,6 +13,12 @@ import java.util.List;
  * <p>A run carries the data's gene names and sample labels: its amplitudes and patterns can be
  * read by index or by name, beside the flat arrays, and {@link #topGenes(int, int)} names the
  * genes that mark a pattern.
+ *
+ * <p>A run whose chi-square, residual sum, amplitudes or patterns are not finite (data whose
+ * magnitude overflows a round's sums end so) has failed: {@link #failed()} says so and {@link
+ * #failure()} why, in the core's words; its numbers are kept as they came, the survey leaves it
+ * out, {@link StudyResult#best(int)} passes it over and a saved study marks it failed, as {@code
+ * zarno run} does.
  */
 public final class Run {
     private final int patternCount;
@@ -28,10 +35,12 @@ public final class Run {
     private final double seconds;
     private final double[] trace;
     private final Dataset data; // the names and labels
+    private final String failure; // null: complete
 
     Run(int patternCount, int chain, Dataset data, double[] amplitudes, double[] patterns,
             double chiSquare, double residualSum, int seedA, int seedP, int rounds, double seconds,
-            double[] trace) {
+            double[] trace, String failure) {
+        this.failure = failure;
         this.patternCount = patternCount;
         this.chain = chain;
         this.data = data;
@@ -142,9 +151,13 @@ public final class Run {
      *
      * @throws IndexOutOfBoundsException naming the range, when {@code k} is outside the run's patterns
      * @throws IllegalArgumentException when {@code n} is negative
+     * @throws IllegalStateException when the run failed
      */
     public List<TopGene> topGenes(int k, int n) {
         Bounds.check(k, patternCount, "pattern");
+        if (failure != null) {
+            throw new IllegalStateException("no top genes: " + this);
+        }
         if (n < 0) {
             throw new IllegalArgumentException("the number of top genes must not be negative, not " + n);
         }
@@ -198,6 +211,16 @@ public final class Run {
         return seconds;
     }
 
+    /** @return true when the run failed: some of its numbers are not finite ({@link #failure()} says which) */
+    public boolean failed() {
+        return failure != null;
+    }
+
+    /** @return why the run failed, as the core words it (for instance "chi-square is NaN"); empty when complete */
+    public Optional<String> failure() {
+        return Optional.ofNullable(failure);
+    }
+
     /** A copy of the chi-square at rounds 0, 10, 20, ...; empty unless the study traced. */
     public double[] trace() {
         return trace.clone();
@@ -219,6 +242,7 @@ public final class Run {
 
     @Override
     public String toString() {
-        return "Run[" + patternCount + " patterns, chain " + chain + ", chi-square " + chiSquare + "]";
+        return "Run[" + patternCount + " patterns, chain " + chain
+                + (failure != null ? ", failed: " + failure : ", chi-square " + chiSquare) + "]";
     }
 }

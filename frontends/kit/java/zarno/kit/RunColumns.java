@@ -15,6 +15,7 @@ final class RunColumns {
     final int[] rounds;
     final double[] seconds;
     final double[][] traces;
+    final String[] failures; // null where the run is complete
 
     RunColumns(List<Run> runs) {
         int n = runs.size();
@@ -29,6 +30,7 @@ final class RunColumns {
         rounds = new int[n];
         seconds = new double[n];
         traces = new double[n][];
+        failures = new String[n];
         for (int i = 0; i < n; i++) {
             Run r = runs.get(i);
             patterns[i] = r.patternCount();
@@ -42,6 +44,7 @@ final class RunColumns {
             rounds[i] = r.rounds();
             seconds[i] = r.seconds();
             traces[i] = r.traceArray();
+            failures[i] = r.failure().orElse(null);
         }
     }
 }

@@ -211,7 +211,7 @@ public final class RunningStudy {
             collector.deliver(progress, System.nanoTime());
             if (!cancelRequested) {
                 Dataset d = study.data();
-                opened = Native.open(d.valuesArray(), d.sigmasArray(), d.genes(), d.samples());
+                opened = Native.open(d.valuesArray(), d.sigmasArray(), d.genes(), d.samples(), d.allowsMissing());
                 synchronized (lock) {
                     handle = opened;
                     if (cancelRequested) {
@@ -219,8 +219,11 @@ public final class RunningStudy {
                     }
                 }
                 exportNanos = Native.run(opened, study.firstRank(), study.lastRank(), study.firstChain(),
-                        study.lastChain() - study.firstChain() + 1, study.rounds(), study.trace(), study.tolerance(), study.threads(),
-                        collector);
+                        study.lastChain() - study.firstChain() + 1, study.rounds(), study.trace(), study.tolerance(),
+                        study.arithmetic().word(), study.threads(), collector);
+                if (exportNanos >= 0) {
+                    failure = everyRunFailed(collector.runs);
+                }
             }
         } catch (Throwable t) {
             failure = t;
@@ -264,6 +267,26 @@ public final class RunningStudy {
         }
     }
 
+    // A study whose every run failed has no result: a ZarnoException naming the first few
+    // runs and why; null when some run is complete.
+    private static ZarnoException everyRunFailed(List<Run> runs) {
+        if (runs.isEmpty() || runs.stream().anyMatch(r -> !r.failed())) {
+            return null;
+        }
+        StringBuilder why = new StringBuilder();
+        for (int i = 0; i < Math.min(3, runs.size()); i++) {
+            Run r = runs.get(i);
+            why.append(i == 0 ? "" : "; ").append("k").append(r.patternCount()).append(" c").append(r.chain())
+                    .append(": ").append(r.failure().orElseThrow());
+        }
+        if (runs.size() > 3) {
+            why.append("; ...");
+        }
+        return new ZarnoException("every run of the study failed, so it has no result (" + why
+                + "): its numbers are not finite, as when the data's magnitude overflows a round's sums; "
+                + "rescale the data (and the uncertainties) by a power of ten");
+    }
+
     /** Receives runs and ticks from the native side, on the study's thread. */
     private final class Collector implements Native.Sink {
         final List<Run> runs = new ArrayList<>(study.runCount());
@@ -271,9 +294,9 @@ public final class RunningStudy {
 
         @Override
         public void run(int patterns, int chain, double[] amplitudes, double[] patternRows, double chiSquare,
-                double ssr, int seedA, int seedP, int rounds, double seconds, double[] trace) {
+                double ssr, int seedA, int seedP, int rounds, double seconds, double[] trace, String failure) {
             runs.add(new Run(patterns, chain, study.data(), amplitudes, patternRows, chiSquare, ssr, seedA, seedP,
-                    rounds, seconds, trace));
+                    rounds, seconds, trace, failure));
         }
 
         @Override

@@ -17,12 +17,22 @@ package zarno.kit;
  * count, chain) is always the same run. {@link #chains(int, int)} extends a study with new
  * starts without repeating the old ones.
  *
- * <p>Defaults: ranks 2 to 6 (at most the data's smaller dimension), chains 1 to 10, 2000
- * rounds, every processor this process may use, no trace.
+ * <p>Defaults, those of {@code zarno run}: ranks 2 to 6 (at most the data's smaller dimension),
+ * chains 1 to 10, at most 2000 rounds with the convergence stop at {@link #DEFAULT_TOLERANCE},
+ * the Gram form for unweighted data ({@link Arithmetic#GRAM}), every processor this process may
+ * use, no trace. {@code tolerance(0)} with {@code arithmetic(Arithmetic.CLASSIC)} gives every run
+ * all its rounds in the classic arithmetic: the classic job's runs, bit for bit.
  */
 public final class Study {
     // The first chain's seeds are these bases plus pattern count and chain, in 32 bits.
     private static final int SEED_BASE = 876543212;
+
+    /**
+     * The default convergence stop, 1e-6: the command's default ({@code kStudyTolerance} of the
+     * core), the largest tolerance that kept every accuracy figure of the survey's evaluation at
+     * its level with all rounds (docs/survey.md, "The default stop").
+     */
+    public static final double DEFAULT_TOLERANCE = 1e-6;
 
     // The settings: each setter fills a fresh copy before the new Study is made, so that the
     // final field publishes them whole to every thread. New options go here and into copy().
@@ -36,6 +46,7 @@ public final class Study {
         int threads; // 0: every processor
         boolean trace;
         double tolerance; // 0: fixed rounds
+        Arithmetic arithmetic; // of unweighted runs
 
         Options copy() {
             Options c = new Options();
@@ -48,6 +59,7 @@ public final class Study {
             c.threads = threads;
             c.trace = trace;
             c.tolerance = tolerance;
+            c.arithmetic = arithmetic;
             return c;
         }
     }
@@ -71,6 +83,8 @@ public final class Study {
         o.firstChain = 1;
         o.lastChain = 10;
         o.rounds = 2000;
+        o.tolerance = DEFAULT_TOLERANCE;
+        o.arithmetic = Arithmetic.GRAM;
         return new Study(o);
     }
 
@@ -176,22 +190,40 @@ public final class Study {
     /**
      * Ends each run early once its fit stops moving: chi-square is taken every 10 rounds, and
      * the run stops when its relative change, fall or rise, has stayed below {@code tolerance}
-     * for three tests in a row ({@link Run#rounds()} then says how many it used). 0, the
-     * default, runs every round; only then is a run the classic job's run bit for bit. With a
-     * tolerance, {@link Progress#rounds()} is an upper bound. 1e-6 kept every run of the
-     * measurements in docs/performance.md within 0.2% of its fixed-round fit at about 60% of the
-     * rounds.
+     * for three tests in a row ({@link Run#rounds()} then says how many it used; {@link
+     * Progress#rounds()} is an upper bound). The default is {@link #DEFAULT_TOLERANCE}, as {@code
+     * zarno run}'s. 0 runs every round, as {@code zarno run --tolerance 0}: only then is a run
+     * the classic job's run bit for bit (with {@link Arithmetic#CLASSIC} for unweighted data).
      *
      * @param tolerance the relative change of chi-square below which a run counts as settled
      * @return the study with this tolerance
-     * @throws IllegalArgumentException when negative or not finite
+     * @throws IllegalArgumentException when negative, not finite, or 1 or more
      */
     public Study tolerance(double tolerance) {
-        if (!(tolerance >= 0 && Double.isFinite(tolerance))) {
-            throw new IllegalArgumentException("tolerance must be 0 or more and finite, not " + tolerance);
+        if (!(tolerance >= 0 && tolerance < 1)) {
+            throw new IllegalArgumentException("tolerance must be at least 0 and below 1, not " + tolerance);
         }
         Options x = o.copy();
         x.tolerance = tolerance;
+        return new Study(x);
+    }
+
+    /**
+     * How the runs of unweighted data compute their rounds: {@link Arithmetic#GRAM} (the
+     * default, as {@code zarno run}'s) or {@link Arithmetic#CLASSIC}, the classic entry's
+     * arithmetic and bits ({@code zarno run --arithmetic classic}). Weighted data and data with
+     * missing cells take the weighted round whatever is asked ({@link StudyResult#arithmetic()}).
+     *
+     * @param arithmetic the arithmetic of unweighted runs
+     * @return the study with it
+     * @throws IllegalArgumentException when null
+     */
+    public Study arithmetic(Arithmetic arithmetic) {
+        if (arithmetic == null) {
+            throw new IllegalArgumentException("arithmetic is null");
+        }
+        Options x = o.copy();
+        x.arithmetic = arithmetic;
         return new Study(x);
     }
 
@@ -238,6 +270,11 @@ public final class Study {
     /** @return the convergence tolerance; 0 runs every round */
     public double tolerance() {
         return o.tolerance;
+    }
+
+    /** @return the arithmetic asked for unweighted runs */
+    public Arithmetic arithmetic() {
+        return o.arithmetic;
     }
 
     /** The number of runs: ranks times chains. */
@@ -296,6 +333,7 @@ public final class Study {
         return "Study[" + o.data + ", ranks " + o.firstRank + ".." + o.lastRank + ", chains " + o.firstChain
                 + ".." + o.lastChain + ", " + o.rounds + " rounds"
                 + (o.tolerance > 0 ? " or until settled to " + o.tolerance : "")
+                + ", " + o.arithmetic.word() + " arithmetic when unweighted"
                 + ", " + (o.threads == 0 ? "all" : o.threads) + " threads]";
     }
 }

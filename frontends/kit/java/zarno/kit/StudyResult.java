@@ -8,14 +8,20 @@ import java.util.ArrayList;
 import java.util.Collections;
 import java.util.Comparator;
 import java.util.List;
+import java.util.NoSuchElementException;
+import java.util.stream.Collectors;
 import java.util.stream.Stream;
 
-/** Every run of a finished study, in job order (pattern counts outer, chains inner). Immutable. */
+/**
+ * Every run of a finished study, in job order (pattern counts outer, chains inner), failed runs
+ * included ({@link Run#failed()}). Immutable.
+ */
 public final class StudyResult {
     private final Study study;
     private final List<Run> runs;
     private final Duration elapsed;
     private final Duration exportTime;
+    private final Arithmetic arithmetic;
     private Survey survey; // computed on first use; guarded by this
 
     StudyResult(Study study, List<Run> runs, Duration elapsed, Duration exportTime) {
@@ -23,6 +29,8 @@ public final class StudyResult {
         this.runs = Collections.unmodifiableList(new ArrayList<>(runs));
         this.elapsed = elapsed;
         this.exportTime = exportTime;
+        Dataset d = study.data();
+        this.arithmetic = Arithmetic.of(Native.arithmetic(d.weighted(), d.missingCells() > 0, study.arithmetic().word()));
     }
 
     /** The study that gave these runs. */
@@ -66,15 +74,32 @@ public final class StudyResult {
         return runs.get((patternCount - study.firstRank()) * chains + chain - study.firstChain());
     }
 
+    /** The runs that failed ({@link Run#failure()} says why), in job order (unmodifiable). */
+    public List<Run> failedRuns() {
+        return runs.stream().filter(Run::failed).collect(Collectors.toUnmodifiableList());
+    }
+
     /**
-     * The run of a pattern count with the lowest chi-square (the lowest chain among equals).
+     * The complete run of a pattern count with the lowest chi-square (the lowest chain among
+     * equals); failed runs are passed over.
      *
      * @throws IllegalArgumentException when the study did not run that pattern count
+     * @throws NoSuchElementException when every run of that pattern count failed
      */
     public Run best(int patternCount) {
-        return runs(patternCount).stream()
+        return runs(patternCount).stream().filter(r -> !r.failed())
                 .min(Comparator.comparingDouble(Run::chiSquare).thenComparingInt(Run::chain))
-                .orElseThrow(AssertionError::new);
+                .orElseThrow(() -> new NoSuchElementException("every run of " + patternCount + " patterns failed: "
+                        + run(patternCount, study.firstChain())));
+    }
+
+    /**
+     * The arithmetic the runs took: {@link Study#arithmetic()} for unweighted data without
+     * missing cells, else {@link Arithmetic#CLASSIC} (the weighted round), as the core decides;
+     * what {@link #save(Path)} records in {@code job.json}.
+     */
+    public Arithmetic arithmetic() {
+        return arithmetic;
     }
 
     /**
@@ -86,9 +111,29 @@ public final class StudyResult {
      */
     public synchronized Survey survey() {
         if (survey == null) {
-            survey = Survey.of(this);
+            survey = Survey.of(this, null);
         }
         return survey;
+    }
+
+    /**
+     * The rank survey of {@link #survey()} with how it follows the sample annotations, as {@code
+     * zarno survey DIR --annotations FILE} computes it: {@link Survey#agreement()} holds, per
+     * pattern count, the adjusted Rand index and normalized mutual information of the consensus
+     * clusters with each column of categories, each consensus pattern's eta squared or
+     * correlation, the best-agreeing column, and likely batch effects. The suggestion is the
+     * same: it never reads the annotations. Computed on each call.
+     *
+     * @param annotations one row per sample label of the data
+     * @return the survey with its agreement
+     * @throws IllegalArgumentException when a row names a label that is not the data's, a sample
+     *     of the data has no row, or a batch column is not in the table, naming them
+     */
+    public Survey survey(Annotations annotations) {
+        if (annotations == null) {
+            throw new IllegalArgumentException("annotations is null");
+        }
+        return Survey.of(this, annotations);
     }
 
     /**
@@ -98,14 +143,38 @@ public final class StudyResult {
      * or not at all. {@code zarno survey DIR} and {@code zarno report DIR} take the directory
      * as they take the command's. Data read from files ({@link Dataset#read(Path, Path)}) keep
      * those files' checksums, so that {@code zarno run} on the same files, with the same rounds,
-     * trace and tolerance, {@code --resume}s it: it finds these runs complete and computes only
-     * the others.
+     * trace, tolerance and arithmetic (the defaults on both sides), {@code --resume}s it: it
+     * finds these runs complete and computes only the others. {@code job.json} records the
+     * {@link #arithmetic()} and, when cells are missing, how many, as the command's does. A
+     * failed run's {@code run.json} says it failed and why, without matrices.
      *
      * @param dir a directory that does not exist yet (it is created, with its parents) or is empty
      * @throws IllegalArgumentException when {@code dir} exists and is not an empty directory
      * @throws IOException when a file cannot be written (a full disk, no permission), naming it
      */
     public void save(Path dir) throws IOException {
+        saveWith(dir, null);
+    }
+
+    /**
+     * {@link #save(Path)}, with the sample annotations kept in the run directory as {@code zarno
+     * run --annotations FILE} keeps them ({@code annotations.tsv}, {@code annotations.json}), so
+     * that {@code zarno survey DIR} and {@code zarno report DIR} measure their agreement.
+     *
+     * @param dir a directory that does not exist yet or is empty
+     * @param annotations one row per sample label of the data
+     * @throws IllegalArgumentException as {@link #save(Path)}, and when the annotations do not
+     *     match the samples (naming the label or samples), before anything is written
+     * @throws IOException when a file cannot be written, naming it
+     */
+    public void save(Path dir, Annotations annotations) throws IOException {
+        if (annotations == null) {
+            throw new IllegalArgumentException("annotations is null");
+        }
+        saveWith(dir, annotations);
+    }
+
+    private void saveWith(Path dir, Annotations annotations) throws IOException {
         if (dir == null) {
             throw new IllegalArgumentException("the directory is null");
         }
@@ -124,8 +193,9 @@ public final class StudyResult {
         Dataset d = study.data();
         Native.save(dir.toString(), d.valuesArray(), d.sigmasArray(), d.geneNames().toArray(new String[0]),
                 d.sampleLabels().toArray(new String[0]), d.dataSha256(), d.uncertSha256(), study.rounds(),
-                study.trace(), study.tolerance(), r.patterns, r.chains, r.amplitudes, r.patternRows, r.chiSquare,
-                r.ssr, r.seedA, r.seedP, r.rounds, r.seconds, r.traces);
+                study.trace(), study.tolerance(), arithmetic.word(), d.missingCells(), r.patterns, r.chains,
+                r.amplitudes, r.patternRows, r.chiSquare, r.ssr, r.seedA, r.seedP, r.rounds, r.seconds, r.traces,
+                r.failures, annotations == null ? null : annotations.parts());
     }
 
     /** Wall time of the study, from start to the last result. */

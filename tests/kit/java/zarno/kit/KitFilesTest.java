@@ -167,11 +167,11 @@ class KitFilesTest {
         String report = command("report", dir.toString());
         assertTrue(report.startsWith("exit 0\n") && Files.size(dir.resolve("report.html")) > 0, report);
 
-        // zarno run on the same files and options (every round, as the kit runs them) finds
+        // zarno run on the same files and options (the default stop on both sides) finds
         // every run complete and computes only the new chain.
         byte[] before = Files.readAllBytes(dir.resolve("runs/k3/c2/run.json"));
         String resumed = command("run", data("sample.txt").toString(), "--uncert", data("sample.unc").toString(),
-                "--ranks", "2:4", "--chains", "4", "--rounds", "300", "--tolerance", "0", "--no-report", "--quiet",
+                "--ranks", "2:4", "--chains", "4", "--rounds", "300", "--no-report", "--quiet",
                 "--resume", "--out",
                 dir.toString());
         assertTrue(resumed.startsWith("exit 0\n"), resumed);

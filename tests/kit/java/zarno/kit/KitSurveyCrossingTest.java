@@ -97,12 +97,16 @@ class KitSurveyCrossingTest {
         double[][] patternRows = {ramp(8, 3), ramp(8, 4)};
         double[] chiSquare = {3.0, 4.0};
         double[] ssr = {1.0, 2.0};
+        String[] failures = new String[2];
+        long missingCells = 0;
         String[] names = {"a", "b", "c", "d", "e", "f"};
+        String[] labels = {"s1", "s2", "s3", "s4"};
+        Object[] annotations = null;
 
         Survey survey() {
             NativeLoader.load();
-            return Native.survey(genes, samples, true, patterns, chains, amplitudes, patternRows, chiSquare, ssr,
-                    names);
+            return Native.survey(genes, samples, true, missingCells, patterns, chains, amplitudes, patternRows,
+                    chiSquare, ssr, failures, names, labels, annotations);
         }
 
         static double[] ramp(int n, int seed) {
@@ -130,7 +134,15 @@ class KitSurveyCrossingTest {
         tooManyPatterns.patterns = new int[] {2, 5};
         Runs fewChains = new Runs();
         fewChains.chains = new int[] {1};
-        for (Runs bad : List.of(shortAmplitudes, longPatterns, nullRow, fewNames, tooManyPatterns, fewChains)) {
+        Runs fewFailures = new Runs();
+        fewFailures.failures = new String[1];
+        Runs everyCellMissing = new Runs();
+        everyCellMissing.missingCells = 24;
+        Runs unknownKind = new Runs();
+        unknownKind.annotations = new Object[] {"t", "sample", new String[] {"x"}, fewChains.labels,
+            new String[] {"a", "b", "a", "b"}, null, new int[] {7}, new String[0]};
+        for (Runs bad : List.of(shortAmplitudes, longPatterns, nullRow, fewNames, tooManyPatterns, fewChains,
+                fewFailures, everyCellMissing, unknownKind)) {
             assertThrows(IllegalArgumentException.class, bad::survey);
         }
     }
@@ -144,6 +156,7 @@ class KitSurveyCrossingTest {
         none.patternRows = new double[0][];
         none.chiSquare = new double[0];
         none.ssr = new double[0];
+        none.failures = new String[0];
         Survey survey = none.survey();
         assertTrue(survey.counts().isEmpty());
         assertFalse(survey.suggestion().isPresent());
