@@ -298,6 +298,9 @@ def test_annotations_saved_with_the_study_load_back(surveyed, command, tmp_path)
     assert loaded.annotations.equals(kept)
     with open(os.path.join(saved, "survey.json")) as f:
         assert f.read() == loaded.survey().to_json()
+    # Other batch flags over the study's own annotations, for one call.
+    assert ("type", True) in {(e["column"], e["flagged"]) for e in loaded.survey(batch="type").batch_effects}
+    assert not any(e["flagged"] for e in loaded.survey().batch_effects)
     # The command finds them there.
     run_command(command, "survey", "--quiet", saved)
     with open(os.path.join(saved, "survey.json")) as f:
