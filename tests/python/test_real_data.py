@@ -167,6 +167,20 @@ def test_what_missing_cells_leave_unfit_is_refused_in_the_commands_words():
         zarno.run(few, ranks=1, allow_missing="yes")
 
 
+def test_a_sample_label_given_twice_is_refused_and_a_gene_name_warned_of():
+    values, _ = random_data(30, 6, seed=9)
+    genes = [f"g{i}" for i in range(30)]
+    twice = pd.DataFrame(values, index=genes, columns=["a", "b", "a", "c", "d", "e"])
+    with pytest.raises(ValueError, match=r"data: sample label 'a' is given twice, at samples 0 and 2"):
+        zarno.run(twice, ranks=2, progress=False)
+    repeated = pd.DataFrame(values, index=["g0", "g1", "g0", "g1"] + genes[4:], columns=list("abcdef"))
+    with pytest.warns(UserWarning, match=r"data repeats 2 gene names, the first 'g0' at genes 0 and 2"):
+        study = zarno.run(repeated, ranks=2, chains=1, progress=False)
+    assert len(study.runs) == 1
+    # The estimator's X is scikit-learn's: its row labels name nothing.
+    zarno.NMF(2, chains=1, progress=False).fit(twice.T.reset_index(drop=True).set_axis(["r"] * 6, axis=0))
+
+
 # ---- failed runs
 
 def overflowing():

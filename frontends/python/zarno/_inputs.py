@@ -183,8 +183,34 @@ class Inputs:
         if self.labelled:
             self.gene_names = [str(x) for x in self.gene_index]
             self.sample_labels = [str(x) for x in self.sample_index]
+            # As the command's tables: results, sigma and annotations are matched
+            # by sample label. (The estimator's X is scikit-learn's: its row
+            # labels name nothing.)
+            if not turned or self.cell_word == "cell":
+                self._check_labels()
         else:
             self.gene_names, self.sample_labels = [], []
+
+    def _check_labels(self):
+        """Refuses a sample label given twice; warns once of repeated gene names."""
+        who = "adata" if self.cell_word == "cell" else "data"
+        first = {}
+        for i, label in enumerate(self.sample_labels):
+            j = first.setdefault(label, i)
+            if j != i:
+                raise ValueError(f"{who}: {self.cell_word} label {label!r} is given twice, at "
+                                 f"{self.cell_word}s {j} and {i}: {self.cell_word} labels must be unique")
+        first.clear()
+        repeated = []
+        for i, name in enumerate(self.gene_names):
+            j = first.setdefault(name, i)
+            if j != i:
+                repeated.append((name, j, i))
+        if repeated:
+            name, j, i = repeated[0]
+            warnings.warn(f"{who} repeats {len(repeated)} gene name{'s' if len(repeated) != 1 else ''}, "
+                          f"the first {name!r} at genes {j} and {i}; they run as separate genes, but results "
+                          "joined by name will mix them", UserWarning, stacklevel=4)
 
     @property
     def values(self):
