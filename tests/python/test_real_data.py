@@ -323,7 +323,12 @@ def test_annotations_saved_with_the_study_load_back(surveyed, command, tmp_path)
     if zarno._native.has_charts():
         page = loaded.report(tmp_path / "page.html")
         with open(page) as f:
-            assert "type-A" in f.read()
+            own = f.read()
+        # Others for one page: the study keeps its own.
+        other = loaded.report(tmp_path / "other.html", annotations=notes.rename(columns={"type": "zz_kind"}))
+        with open(other) as f:
+            assert "type-A" in own and "zz_kind" not in own and "zz_kind" in f.read()
+        assert loaded.annotations.columns[0] == "type"
 
 
 def test_annotations_that_do_not_fit_are_refused_before_anything_is_written(surveyed, tmp_path):
