@@ -2,7 +2,7 @@
 """The Python package's cost over the command on the same study: `zarno run`
 (reading the tables, running, writing the runs) against a Python process that
 does the same through the package (zarno.read_table, zarno.run on the
-DataFrames, Study.save), alternating, REPS times each; then both with 0
+DataFrames, Study.save), every round (tolerance 0), alternating, REPS times each; then both with 0
 rounds, which leaves their fixed costs. Inside the Python process it times
 the parts: importing, converting the inputs, the runs (RunJob), turning the
 results into Runs with their DataFrames and the summary, saving.
@@ -62,8 +62,9 @@ def child(a):
     _inputs.Inputs(data, sigma)  # the conversion zarno.run makes, timed on its own
     converted = time.monotonic()
     first, last = map(int, a.ranks.split(":"))
-    study = zarno.run(data, sigma, ranks=(first, last), chains=a.chains, rounds=a.rounds, threads=a.threads,
-                      progress=False)
+    # Every round on both sides (tolerance 0), so that the study's size is fixed.
+    study = zarno.run(data, sigma, ranks=(first, last), chains=a.chains, rounds=a.rounds, tolerance=0,
+                      threads=a.threads, progress=False)
     ran = time.monotonic()
     for r in study.runs:
         r.amplitudes, r.patterns
@@ -119,7 +120,8 @@ def main():
                     if side == "command":
                         cmd = [zarno_command, "run", os.path.join(work, "data.tsv"), "--uncert",
                                os.path.join(work, "unc.tsv"), "--ranks", a.ranks, "--chains", str(a.chains),
-                               "--rounds", str(rounds), "--threads", str(a.threads), "--quiet", "--no-report",
+                               "--rounds", str(rounds), "--tolerance", "0", "--threads", str(a.threads), "--quiet",
+                               "--no-report",
                                "--out", out]
                     else:
                         cmd = [sys.executable, os.path.abspath(__file__), "--child", "--dir", work, "--ranks",

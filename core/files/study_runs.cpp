@@ -76,6 +76,12 @@ private:
 
 }  // namespace
 
+std::string StudyRunFault(const RunResult& run)
+{
+    if (!run.complete()) return run.error.empty() ? "the run did not complete" : run.error;
+    return RunFault(ViewOf(run));
+}
+
 std::string ArraySha256(const Dataset& data, bool sigmas)
 {
     Sha256 sha;
@@ -98,13 +104,19 @@ void WriteStudyRuns(const std::string& dir, const StudyRuns& study)
         throw InputError(dir + ": exists and is not an empty directory; save into a new or empty one");
     RunDir::Check(dir, study.id, false);
 
+    auto write = [&study](const RunDir& to, const RunResult& r) {
+        const std::string fault = StudyRunFault(r);
+        if (fault.empty()) {
+            to.WriteRun(ViewOf(r), study.geneNames, study.sampleLabels);
+        } else {
+            to.WriteFailedRun(ViewOf(r), fault);
+        }
+    };
     RunDir plain(dir, study.id, kVersion);
-    for (const RunResult* r : InKeyOrder(study.runs))
-        plain.WriteRun(ViewOf(*r), study.geneNames, study.sampleLabels);
+    for (const RunResult* r : InKeyOrder(study.runs)) write(plain, *r);
     if (!study.heldOut.empty()) {
         RunDir twins(dir, study.id, kVersion, true);
-        for (const RunResult* r : InKeyOrder(study.heldOut))
-            twins.WriteRun(ViewOf(*r), study.geneNames, study.sampleLabels);
+        for (const RunResult* r : InKeyOrder(study.heldOut)) write(twins, *r);
     }
     plain.WriteSummary();
 }
@@ -121,16 +133,18 @@ RunDirectory DescribeStudyRuns(const std::string& dirIn, const StudyRuns& study)
     d.uncertSha256 = id.weighted ? id.uncertSha256 : "";
 
     std::map<RunKey, double> heldOutErrors;
-    for (const RunResult& t : study.heldOut) heldOutErrors[{t.patterns, t.chain}] = t.holdoutError;
+    for (const RunResult& t : study.heldOut)
+        if (StudyRunFault(t).empty()) heldOutErrors[{t.patterns, t.chain}] = t.holdoutError;
     for (const RunResult* r : InKeyOrder(study.runs)) {
         SurveyRun s;
         s.patterns = r->patterns;
         s.chain = r->chain;
         s.weighted = r->weighted;
-        // Written as null, a fit that is not a number makes the run a failed one.
-        if (!std::isfinite(r->chiSquare) || !std::isfinite(r->ssr)) {
+        // Written as a failed run, with its reason.
+        const std::string fault = StudyRunFault(*r);
+        if (!fault.empty()) {
             s.status = SurveyRun::kFailed;
-            s.problem = std::string(std::isfinite(r->chiSquare) ? "ssr" : "chi_square") + " is not a number";
+            s.problem = fault;
         } else {
             s.amplitudes = r->amplitudes;
             s.patternRows = r->patternRows;
@@ -149,7 +163,12 @@ RunDirectory DescribeStudyRuns(const std::string& dirIn, const StudyRuns& study)
                     {"rounds", r->rounds},         {"weighted", r->weighted},
                     {"chi_square", ReadBack(r->chiSquare)}, {"ssr", ReadBack(r->ssr)},
                     {"seed_a", r->seedA},          {"seed_p", r->seedP},
-                    {"seconds", ReadBack(r->seconds)},      {"version", kVersion}};
+                    {"seconds", ReadBack(r->seconds)},      {"version", kVersion},
+                    {"arithmetic", id.arithmetic}};
+        if (!fault.empty()) {
+            rec.meta["status"] = "failed";
+            rec.meta["reason"] = fault;
+        }
         d.records.push_back(std::move(rec));
         d.runs.push_back(std::move(s));
     }
@@ -160,7 +179,9 @@ RunDirectory DescribeStudyRuns(const std::string& dirIn, const StudyRuns& study)
 
     d.data.genes = id.genes;
     d.data.samples = id.samples;
-    d.data.cells = static_cast<long long>(id.genes) * id.samples;
+    // The degrees of freedom count observed cells only, as the reader counts them.
+    d.missingCells = id.missingCells;
+    d.data.cells = static_cast<long long>(id.genes) * id.samples - id.missingCells;
     d.data.geneNames = Names(study.geneNames, static_cast<std::size_t>(id.genes), 'g');
     d.data.sampleLabels = Names(study.sampleLabels, static_cast<std::size_t>(id.samples), 's');
     return d;

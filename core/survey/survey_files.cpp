@@ -5,7 +5,6 @@
 
 #include <utility>
 
-#include "agreement_files.h"
 #include "zarno/run_dir.h"
 #include "zarno/run_layout.h"
 
@@ -332,26 +331,17 @@ std::optional<Annotations> DirectoryAnnotations(const RunDirectory& d, const Ann
 SurveyedDirectory WriteSurvey(const std::string& dir, const SurveyOptions& options,
                               const AnnotationUpdate& update)
 {
-    SurveyedDirectory out;
-    out.directory = ReadRunDirectory(dir);
+    RunDirectory read = ReadRunDirectory(dir);
+    std::optional<Annotations> annotations = DirectoryAnnotations(read, update);
+    SurveyedDirectory out = SurveyDirectory(std::move(read), options, std::move(annotations));
     const RunDirectory& d = out.directory;
-    out.annotations = DirectoryAnnotations(d, update);
-    out.survey = RunSurvey(d.data, d.runs, options);
-    out.json = SurveyJson(d, out.survey, options);
     Outputs files;
-    std::string tsv = SurveyTsv(out.survey);
-    if (out.annotations) {
-        // After the survey and from its results: the suggestion is made without them.
-        out.agreement = AgreementOf(*out.annotations, out.survey);
-        AddAgreementJson(*out.annotations, out.agreement, &out.json);
-        tsv = WithAgreementColumns(tsv, *out.annotations, out.agreement);
-        if (update.table || update.batch)
-            for (auto& f : AnnotationFiles(d.dir, *out.annotations)) files.push_back(f);
-    }
+    if (out.annotations && (update.table || update.batch))
+        for (auto& f : AnnotationFiles(d.dir, *out.annotations)) files.push_back(f);
     for (const CountSurvey& c : out.survey.counts)
         if (!c.chains.empty()) ConsensusFiles(d, c, &files);
     const RunLayout layout(d.dir);
-    files.push_back({layout.SurveyTsv(), tsv});
+    files.push_back({layout.SurveyTsv(), out.tsv});
     // Invalid UTF-8 in a name (a Latin-1 data file) becomes U+FFFD, never an abort.
     files.push_back({layout.SurveyJson(),
                      out.json.dump(1, ' ', false, json::error_handler_t::replace) + "\n"});

@@ -180,8 +180,11 @@ def test_values_below_zero_are_run_with_a_warning(small):
 def test_runs_summary_and_lookups(reference):
     assert [(r.k, r.chain) for r in reference.runs] == [(2, 1), (2, 2), (3, 1), (3, 2)]
     summary = reference.summary
-    assert list(summary.columns) == ["patterns", "chain", "chi_square", "ssr", "rounds", "seconds"]
+    assert list(summary.columns) == ["patterns", "chain", "chi_square", "ssr", "rounds", "seconds", "arithmetic",
+                                     "status"]
     assert summary["chi_square"].tolist() == [r.chi_square for r in reference.runs]
+    # Weighted: every run takes the classic round, whatever is asked.
+    assert summary["status"].tolist() == ["complete"] * 4 and set(summary["arithmetic"]) == {"classic"}
     best = reference.best(3)
     assert best.chi_square == min(reference.run(3, 1).chi_square, reference.run(3, 2).chi_square)
     patterns = np.asarray(best.patterns)

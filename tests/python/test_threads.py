@@ -175,10 +175,16 @@ def test_two_studies_on_two_threads_give_what_each_gives_alone():
 
 def test_progress_reaches_a_callback_and_its_errors_stop_the_study(wide):
     seen = []
-    zarno.run(wide[0][:500, :60], ranks=(2, 3), chains=2, rounds=3000, threads=2, progress=seen.append)
+    # tolerance=0 keeps every round: the last tick counts them all.
+    zarno.run(wide[0][:500, :60], ranks=(2, 3), chains=2, rounds=3000, tolerance=0, threads=2,
+              progress=seen.append)
     assert seen[-1].runs_done == seen[-1].runs == 4
     assert seen[-1].rounds_done == seen[-1].rounds == 4 * 3000
     assert all(a.rounds_done <= b.rounds_done for a, b in zip(seen, seen[1:]))
+    # With the default stop the runs end early and the last tick says how far they went.
+    seen.clear()
+    stopped = zarno.run(wide[0][:500, :60], ranks=(2, 3), chains=2, rounds=3000, threads=2, progress=seen.append)
+    assert seen[-1].rounds_done == sum(r.rounds for r in stopped.runs) < seen[-1].rounds == 4 * 3000
 
     class Stop(Exception):
         pass

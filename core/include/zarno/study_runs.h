@@ -19,9 +19,16 @@ struct StudyRuns {
     JobIdentity id;  // what job.json says; id.genes and id.samples give the shape
     std::vector<std::string> geneNames;     // empty, or one per gene
     std::vector<std::string> sampleLabels;  // empty, or one per sample
-    std::vector<RunResult> runs;     // the complete plain runs, in any order
-    std::vector<RunResult> heldOut;  // their twins with held-out cells (id.holdout > 0)
+    // The plain runs and their twins with held-out cells (id.holdout > 0), in
+    // any order. A run that is not complete, or whose numbers are not finite
+    // (RunFault), is a failed run: written and described as `zarno run`
+    // writes one (run.json says why), left out of the survey.
+    std::vector<RunResult> runs;
+    std::vector<RunResult> heldOut;
 };
+
+// Why a run of a study failed: "" for a complete run with finite numbers.
+std::string StudyRunFault(const RunResult& run);
 
 // The hex SHA-256 that stands in job.json for data held in memory, where the
 // command has the checksum of a file: of the shape, the names (g1, s1, ...
@@ -38,7 +45,8 @@ std::string ArraySha256(const Dataset& data, bool sigmas);
 void WriteStudyRuns(const std::string& dir, const StudyRuns& study);
 
 // What ReadRunDirectory(dir) gives back once WriteStudyRuns(dir, study) has
-// written them, made without touching a file.
+// written them, made without touching a file. Throws RunDirError when no run
+// is complete, as the reader does.
 RunDirectory DescribeStudyRuns(const std::string& dir, const StudyRuns& study);
 
 }  // namespace zarno

@@ -22,7 +22,15 @@ struct SurveyedDirectory {
     nlohmann::json json;  // survey.json's content
     std::optional<Annotations> annotations;  // the directory's, when it has them
     Agreement agreement;                     // with them
+    std::string tsv;  // survey.tsv's content, with the agreement's columns
 };
+
+// The survey of a directory read (ReadRunDirectory) or described
+// (DescribeStudyRuns), and with `annotations` their agreement: every file's
+// content as WriteSurvey writes it, computed without touching a file (a front
+// end holding its runs in memory surveys them so).
+SurveyedDirectory SurveyDirectory(RunDirectory directory, const SurveyOptions& options = {},
+                                  std::optional<Annotations> annotations = std::nullopt);
 
 // What a survey of a run directory is told of its sample annotations: a
 // table that replaces the directory's copy, and columns flagged as batches

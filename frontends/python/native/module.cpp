@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "study.h"
+#include "zarno/annotations.h"
 #include "zarno/api.h"
 #include "zarno/errors.h"
 #include "zarno/survey_files.h"
@@ -34,9 +35,10 @@ const double* Matrix(const py::array& a, const char* what, int* rows, int* colum
 }
 
 // A view of the caller's arrays, which stay referenced by the call.
-zarno::Dataset View(const py::array& values, const py::object& sigmas)
+zarno::Dataset View(const py::array& values, const py::object& sigmas, bool allowMissing = false)
 {
     zarno::Dataset d;
+    d.allowMissing = allowMissing;
     d.values = Matrix(values, "data", &d.genes, &d.samples);
     if (!sigmas.is_none()) {
         int rows = 0, columns = 0;
@@ -87,9 +89,13 @@ py::object RefusalDict(const zarno::Refusal& r)
 }
 
 zarno::JobSpec Job(int firstRank, int lastRank, int firstChain, int chains, int rounds, bool trace,
-                   double tolerance, double holdout, int threads, int threadsPerRun)
+                   double tolerance, double holdout, int threads, int threadsPerRun,
+                   const std::string& arithmetic = "classic")
 {
     zarno::JobSpec job;
+    if (!zarno::ParseArithmetic(arithmetic, &job.run.arithmetic))
+        throw py::value_error("arithmetic=" + py::repr(py::str(arithmetic)).cast<std::string>() +
+                              ": expected 'gram' or 'classic'");
     job.firstRank = firstRank;
     job.lastRank = lastRank;
     job.firstChain = firstChain;
@@ -140,10 +146,15 @@ PYBIND11_MODULE(_native, m)
     m.def("processors", &zarno::AvailableProcessors, "The processors this process may run on.");
     m.def("has_charts", &zarno::HasChartLibraries, "Whether this build can write report.html.");
 
+    m.attr("study_tolerance") = zarno::kStudyTolerance;
+
     m.def(
         "check_data",
-        [](const py::array& values, const py::object& sigmas) {
-            const zarno::Dataset d = zp::View(values, sigmas);
+        [](const py::array& values, const py::object& sigmas, bool allowMissing, std::vector<std::string> geneNames,
+           std::vector<std::string> sampleLabels) {
+            zarno::Dataset d = zp::View(values, sigmas, allowMissing);
+            d.geneNames = std::move(geneNames);
+            d.sampleLabels = std::move(sampleLabels);
             zarno::Refusal r;
             {
                 py::gil_scoped_release free;
@@ -151,19 +162,26 @@ PYBIND11_MODULE(_native, m)
             }
             return zp::RefusalDict(r);
         },
-        py::arg("values"), py::arg("sigmas"),
-        "The core's refusal of the data (a dict: code, gene, sample, value, text), or None.");
+        py::arg("values"), py::arg("sigmas"), py::arg("allow_missing"), py::arg("gene_names"),
+        py::arg("sample_labels"),
+        "The core's refusal of the data (a dict: code, gene, sample, value, text), or None; with allow_missing "
+        "a NaN is a missing cell.");
     m.def(
         "check_job",
-        [](int genes, int samples, int firstRank, int lastRank, int firstChain, int chains, int rounds,
-           double tolerance, double holdout, int threadsPerRun) {
-            zarno::Dataset d;
-            d.genes = genes;
-            d.samples = samples;
-            return zp::RefusalDict(zarno::CheckJob(
-                d, zp::Job(firstRank, lastRank, firstChain, chains, rounds, false, tolerance, holdout, 0, threadsPerRun)));
+        [](const py::array& values, const py::object& sigmas, bool allowMissing, int firstRank, int lastRank,
+           int firstChain, int chains, int rounds, double tolerance, double holdout, int threadsPerRun,
+           const std::string& arithmetic) {
+            const zarno::Dataset d = zp::View(values, sigmas, allowMissing);
+            const zarno::JobSpec job = zp::Job(firstRank, lastRank, firstChain, chains, rounds, false, tolerance,
+                                               holdout, 0, threadsPerRun, arithmetic);
+            zarno::Refusal r;
+            {
+                py::gil_scoped_release free;  // with missing cells it counts them
+                r = zarno::CheckJob(d, job);
+            }
+            return zp::RefusalDict(r);
         },
-        "The core's refusal of a study's settings for data of this shape, or None.");
+        "The core's refusal of a study's settings for these data, or None.");
     m.def(
         "count_negative",
         [](const py::array& values) {
@@ -179,11 +197,39 @@ PYBIND11_MODULE(_native, m)
             zarno::Table t;
             {
                 py::gil_scoped_release free;
-                t = zarno::ReadTable(path);
+                // As `zarno run` reads its tables: NA, NaN and empty fields are missing (NaN).
+                zarno::ReadOptions options;
+                options.allowMissing = true;
+                t = zarno::ReadTable(path, options);
             }
             return py::make_tuple(zp::Owned(std::move(t.values), t.genes, t.samples), t.geneNames, t.sampleLabels);
         },
-        py::arg("path"), "A table as `zarno run` reads its data: (values, gene names, sample labels).");
+        py::arg("path"),
+        "A table as `zarno run` reads its data: (values, gene names, sample labels); missing values are NaN.");
+
+    py::class_<zarno::AnnotationTable>(m, "AnnotationTable")
+        .def(py::init([](std::string source, std::string labelHeader, std::vector<std::string> columns,
+                         std::vector<std::string> labels, std::vector<std::vector<std::string>> cells) {
+                 zarno::AnnotationTable t;
+                 t.source = std::move(source);
+                 t.labelHeader = std::move(labelHeader);
+                 t.columns = std::move(columns);
+                 t.labels = std::move(labels);
+                 t.cells = std::move(cells);
+                 return t;
+             }),
+             py::arg("source"), py::arg("label_header"), py::arg("columns"), py::arg("labels"), py::arg("cells"),
+             "Sample annotations built in memory: per row a label and the text of each column (\"\" missing).")
+        .def_readonly("source", &zarno::AnnotationTable::source)
+        .def_readonly("columns", &zarno::AnnotationTable::columns)
+        .def_readonly("labels", &zarno::AnnotationTable::labels);
+    m.def(
+        "read_annotations",
+        [](const std::string& path) {
+            py::gil_scoped_release free;
+            return zarno::ReadAnnotationTable(path);
+        },
+        py::arg("path"), "Sample annotations read from a table file, as `zarno run --annotations` reads it.");
 
     py::class_<zp::StudyControl>(m, "Control")
         .def(py::init<>())
@@ -205,30 +251,52 @@ PYBIND11_MODULE(_native, m)
         .def_property_readonly("directory", &zp::NativeStudy::Directory)
         .def_property_readonly("seconds", &zp::NativeStudy::Seconds)
         .def("runs", [](py::object self) { return self.cast<const zp::NativeStudy&>().Runs(self); })
+        .def("failed", &zp::NativeStudy::Failed)
         .def("incomplete", &zp::NativeStudy::Incomplete)
-        .def("survey", &zp::NativeStudy::Survey)
-        .def("report", &zp::NativeStudy::Report, py::arg("path"))
-        .def("save", &zp::NativeStudy::Save, py::arg("directory"), py::arg("survey"));
+        .def("annotations", &zp::NativeStudy::Annotations)
+        .def(
+            "survey",
+            [](const zp::NativeStudy& s, const zarno::AnnotationTable* table, std::map<std::string, std::string> kinds,
+               std::optional<std::vector<std::string>> batch) {
+                return s.Survey(zp::NotesArgs{table, std::move(kinds), std::move(batch)});
+            },
+            py::arg("table").none(true), py::arg("kinds"), py::arg("batch").none(true))
+        .def(
+            "report",
+            [](const zp::NativeStudy& s, const std::string& path, const zarno::AnnotationTable* table,
+               std::map<std::string, std::string> kinds, std::optional<std::vector<std::string>> batch) {
+                return s.Report(path, zp::NotesArgs{table, std::move(kinds), std::move(batch)});
+            },
+            py::arg("path"), py::arg("table").none(true), py::arg("kinds"), py::arg("batch").none(true))
+        .def(
+            "save",
+            [](zp::NativeStudy& s, const std::string& dir, bool survey, const zarno::AnnotationTable* table,
+               std::map<std::string, std::string> kinds, std::optional<std::vector<std::string>> batch) {
+                return s.Save(dir, survey, zp::NotesArgs{table, std::move(kinds), std::move(batch)});
+            },
+            py::arg("directory"), py::arg("survey"), py::arg("table").none(true), py::arg("kinds"),
+            py::arg("batch").none(true));
 
     m.def(
         "run_study",
-        [](const py::array& values, const py::object& sigmas, std::vector<std::string> geneNames,
+        [](const py::array& values, const py::object& sigmas, bool allowMissing, std::vector<std::string> geneNames,
            std::vector<std::string> sampleLabels, int firstRank, int lastRank, int firstChain, int chains, int rounds,
-           bool trace, double tolerance, double holdout, int threads, int threadsPerRun, py::object tick,
-           zp::StudyControl* control) {
-            zarno::Dataset d = zp::View(values, sigmas);
+           bool trace, double tolerance, double holdout, int threads, int threadsPerRun,
+           const std::string& arithmetic, py::object tick, zp::StudyControl* control) {
+            zarno::Dataset d = zp::View(values, sigmas, allowMissing);
             d.geneNames = std::move(geneNames);
             d.sampleLabels = std::move(sampleLabels);
             zp::StudyArgs args;
             args.job = zp::Job(firstRank, lastRank, firstChain, chains, rounds, trace, tolerance, holdout, threads,
-                               threadsPerRun);
+                               threadsPerRun, arithmetic);
             args.tick = std::move(tick);
             args.control = control;
             return zp::NativeStudy::Run(d, args);
         },
-        py::arg("values"), py::arg("sigmas"), py::arg("gene_names"), py::arg("sample_labels"), py::arg("first_rank"),
-        py::arg("last_rank"), py::arg("first_chain"), py::arg("chains"), py::arg("rounds"), py::arg("trace"),
-        py::arg("tolerance"), py::arg("holdout"), py::arg("threads"), py::arg("threads_per_run"), py::arg("tick"),
+        py::arg("values"), py::arg("sigmas"), py::arg("allow_missing"), py::arg("gene_names"),
+        py::arg("sample_labels"), py::arg("first_rank"), py::arg("last_rank"), py::arg("first_chain"),
+        py::arg("chains"), py::arg("rounds"), py::arg("trace"), py::arg("tolerance"), py::arg("holdout"),
+        py::arg("threads"), py::arg("threads_per_run"), py::arg("arithmetic"), py::arg("tick"),
         py::arg("control").none(true),
         "Runs a study over genes x samples float64 arrays (viewed, not copied) and returns its NativeStudy.");
     m.def("load", &zp::NativeStudy::Load, py::arg("directory"), "Reads a run directory.");

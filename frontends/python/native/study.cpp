@@ -7,7 +7,9 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <set>
 
+#include "zarno/cells.h"
 #include "zarno/survey.h"
 #include "zarno/survey_files.h"
 
@@ -28,6 +30,13 @@ public:
     {
         try {
             out_->push_back(zarno::CopyRun(run));
+            // Numbers that are not finite make a failed run, kept with its
+            // reason as the command keeps one; the other runs go on.
+            const std::string fault = zarno::RunFault(run);
+            if (!fault.empty()) {
+                out_->back().status = zarno::RunResult::kFailed;
+                out_->back().error = fault;
+            }
             return true;
         } catch (const std::bad_alloc&) {
             outOfMemory = true;
@@ -129,6 +138,39 @@ py::dict CountMatrices(const zarno::CountSurvey& c, int genes, int samples)
     return d;
 }
 
+// A study's annotations with other batch flags: its table again, each
+// column's kind kept, matched as a table given with those flags.
+zarno::Annotations Reflagged(const zarno::Annotations& a, const std::vector<std::string>& batch,
+                             const std::vector<std::string>& samples)
+{
+    zarno::AnnotationTable t;
+    t.source = a.source;
+    t.labelHeader = a.labelHeader;
+    zarno::AnnotationOptions o;
+    o.batch = batch;
+    o.batchFrom = "batch";
+    for (const zarno::AnnotationColumn& c : a.columns) {
+        t.columns.push_back(c.name);
+        o.kinds[c.name] = c.kind;
+    }
+    std::set<std::string> seen;
+    for (size_t s = 0; s < a.samples.size(); s++) {
+        if (!seen.insert(a.samples[s]).second) continue;
+        t.labels.push_back(a.samples[s]);
+        std::vector<std::string> row;
+        for (const zarno::AnnotationColumn& c : a.columns) row.push_back(c.text[s]);
+        t.cells.push_back(std::move(row));
+    }
+    return zarno::MatchAnnotations(t, samples, o);
+}
+
+py::list Strings(const std::vector<std::string>& v)
+{
+    py::list out;
+    for (const std::string& s : v) out.append(py::str(s));
+    return out;
+}
+
 }  // namespace
 
 NativeStudy NativeStudy::Run(const zarno::Dataset& data, StudyArgs& args)
@@ -156,7 +198,14 @@ NativeStudy NativeStudy::Run(const zarno::Dataset& data, StudyArgs& args)
         py::gil_scoped_release free;
         id.dataSha256 = zarno::ArraySha256(data, false);
         if (data.weighted) id.uncertSha256 = zarno::ArraySha256(data, true);
+        id.missingCells = data.allowMissing ? zarno::CountCells(data).missing : 0;
     }
+    // What the plain runs take, as job.json of the command records it.
+    zarno::RunOptions plain = job.run;
+    plain.holdout = 0.0;
+    id.arithmetic = zarno::ArithmeticName(zarno::UsesGramForm(data, plain, id.missingCells > 0)
+                                              ? zarno::Arithmetic::kGram
+                                              : zarno::Arithmetic::kClassic);
     // As the command does: each run as soon as it is done, the plain runs
     // first, then (with a holdout) their twins.
     job.ordered = false;
@@ -173,6 +222,8 @@ NativeStudy NativeStudy::Run(const zarno::Dataset& data, StudyArgs& args)
     };
     std::sort(s.runs.begin(), s.runs.end(), byKey);
     std::sort(s.heldOut.begin(), s.heldOut.end(), byKey);
+    // A study whose every run failed is returned too: the package raises
+    // ZarnoError holding it, so that its failures can be read and saved.
     return study;
 }
 
@@ -183,6 +234,9 @@ NativeStudy NativeStudy::Load(const std::string& dir)
     {
         py::gil_scoped_release free;
         study.read_ = zarno::ReadRunDirectory(dir);
+        const zarno::SurveyData& d = study.read_.data;
+        study.notes_ = zarno::LoadAnnotations(study.read_.dir,
+                                              zarno::Names(d.sampleLabels, static_cast<size_t>(d.samples), 's'));
     }
     study.dir_ = study.read_.dir;
     return study;
@@ -216,8 +270,10 @@ py::list NativeStudy::Runs(py::handle self) const
     };
     if (!loaded_) {
         std::map<zarno::RunKey, double> twins;
-        for (const zarno::RunResult& t : computed_.heldOut) twins[{t.patterns, t.chain}] = t.holdoutError;
+        for (const zarno::RunResult& t : computed_.heldOut)
+            if (zarno::StudyRunFault(t).empty()) twins[{t.patterns, t.chain}] = t.holdoutError;
         for (const zarno::RunResult& r : computed_.runs) {
+            if (!zarno::StudyRunFault(r).empty()) continue;
             py::dict d = entry(r.patterns, r.chain, r.amplitudes, r.patternRows);
             d["chi_square"] = r.chiSquare;
             d["ssr"] = r.ssr;
@@ -226,6 +282,7 @@ py::list NativeStudy::Runs(py::handle self) const
             d["seed_a"] = r.seedA;
             d["seed_p"] = r.seedP;
             d["trace"] = r.trace;
+            d["arithmetic"] = computed_.id.arithmetic;
             const auto twin = twins.find({r.patterns, r.chain});
             d["holdout_error"] = twin != twins.end() ? py::object(py::float_(twin->second)) : py::object(py::none());
             out.append(d);
@@ -252,6 +309,10 @@ py::list NativeStudy::Runs(py::handle self) const
             d["seconds"] = number("seconds");
             d["seed_a"] = integer("seed_a");
             d["seed_p"] = integer("seed_p");
+            // A run written before the switch existed ran the classic arithmetic.
+            d["arithmetic"] = m.contains("arithmetic") && m["arithmetic"].is_string()
+                                  ? m["arithmetic"].get<std::string>()
+                                  : std::string("classic");
         }
         d["trace"] = r.trace;
         d["holdout_error"] = Optional(r.holdoutError);
@@ -260,10 +321,51 @@ py::list NativeStudy::Runs(py::handle self) const
     return out;
 }
 
+py::list NativeStudy::Failed() const
+{
+    py::list out;
+    auto entry = [](int k, int chain, const std::string& why, py::object rounds, py::object seconds) {
+        py::dict d;
+        d["k"] = k;
+        d["chain"] = chain;
+        d["why"] = why;
+        d["rounds"] = std::move(rounds);
+        d["seconds"] = std::move(seconds);
+        return d;
+    };
+    if (!loaded_) {
+        for (const zarno::RunResult& r : computed_.runs) {
+            const std::string why = zarno::StudyRunFault(r);
+            if (!why.empty())
+                out.append(entry(r.patterns, r.chain, why, py::int_(r.rounds), py::float_(r.seconds)));
+        }
+        return out;
+    }
+    for (const zarno::SurveyRun& r : read_.runs) {
+        if (r.status != zarno::SurveyRun::kFailed) continue;
+        py::object rounds = py::none(), seconds = py::none();
+        for (const zarno::RunRecord& rec : read_.records) {
+            if (rec.patterns != r.patterns || rec.chain != r.chain) continue;
+            if (rec.meta.contains("rounds") && rec.meta["rounds"].is_number_integer())
+                rounds = py::int_(rec.meta["rounds"].get<long long>());
+            if (rec.meta.contains("seconds") && rec.meta["seconds"].is_number())
+                seconds = py::float_(rec.meta["seconds"].get<double>());
+        }
+        out.append(entry(r.patterns, r.chain, r.problem, rounds, seconds));
+    }
+    return out;
+}
+
 py::list NativeStudy::Incomplete() const
 {
     py::list out;
-    if (!loaded_) return out;
+    if (!loaded_) {
+        for (const zarno::RunResult& r : computed_.runs) {
+            const std::string why = zarno::StudyRunFault(r);
+            if (!why.empty()) out.append(py::make_tuple(r.patterns, r.chain, "failed: " + why));
+        }
+        return out;
+    }
     for (const zarno::SurveyRun& r : read_.runs)
         if (r.status != zarno::SurveyRun::kComplete)
             out.append(py::make_tuple(r.patterns, r.chain,
@@ -271,68 +373,133 @@ py::list NativeStudy::Incomplete() const
     return out;
 }
 
+py::object NativeStudy::Annotations() const
+{
+    if (!notes_) return py::none();
+    const zarno::Annotations& a = *notes_;
+    // One row per distinct label, as the run directory's copy holds them.
+    std::vector<size_t> rows;
+    std::set<std::string> seen;
+    for (size_t s = 0; s < a.samples.size(); s++)
+        if (seen.insert(a.samples[s]).second) rows.push_back(s);
+    py::list labels, columns;
+    for (size_t s : rows) labels.append(py::str(a.samples[s]));
+    for (const zarno::AnnotationColumn& c : a.columns) {
+        const bool numbers = c.kind == zarno::AnnotationColumn::kNumbers;
+        py::list values;
+        for (size_t s : rows) {
+            if (numbers)
+                values.append(c.numbers[s] ? py::object(py::float_(*c.numbers[s])) : py::object(py::none()));
+            else
+                values.append(c.text[s].empty() ? py::object(py::none()) : py::object(py::str(c.text[s])));
+        }
+        py::dict col;
+        col["name"] = c.name;
+        col["kind"] = numbers ? "numbers" : "categories";
+        col["values"] = values;
+        col["flagged"] = c.flagged;
+        columns.append(col);
+    }
+    py::dict d;
+    d["source"] = a.source;
+    d["label_column"] = a.labelHeader;
+    d["labels"] = labels;
+    d["columns"] = columns;
+    return std::move(d);
+}
+
 zarno::RunDirectory NativeStudy::Described(const std::string& dir) const
 {
     return loaded_ ? read_ : zarno::DescribeStudyRuns(dir, computed_);
 }
 
-py::dict NativeStudy::Survey() const
+std::optional<zarno::Annotations> NativeStudy::Notes(const NotesArgs& notes) const
 {
-    zarno::RunDirectory d;
-    zarno::Survey survey;
-    std::string json, table;
+    const std::vector<std::string> samples = zarno::Names(SampleLabels(), static_cast<size_t>(Samples()), 's');
+    if (notes.table != nullptr) {
+        zarno::AnnotationOptions o;
+        o.batchFrom = "batch";
+        if (notes.batch) o.batch = *notes.batch;
+        for (const auto& [column, kind] : notes.kinds)
+            o.kinds[column] = kind == "numbers" ? zarno::AnnotationColumn::kNumbers : zarno::AnnotationColumn::kCategories;
+        return zarno::MatchAnnotations(*notes.table, samples, o);
+    }
+    if (!notes.batch) return notes_;
+    if (notes_) return Reflagged(*notes_, *notes.batch, samples);
+    if (notes.batch->empty()) return std::nullopt;
+    throw zarno::InputError("batch " + notes.batch->front() +
+                            ": the study has no sample annotations (give them with annotations=)");
+}
+
+zarno::SurveyedDirectory NativeStudy::Surveyed(const NotesArgs& notes) const
+{
+    std::optional<zarno::Annotations> a = Notes(notes);
     const std::string dir = dir_;  // read with the GIL: Save may set it on another thread
+    py::gil_scoped_release free;
+    return zarno::SurveyDirectory(Described(dir), zarno::SurveyOptions(), std::move(a));
+}
+
+py::dict NativeStudy::Survey(const NotesArgs& notes) const
+{
+    const zarno::SurveyedDirectory s = Surveyed(notes);
+    std::string json;
     {
         py::gil_scoped_release free;
-        d = Described(dir);
-        const zarno::SurveyOptions options;
-        survey = zarno::RunSurvey(d.data, d.runs, options);
         // As survey.json is written: invalid UTF-8 in a name becomes U+FFFD.
-        json = zarno::SurveyJson(d, survey, options).dump(1, ' ', false, nlohmann::json::error_handler_t::replace);
-        table = zarno::SurveyTsv(survey);
+        json = s.json.dump(1, ' ', false, nlohmann::json::error_handler_t::replace);
     }
+    const zarno::Survey& survey = s.survey;
     py::dict out;
     out["suggested"] = survey.suggested ? py::object(py::int_(*survey.suggested)) : py::object(py::none());
     out["note"] = survey.note;
     py::list counts;
-    for (const zarno::CountSurvey& c : survey.counts) counts.append(CountMatrices(c, d.data.genes, d.data.samples));
+    for (const zarno::CountSurvey& c : survey.counts)
+        counts.append(CountMatrices(c, s.directory.data.genes, s.directory.data.samples));
     out["counts"] = counts;
     out["json"] = json;
-    out["table"] = table;
+    out["table"] = s.tsv;
+    out["warnings"] = Strings(s.annotations ? s.annotations->warnings : std::vector<std::string>());
     return out;
 }
 
-void NativeStudy::Report(const std::string& path) const
+std::vector<std::string> NativeStudy::Report(const std::string& path, const NotesArgs& notes) const
 {
     if (!zarno::HasChartLibraries())
         throw std::runtime_error("this build has no chart libraries (npm was not found when it was built): no "
                                  "report written");
-    const std::string dir = dir_;
+    const zarno::SurveyedDirectory s = Surveyed(notes);
     py::gil_scoped_release free;
-    const zarno::RunDirectory d = Described(dir);
-    const zarno::SurveyOptions options;
-    const nlohmann::json json = zarno::SurveyJson(d, zarno::RunSurvey(d.data, d.runs, options), options);
-    zarno::WriteFileAtomic(path, zarno::ReportHtml(json));
+    zarno::WriteFileAtomic(path, zarno::ReportHtml(s.json));
+    return s.annotations ? s.annotations->warnings : std::vector<std::string>();
 }
 
-bool NativeStudy::Save(const std::string& dir, bool survey)
+py::tuple NativeStudy::Save(const std::string& dir, bool survey, const NotesArgs& notes)
 {
     if (loaded_) throw zarno::InputError("this study was read from " + dir_ + ", where it stays; copy that directory");
+    // Matched before anything is written: a table that does not fit writes nothing.
+    std::optional<zarno::Annotations> a = Notes(notes);
     bool report = false;
     {
         py::gil_scoped_release free;
         zarno::WriteStudyRuns(dir, computed_);
-        if (survey) {
+        // Beside the runs, as `zarno run --annotations` keeps them; the survey finds them there.
+        if (a) zarno::StoreAnnotations(dir, *a);
+        // As `zarno run` ends: no survey when every run failed (nothing to survey).
+        const bool anyComplete =
+            std::any_of(computed_.runs.begin(), computed_.runs.end(),
+                        [](const zarno::RunResult& r) { return zarno::StudyRunFault(r).empty(); });
+        if (survey && anyComplete) {
             const zarno::SurveyedDirectory surveyed = zarno::WriteSurvey(dir);
             report = zarno::HasChartLibraries();
             if (report) zarno::WriteReport(surveyed);
         }
     }
     // Where the survey's JSON says the runs are from now on, as the reader
-    // names the directory.
+    // names the directory; the annotations are the study's own.
     dir_ = dir;
     while (dir_.size() > 1 && dir_.back() == '/') dir_.pop_back();
-    return report;
+    notes_ = a;
+    return py::make_tuple(report, Strings(a ? a->warnings : std::vector<std::string>()));
 }
 
 }  // namespace zarno::python

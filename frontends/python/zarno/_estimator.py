@@ -13,7 +13,7 @@ import inspect
 import numpy as np
 
 from . import _inputs
-from ._study import run
+from ._study import STUDY_TOLERANCE, run
 
 try:  # scikit-learn's bases when it is installed: clone, pipelines, its checks
     from sklearn.base import BaseEstimator as _Base
@@ -117,7 +117,9 @@ class NMF(_Transformer, _Base):
     patterns, keeping the best chain.
 
     Parameters: n_components (None: the smaller of samples and genes), and as
-    zarno.run: chains, first_chain, rounds, tolerance, threads,
+    zarno.run: chains, first_chain, rounds, tolerance (the command's stop,
+    zarno.STUDY_TOLERANCE, by default; 0 keeps every round), arithmetic
+    ("gram" by default, "classic" for the classic job's round), threads,
     threads_per_run, progress.
 
     fit(X, y=None, sigma=None), fit_transform(X, y=None, sigma=None): X is
@@ -136,13 +138,14 @@ class NMF(_Transformer, _Base):
     them.
     """
 
-    def __init__(self, n_components=None, *, chains=10, first_chain=1, rounds=2000, tolerance=0.0,
-                 threads=None, threads_per_run=0, progress=None):
+    def __init__(self, n_components=None, *, chains=10, first_chain=1, rounds=2000,
+                 tolerance=STUDY_TOLERANCE, arithmetic="gram", threads=None, threads_per_run=0, progress=None):
         self.n_components = n_components
         self.chains = chains
         self.first_chain = first_chain
         self.rounds = rounds
         self.tolerance = tolerance
+        self.arithmetic = arithmetic
         self.threads = threads
         self.threads_per_run = threads_per_run
         self.progress = progress
@@ -169,7 +172,7 @@ class NMF(_Transformer, _Base):
         genes, samples = inputs.values.shape
         k = min(genes, samples) if self.n_components is None else _inputs.integer(self.n_components, "n_components", 1)
         study = run(inputs, ranks=k, chains=self.chains, first_chain=self.first_chain, rounds=self.rounds,
-                    tolerance=self.tolerance, threads=self.threads, threads_per_run=self.threads_per_run,
+                    tolerance=self.tolerance, arithmetic=self.arithmetic, threads=self.threads, threads_per_run=self.threads_per_run,
                     progress=self.progress)
         best = study.best(k)
         amplitudes, patterns = np.asarray(best._amplitudes), np.asarray(best._patterns)

@@ -105,7 +105,8 @@ def _frame(df, what):
         if kind not in _NUMBERS:
             raise TypeError(f"{what} column {column!r} holds {dtype} values; numbers are needed")
     # pandas keeps a frame's columns together: one copy into genes x samples
-    # rows. A missing value of a nullable column becomes NaN, refused below.
+    # rows. A missing value of a nullable column becomes NaN: a missing cell
+    # with allow_missing, refused without.
     if all(isinstance(dtype, np.dtype) for dtype in df.dtypes):
         values = df.to_numpy(dtype=np.float64)
     else:
@@ -149,9 +150,11 @@ class Inputs:
     """Data (and uncertainties) ready for the core, with the names results and
     messages use."""
 
-    def __init__(self, data, sigma=None, layer=None, sigma_layer=None, turned=False):
+    def __init__(self, data, sigma=None, layer=None, sigma_layer=None, turned=False, allow_missing=False):
         self.cell_word = "sample"
         self.checked = False
+        # A NaN value or uncertainty is a missing cell, else refused.
+        self.allow_missing = bool(allow_missing)
         if is_anndata(data):
             # AnnData holds cells x genes: the study's samples are its cells.
             self.cell_word = "cell"
@@ -180,8 +183,34 @@ class Inputs:
         if self.labelled:
             self.gene_names = [str(x) for x in self.gene_index]
             self.sample_labels = [str(x) for x in self.sample_index]
+            # As the command's tables: results, sigma and annotations are matched
+            # by sample label. (The estimator's X is scikit-learn's: its row
+            # labels name nothing.)
+            if not turned or self.cell_word == "cell":
+                self._check_labels()
         else:
             self.gene_names, self.sample_labels = [], []
+
+    def _check_labels(self):
+        """Refuses a sample label given twice; warns once of repeated gene names."""
+        who = "adata" if self.cell_word == "cell" else "data"
+        first = {}
+        for i, label in enumerate(self.sample_labels):
+            j = first.setdefault(label, i)
+            if j != i:
+                raise ValueError(f"{who}: {self.cell_word} label {label!r} is given twice, at "
+                                 f"{self.cell_word}s {j} and {i}: {self.cell_word} labels must be unique")
+        first.clear()
+        repeated = []
+        for i, name in enumerate(self.gene_names):
+            j = first.setdefault(name, i)
+            if j != i:
+                repeated.append((name, j, i))
+        if repeated:
+            name, j, i = repeated[0]
+            warnings.warn(f"{who} repeats {len(repeated)} gene name{'s' if len(repeated) != 1 else ''}, "
+                          f"the first {name!r} at genes {j} and {i}; they run as separate genes, but results "
+                          "joined by name will mix them", UserWarning, stacklevel=4)
 
     @property
     def values(self):
@@ -220,7 +249,8 @@ class Inputs:
         if self.checked:
             return
         self.checked = True
-        refusal = _native.check_data(self.values, self.sigmas)
+        refusal = _native.check_data(self.values, self.sigmas, self.allow_missing, self.gene_names,
+                                     self.sample_labels)
         if refusal is not None:
             g, s = refusal["gene"], refusal["sample"]
             who = f"gene {self.name('gene', g)} {self.cell_word} {self.name('sample', s)}"
@@ -231,6 +261,7 @@ class Inputs:
             if refusal["code"] == "sigma":
                 raise ValueError(f"{self.sigma.cell(g, s)}, the uncertainty of {who}, is "
                                  f"{number_text(value)}; every uncertainty must be positive and finite")
+            # The rest (no observed cell, nothing above zero) in the core's words.
             raise ValueError(f"{self.data.where}: {refusal['text']}")
         count, g, s = _native.count_negative(self.values)
         if count:
@@ -248,6 +279,12 @@ def integer(value, what, least=None):
     if least is not None and value < least:
         raise ValueError(f"{what} must be at least {least}, not {value}")
     return value
+
+
+def flag(value, what):
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{what} must be True or False, not {value!r}")
+    return bool(value)
 
 
 def real(value, what):

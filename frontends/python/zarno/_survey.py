@@ -79,20 +79,59 @@ class CountSurvey:
         return f"CountSurvey(k={self.k}, chains={self.chains}, status={self.status!r})"
 
 
+def _agreement(figures, pandas):
+    rows = []
+    for f in figures:
+        for c in f.get("agreement", {}).get("columns", []):
+            numbers = c["kind"] == "numbers"
+            rows.append({"patterns": f["patterns"], "column": c["column"], "kind": c["kind"],
+                         "samples": c["samples"], "ari": c.get("ari"), "nmi": c.get("nmi"),
+                         "best_pattern": c["best_pattern"], "per_pattern": c["r" if numbers else "eta2"]})
+    if pandas is None:
+        return rows
+    columns = ["patterns", "column", "kind", "samples", "ari", "nmi", "best_pattern", "per_pattern"]
+    return pandas.DataFrame.from_records(rows, columns=columns)
+
+
 class Survey:
     """The rank survey: `suggested` (a pattern count, or None) with `note`
     saying why, `table` (survey.tsv: one row per pattern count; a pandas
     DataFrame, or a numpy structured array without pandas), and per pattern
     count a CountSurvey: survey[k], or iterate over the survey.
-    to_json() gives survey.json's text."""
+    to_json() gives survey.json's text.
+
+    With sample annotations (Study.survey(annotations=...), or the study's
+    own), as survey.json has them:
+    agreement      one row per pattern count and annotation column: patterns,
+                   column, kind ("categories" or "numbers"), samples (with a
+                   value), ari and nmi (categories: the adjusted Rand index and
+                   the normalized mutual information between the consensus
+                   clusters cut at the count and the column; None for
+                   numbers), best_pattern (1-based, the pattern that follows
+                   the column most closely) and per_pattern (numbers: each
+                   consensus pattern's correlation r with the column;
+                   categories: the share of its variance the column explains,
+                   eta squared); a DataFrame, or a list of dicts without pandas
+    batch_effects  the columns that look like technical batches (named like one
+                   or flagged with batch=) and agree strongly with a pattern:
+                   dicts of column, flagged, patterns, figure, pattern, value
+    annotations    the columns as the survey took them (name, kind, batch, ...)
+    All three are None without annotations; survey.table then has their
+    ari_<column>, nmi_<column>, r_<column> and best_annotation columns too.
+    The suggestion never uses them."""
 
     def __init__(self, d, labels):
         self.suggested = d["suggested"]
         self.note = d["note"]
         self._json = d["json"]
-        figures = json.loads(self._json)["counts"]
+        whole = json.loads(self._json)
+        figures = whole["counts"]
         self.counts = [CountSurvey(f, m, labels) for f, m in zip(figures, d["counts"])]
-        self.table = _table(d["table"], optional_pandas())
+        pandas = optional_pandas()
+        self.table = _table(d["table"], pandas)
+        self.annotations = whole.get("annotations")
+        self.batch_effects = whole.get("batch_effects") if self.annotations is not None else None
+        self.agreement = _agreement(figures, pandas) if self.annotations is not None else None
 
     def __getitem__(self, k):
         for c in self.counts:
