@@ -22,6 +22,9 @@ constexpr int SV = kStrands / NW;  // vectors holding the eight strands
 // Rows and patterns a block of the sample sums holds in registers, and rows
 // of the residual: what each set's register file takes without spilling.
 constexpr int kNumRows = NW >= 8 ? 2 : 1;
+// Rows go in pairs only up to this many patterns: beyond it a pair's
+// accumulators crowd the registers and one row at a time is faster.
+constexpr int kPairedPatterns = 4;
 constexpr int kNumPatterns = NW >= 8 ? 8 : NW >= 4 ? 4 : 2;
 constexpr int kResRows = NW >= 8 ? 4 : NW >= 4 ? 2 : 1;
 // Rows of a panel when rows are swept in column chunks (the strands of each
@@ -436,10 +439,11 @@ void RowsPass(const GramPass& p)
                 const int c1 = c0 + width < S8 ? c0 + width : S8;
                 const bool first = c0 == 0, last = c1 == S8;
                 int g = pg;
-                for (; g + kNumRows <= pe; g += kNumRows)
-                    NumeratorsAllPatterns<kNumRows>(
-                        p, g, c0, c1, first, last,
-                        sc.strands + static_cast<size_t>(g - pg) * K * kStrands);
+                if (K <= kPairedPatterns)
+                    for (; g + kNumRows <= pe; g += kNumRows)
+                        NumeratorsAllPatterns<kNumRows>(
+                            p, g, c0, c1, first, last,
+                            sc.strands + static_cast<size_t>(g - pg) * K * kStrands);
                 for (; g < pe; g++)
                     NumeratorsAllPatterns<1>(p, g, c0, c1, first, last,
                                              sc.strands + static_cast<size_t>(g - pg) * K * kStrands);
