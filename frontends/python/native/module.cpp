@@ -123,13 +123,13 @@ py::array Owned(std::vector<double>&& values, py::ssize_t rows, py::ssize_t colu
 
 }  // namespace zarno::python
 
-PYBIND11_MODULE(_native, m)
+namespace {
+
+// The core's exceptions as Python's.
+void BindErrors(pybind11::module_& m)
 {
     namespace py = pybind11;
     namespace zp = zarno::python;
-    m.doc() = "The native half of zarno, over the core library (see the package zarno).";
-    m.attr("version") = zarno::kVersion;
-
     py::register_exception<zp::RunFailed>(m, "ZarnoError", PyExc_RuntimeError);
     py::register_exception<zp::StudyCancelled>(m, "Cancelled", PyExc_Exception);
     py::register_exception_translator([](std::exception_ptr p) {
@@ -142,7 +142,13 @@ PYBIND11_MODULE(_native, m)
             PyErr_SetObject(PyExc_OSError, py::make_tuple(e.code().value(), e.what()).ptr());
         }
     });
+}
 
+// What the machine offers and the checks a study makes before it runs.
+void BindChecks(pybind11::module_& m)
+{
+    namespace py = pybind11;
+    namespace zp = zarno::python;
     m.def("processors", &zarno::AvailableProcessors, "The processors this process may run on.");
     m.def("has_charts", &zarno::HasChartLibraries, "Whether this build can write report.html.");
 
@@ -191,6 +197,13 @@ PYBIND11_MODULE(_native, m)
             return py::make_tuple(n, gene, sample);
         },
         "(count, first gene, first sample) of the values below zero.");
+}
+
+// The readers of data and annotation tables.
+void BindTables(pybind11::module_& m)
+{
+    namespace py = pybind11;
+    namespace zp = zarno::python;
     m.def(
         "read_table",
         [](const std::string& path) {
@@ -230,7 +243,13 @@ PYBIND11_MODULE(_native, m)
             return zarno::ReadAnnotationTable(path);
         },
         py::arg("path"), "Sample annotations read from a table file, as `zarno run --annotations` reads it.");
+}
 
+// A study: run, controlled, surveyed, saved and loaded.
+void BindStudy(pybind11::module_& m)
+{
+    namespace py = pybind11;
+    namespace zp = zarno::python;
     py::class_<zp::StudyControl>(m, "Control")
         .def(py::init<>())
         .def("cancel", [](zp::StudyControl& c) { c.control.cancel = true; })
@@ -300,4 +319,16 @@ PYBIND11_MODULE(_native, m)
         py::arg("control").none(true),
         "Runs a study over genes x samples float64 arrays (viewed, not copied) and returns its NativeStudy.");
     m.def("load", &zp::NativeStudy::Load, py::arg("directory"), "Reads a run directory.");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_native, m)
+{
+    m.doc() = "The native half of zarno, over the core library (see the package zarno).";
+    m.attr("version") = zarno::kVersion;
+    BindErrors(m);
+    BindChecks(m);
+    BindTables(m);
+    BindStudy(m);
 }
