@@ -123,6 +123,53 @@ bool ReadStringsOrNull(JNIEnv* env, jobjectArray from, jsize n, std::vector<std:
     return true;
 }
 
+// Run i of the saved study into `out`: its matrices and trace, or, for a
+// failed run, its failure alone; false with an exception pending.
+bool WriteOneRun(JNIEnv* env, RunDir& out, const Runs& r, jsize i, const Source& src, bool weighted,
+                 jobjectArray amplitudes, jobjectArray patternRows, jobjectArray traces)
+{
+    const jsize G = static_cast<jsize>(src.geneNames.size()), S = static_cast<jsize>(src.sampleLabels.size());
+    std::vector<double> a, p, t;
+    if (r.patterns[i] < 1 || r.patterns[i] > G || r.patterns[i] > S) {
+        Throw(env, "java/lang/IllegalArgumentException",
+              "run " + std::to_string(i) + " has " + std::to_string(r.patterns[i]) + " patterns");
+        return false;
+    }
+    const std::string& failure = r.failures[static_cast<std::size_t>(i)];
+    auto trace = static_cast<jdoubleArray>(env->GetObjectArrayElement(traces, i));
+    const bool read = !env->ExceptionCheck() && trace != nullptr &&
+                      ReadDoubles(env, trace, env->GetArrayLength(trace), "a trace", &t) &&
+                      (!failure.empty() ||
+                       (ReadRow(env, amplitudes, i, G * r.patterns[i], "a run's amplitudes", &a) &&
+                        ReadRow(env, patternRows, i, r.patterns[i] * S, "a run's patterns", &p)));
+    if (trace != nullptr) env->DeleteLocalRef(trace);
+    if (!read) {
+        if (!env->ExceptionCheck()) Throw(env, "java/lang/IllegalArgumentException", "a trace is null");
+        return false;
+    }
+    RunView v;
+    v.patterns = r.patterns[i];
+    v.chain = r.chains[i];
+    v.genes = G;
+    v.samples = S;
+    v.weighted = weighted;
+    v.amplitudes = failure.empty() ? a.data() : nullptr;
+    v.patternRows = failure.empty() ? p.data() : nullptr;
+    v.chiSquare = r.chiSquare[i];
+    v.ssr = r.ssr[i];
+    v.seedA = r.seedA[i];
+    v.seedP = r.seedP[i];
+    v.rounds = v.roundsPlanned = r.rounds[i];
+    v.seconds = r.seconds[i];
+    v.trace = &t;
+    if (failure.empty()) {
+        out.WriteRun(v, src.geneNames, src.sampleLabels);
+    } else {
+        out.WriteFailedRun(v, failure);  // without matrices; --resume tries it again
+    }
+    return true;
+}
+
 void Save(JNIEnv* env, jstring dir, jdoubleArray values, jdoubleArray sigmas, jobjectArray geneNames,
           jobjectArray sampleLabels, jstring dataSha, jstring uncertSha, jint rounds, jboolean trace,
           jdouble tolerance, jstring arithmetic, jlong missingCells, jintArray patterns, jintArray chains,
@@ -170,46 +217,8 @@ void Save(JNIEnv* env, jstring dir, jdoubleArray values, jdoubleArray sigmas, jo
     RunDir::Check(path, id, false);
     RunDir out(path, id, kVersion);
     if (notes) StoreAnnotations(path, *notes);
-    std::vector<double> a, p, t;
-    for (jsize i = 0; i < n; i++) {
-        if (r.patterns[i] < 1 || r.patterns[i] > G || r.patterns[i] > S) {
-            Throw(env, "java/lang/IllegalArgumentException",
-                  "run " + std::to_string(i) + " has " + std::to_string(r.patterns[i]) + " patterns");
-            return;
-        }
-        const std::string& failure = r.failures[static_cast<std::size_t>(i)];
-        auto trace = static_cast<jdoubleArray>(env->GetObjectArrayElement(traces, i));
-        const bool read = !env->ExceptionCheck() && trace != nullptr &&
-                          ReadDoubles(env, trace, env->GetArrayLength(trace), "a trace", &t) &&
-                          (!failure.empty() ||
-                           (ReadRow(env, amplitudes, i, G * r.patterns[i], "a run's amplitudes", &a) &&
-                            ReadRow(env, patternRows, i, r.patterns[i] * S, "a run's patterns", &p)));
-        if (trace != nullptr) env->DeleteLocalRef(trace);
-        if (!read) {
-            if (!env->ExceptionCheck()) Throw(env, "java/lang/IllegalArgumentException", "a trace is null");
-            return;
-        }
-        RunView v;
-        v.patterns = r.patterns[i];
-        v.chain = r.chains[i];
-        v.genes = G;
-        v.samples = S;
-        v.weighted = id.weighted;
-        v.amplitudes = failure.empty() ? a.data() : nullptr;
-        v.patternRows = failure.empty() ? p.data() : nullptr;
-        v.chiSquare = r.chiSquare[i];
-        v.ssr = r.ssr[i];
-        v.seedA = r.seedA[i];
-        v.seedP = r.seedP[i];
-        v.rounds = v.roundsPlanned = r.rounds[i];
-        v.seconds = r.seconds[i];
-        v.trace = &t;
-        if (failure.empty()) {
-            out.WriteRun(v, src.geneNames, src.sampleLabels);
-        } else {
-            out.WriteFailedRun(v, failure);  // without matrices; --resume tries it again
-        }
-    }
+    for (jsize i = 0; i < n; i++)
+        if (!WriteOneRun(env, out, r, i, src, id.weighted, amplitudes, patternRows, traces)) return;
     out.WriteSummary();
 }
 
