@@ -20,7 +20,7 @@ import pytest
 import zarno
 from conftest import random_data
 
-LONG = 10 ** 7  # rounds no test waits for
+LONG = 10 ** 7  # rounds no test waits for (with tolerance 0, so no run settles first)
 
 
 def tasks():
@@ -50,7 +50,7 @@ def test_interrupt_main_stops_every_run_within_a_round(wide, threads):
 
     before = tasks()
     with pytest.raises(KeyboardInterrupt):
-        zarno.run(wide[0], wide[1], ranks=(7, 8), chains=1, rounds=LONG, threads=threads, progress=progress,
+        zarno.run(wide[0], wide[1], ranks=(7, 8), chains=1, rounds=LONG, tolerance=0, threads=threads, progress=progress,
                   control=control)
     assert seen, "the study ended before it was interrupted"
     # One thread: the tick comes between two rounds of the run itself. Two:
@@ -106,7 +106,7 @@ def test_a_hundred_interrupted_studies_leak_nothing():
         def progress(p):
             _thread.interrupt_main()
         with pytest.raises(KeyboardInterrupt):
-            zarno.run(values, sigmas, ranks=(3, 5), chains=2, rounds=LONG, threads=2, progress=progress)
+            zarno.run(values, sigmas, ranks=(3, 5), chains=2, rounds=LONG, tolerance=0, threads=2, progress=progress)
 
     for _ in range(10):  # the allocator and the first imports settle
         interrupted()
@@ -194,7 +194,7 @@ def test_progress_reaches_a_callback_and_its_errors_stop_the_study(wide):
 
     before = tasks()
     with pytest.raises(Stop, match="from the callback"):
-        zarno.run(wide[0], ranks=(4, 4), chains=2, rounds=LONG, progress=fails)
+        zarno.run(wide[0], ranks=(4, 4), chains=2, rounds=LONG, tolerance=0, progress=fails)
     assert tasks() == before
 
 
@@ -212,7 +212,7 @@ def test_a_cancelled_control_cancels_from_any_thread(wide):
     timer = threading.Timer(0.3, control.cancel)
     timer.start()
     with pytest.raises(zarno.Cancelled):
-        zarno.run(wide[0][:800], ranks=(4, 5), chains=2, rounds=LONG, progress=False, control=control)
+        zarno.run(wide[0][:800], ranks=(4, 5), chains=2, rounds=LONG, tolerance=0, progress=False, control=control)
     timer.join()
     with pytest.raises(zarno.Cancelled):  # it stays cancelled
-        zarno.run(wide[0][:50, :10], ranks=2, chains=1, rounds=LONG, progress=False, control=control)
+        zarno.run(wide[0][:50, :10], ranks=2, chains=1, rounds=LONG, tolerance=0, progress=False, control=control)

@@ -34,7 +34,7 @@ public final class KitChild {
                 break;
             case "abandon":
                 // main returns with a study running: the JVM must exit, the study cancelled.
-                Study.of(data(200, 30, 45)).ranks(2, 4).chains(4).rounds(50_000_000).threads(2).start();
+                Study.of(data(200, 30, 45)).ranks(2, 4).chains(4).rounds(50_000_000).tolerance(0).threads(2).start();
                 System.out.println("started");
                 break;
             default:
