@@ -709,7 +709,12 @@ TableShape ReadTableShape(const std::string& path)
     std::vector<char> buf(1 << 16);
     for (size_t n, total = 0; (n = in.Read(buf.data(), buf.size())) > 0; total += n) {
         size_t used = 0;
-        if (total == 0 && n >= 3 && std::memcmp(buf.data(), "\xEF\xBB\xBF", 3) == 0) used = 3;
+        if (total == 0 && n >= 3 && std::memcmp(buf.data(), "\xEF\xBB\xBF", 3) == 0) {
+            // Skipped by the row count; kept in the head, which Lines strips
+            // of one mark as ReadTable's does (a second mark is text to both).
+            used = 3;
+            head.assign(buf.data(), 3);
+        }
         if (rows.Rows() < 2) {
             const size_t taken = rows.FeedUntil(buf.data() + used, n - used, 2);
             head.append(buf.data() + used, taken);
