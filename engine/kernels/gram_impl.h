@@ -84,17 +84,39 @@ GK_INLINE void LoadRows(const GramPass& p, int g, int s, Strands (&x)[R])
         for (int v = 0; v < SV; v++) x[r][v] = Load<Vec>(p.D + (g + r) * S + s + v * NW);
 }
 
+// The first n (1 to 7) of eight doubles from `from`, +0.0 in the other lanes,
+// into the strand vectors; nothing past from[n - 1] is read (masked loads
+// where the set has them: a copy through the stack costs narrow rows dearly).
+// A template on the vector type, so that each copy compiles only its own
+// set's branch.
+template <class T = Vec>
+GK_INLINE void LoadPartialStrand(const double* from, int n, Strands& x)
+{
+#if defined(__x86_64__)
+    if constexpr (Lanes<T>::n == 8) {
+        x[0] = (T)_mm512_maskz_loadu_pd(static_cast<__mmask8>((1u << n) - 1u), from);
+        return;
+    } else if constexpr (Lanes<T>::n == 4) {
+        const __m256i lane = _mm256_set_epi64x(3, 2, 1, 0);
+        for (int v = 0; v < SV; v++) {
+            const __m256i mask = _mm256_cmpgt_epi64(_mm256_set1_epi64x(n - v * NW), lane);
+            x[v] = (T)_mm256_maskload_pd(from + v * NW, mask);
+        }
+        return;
+    }
+#endif
+    double t[kStrands] = {0, 0, 0, 0, 0, 0, 0, 0};
+    for (int j = 0; j < n; j++) t[j] = from[j];
+    for (int v = 0; v < SV; v++) x[v] = Load<Vec>(t + v * NW);
+}
+
 // The same for the last, partial strand of samples: +0.0 past the row's end.
 template <int R>
 GK_INLINE void LoadRowsTail(const GramPass& p, int g, int s, Strands (&x)[R])
 {
     const int S = p.S;
-    for (int r = 0; r < R; r++) {
-        double t[kStrands] = {0, 0, 0, 0, 0, 0, 0, 0};
-        const double* row = p.D + static_cast<size_t>(g + r) * S;
-        for (int j = 0; s + j < S; j++) t[j] = row[s + j];
-        for (int v = 0; v < SV; v++) x[r][v] = Load<Vec>(t + v * NW);
-    }
+    for (int r = 0; r < R; r++)
+        LoadPartialStrand(p.D + static_cast<size_t>(g + r) * S + s, S - s, x[r]);
 }
 
 // Steps over the strands of samples c0 .. c1-1 (c1 a multiple of 8, at most
