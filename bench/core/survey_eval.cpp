@@ -3,7 +3,7 @@
 //
 //   zarno_survey_eval synthetic [--reps R] [--chains C] [--rounds N] [--genes G] [--samples S]
 //                               [--true A:B] [--unweighted] [--tolerance T]
-//                               [--missing F | --blocks]
+//                               [--missing F | --blocks] [--arithmetic gram|classic]
 //   zarno_survey_eval stops [same options]     tolerance 0, 1e-6, 1e-5, 1e-4 and 1e-3
 //   zarno_survey_eval missing [same options]   none, 10% and 30% at random, 20% in blocks
 //   zarno_survey_eval file DATA UNCERT [--ranks A:B] [--chains C] [--rounds N] [--unweighted]
@@ -42,6 +42,8 @@ struct Args {
     bool unweighted = false;    // run without the uncertainties (the rule then has no fit verdict)
     int kFirst = 2, kLast = 8;  // true pattern counts evaluated
     double tolerance = 0.0;
+    // Of unweighted runs: the classic round (the core's default) or the Gram form.
+    zarno::Arithmetic arithmetic = zarno::Arithmetic::kClassic;
     double missing = 0.0;  // fraction of cells missing at random
     bool blocks = false;   // or a block of them
     bool quiet = false;    // no line per case
@@ -162,6 +164,7 @@ Swept Sweep(const std::vector<double>& data, const std::vector<double>& sigma, i
     job.chains = a.chains;
     job.run.rounds = a.rounds;
     job.run.tolerance = a.tolerance;
+    job.run.arithmetic = a.arithmetic;
     job.run.threadsPerRun = 1;
     job.threads = 1;
     if (const zarno::Refusal r = zarno::CheckJob(d, job)) {
@@ -369,6 +372,12 @@ int main(int argc, char** argv)
         else if (k == "--quiet") a.quiet = true;
         else if (k == "--tolerance" && i + 1 < argc) a.tolerance = std::atof(argv[++i]);
         else if (k == "--missing" && i + 1 < argc) a.missing = std::atof(argv[++i]);
+        else if (k == "--arithmetic" && i + 1 < argc) {
+            if (!zarno::ParseArithmetic(argv[++i], &a.arithmetic)) {
+                std::fprintf(stderr, "--arithmetic: gram or classic, not %s\n", argv[i]);
+                return 2;
+            }
+        }
         else if (k == "--true" && i + 1 < argc) std::sscanf(argv[++i], "%d:%d", &a.kFirst, &a.kLast);
         else if (k == "--ranks" && i + 1 < argc) std::sscanf(argv[++i], "%d:%d", &a.first, &a.last);
         else files.push_back(k);
