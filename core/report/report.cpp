@@ -1,6 +1,6 @@
 // report.html: one self-contained page (the chart libraries inlined) drawn
 // from survey.json's numbers. The page computes nothing; every value plotted
-// is a number of the survey, carried in the chart specifications. Its markup
+// is a number of the survey, carried in the chart definitions. Its markup
 // is the template report/report.html; the sections that repeat per count,
 // run or chart are built here.
 #include <fmt/core.h>
@@ -182,20 +182,20 @@ json TraceChart(const json& survey, int P)
     return vl;
 }
 
-// The charts a page places, and their specifications for its script.
+// The charts a page places, and their definitions for its script.
 class Charts {
 public:
     // A chart's element, or the note of a chart that cannot be drawn (vl null).
     std::string Place(const std::string& id, const json& vl, const std::string& missing)
     {
         if (vl.is_null()) return "<div class=\"nochart\">" + Escape(missing) + "</div>";
-        specs[id] = vl;
+        views[id] = vl;
         return "<div class=\"chart\" id=\"" + id + "\"></div>";
     }
-    const json& Specs() const { return specs; }
+    const json& Views() const { return views; }
 
 private:
-    json specs = json::object();
+    json views = json::object();
 };
 
 // The pattern counts' axis: the range surveyed, widened around a single count.
@@ -521,7 +521,7 @@ std::string ReportHtml(const json& survey)
         {"JOB_ROWS", JobRows(survey)},
     };
     // Once every section has placed its charts.
-    page["SPECS_JSON"] = ScriptJson(charts.Specs());
+    page["CHARTS_JSON"] = ScriptJson(charts.Views());
     return FillTemplate(zarno_report_html, page);
 }
 

@@ -18,7 +18,7 @@ constexpr double kLabelSpacing = 12.0;
 // Samples up to which the profiles mark each sample with a point.
 constexpr int kProfilePoints = 60;
 
-// The Vega-Lite specification of a count's sample chart (survey.json's count
+// The Vega-Lite definition of a count's sample chart (survey.json's count
 // `count`, sample labels made unique), or null when the count has no
 // consensus. Above survey.json's block size the heatmap shows its blocks.
 nlohmann::json SampleChart(const nlohmann::json& survey, const nlohmann::json& count,

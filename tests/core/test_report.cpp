@@ -1,5 +1,5 @@
 // report.html: the page's template filled in (and its refusals), every chart
-// with its specification and the survey's numbers in it, and labels that
+// with its definition and the survey's numbers in it, and labels that
 // cannot break out of the elements that show them.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -69,7 +69,7 @@ protected:
     std::vector<std::string> genes;
     json survey;
     std::string html, body;  // body: the page after its inlined chart libraries
-    json specs;
+    json views;
 
     void SetUp() override
     {
@@ -102,11 +102,11 @@ protected:
         const size_t head = html.find("</script>\n</head><body>\n<h1>");
         ASSERT_NE(head, std::string::npos);
         body = html.substr(head + 9);
-        const std::string open = "<script type=\"application/json\" id=\"zarno-specs\">";
+        const std::string open = "<script type=\"application/json\" id=\"zarno-charts\">";
         const size_t from = body.find(open);
         ASSERT_NE(from, std::string::npos);
         const size_t to = body.find("</script>", from);
-        specs = json::parse(body.substr(from + open.size(), to - from - open.size()));
+        views = json::parse(body.substr(from + open.size(), to - from - open.size()));
     }
     const json& Count(int P) const
     {
@@ -115,9 +115,9 @@ protected:
         throw std::runtime_error("no such count");
     }
     // The data of a chart's layer that draws field `y`.
-    static json LayerWith(const json& spec, const std::string& y)
+    static json LayerWith(const json& view, const std::string& y)
     {
-        for (const json& l : spec["layer"])
+        for (const json& l : view["layer"])
             if (l["encoding"].contains("y") && l["encoding"]["y"]["field"] == y) return l;
         return nullptr;
     }
@@ -127,11 +127,11 @@ protected:
 
 TEST_F(ReportTest, EveryChartPlacedHasItsSpecAndEverySpecItsChart)
 {
-    std::set<std::string> placed, specified;
+    std::set<std::string> placed, defined;
     const std::regex chart("<div class=\"chart\" id=\"([^\"]+)\"></div>");
     for (std::sregex_iterator i(body.begin(), body.end(), chart), end; i != end; ++i) placed.insert((*i)[1]);
-    for (const auto& [id, spec] : specs.items()) specified.insert(id);
-    EXPECT_EQ(placed, specified);
+    for (const auto& [id, view] : views.items()) defined.insert(id);
+    EXPECT_EQ(placed, defined);
     for (const char* id : {"c_chi", "c_dof", "c_ssr", "c_coph", "c_disp", "c_pac", "c_stab", "k2_samples",
                            "k1_trace", "k3_trace"})
         EXPECT_EQ(placed.count(id), 1u) << id;
@@ -146,7 +146,7 @@ TEST_F(ReportTest, EveryChartPlacedHasItsSpecAndEverySpecItsChart)
 TEST_F(ReportTest, ChartsCarryTheSurveysNumbers)
 {
     // Chi-square: per count the median as the line, best to worst as the bar.
-    const json& chi = specs["c_chi"]["data"]["values"];
+    const json& chi = views["c_chi"]["data"]["values"];
     ASSERT_EQ(chi.size(), survey["counts"].size());
     for (const json& v : chi) {
         const json& spread = Count(v["patterns"].get<int>())["chi_square"];
@@ -154,21 +154,21 @@ TEST_F(ReportTest, ChartsCarryTheSurveysNumbers)
         EXPECT_EQ(v["low"], spread["best"]);
         EXPECT_EQ(v["high"], spread["worst"]);
     }
-    ASSERT_FALSE(LayerWith(specs["c_chi"], "low").is_null());
+    ASSERT_FALSE(LayerWith(views["c_chi"], "low").is_null());
     // The suggested count as a rule on each figure, when there is one.
     const json& sug = survey["suggested_patterns"];
     bool rule = false;
-    for (const json& l : specs["c_chi"]["layer"])
+    for (const json& l : views["c_chi"]["layer"])
         if (l.contains("data") && l["data"]["values"][0]["patterns"] == sug) rule = true;
     EXPECT_EQ(rule, sug.is_number());
     // The stability thresholds are the rule's.
-    const json thresholds = specs["c_stab"]["layer"][1]["data"]["values"];
+    const json thresholds = views["c_stab"]["layer"][1]["data"]["values"];
     EXPECT_EQ(thresholds[0]["t"], survey["rule"]["min_mean_stability"]);
     EXPECT_EQ(thresholds[1]["t"], survey["rule"]["min_min_stability"]);
     // The heat map: every pair of samples with its consensus by position in
     // leaf order, to 4 decimals in what its tooltips read.
     const json& k2 = Count(2);
-    const json& heat = specs["k2_samples"]["params"][0]["value"];
+    const json& heat = views["k2_samples"]["params"][0]["value"];
     ASSERT_EQ(heat["values"].size(), static_cast<size_t>(S * S));
     const json& order = k2["sample_order_index"];
     for (size_t i = 0; i < S; i++)
@@ -176,7 +176,7 @@ TEST_F(ReportTest, ChartsCarryTheSurveysNumbers)
             EXPECT_NEAR(heat["values"][i * S + j].get<double>(),
                         k2["consensus"][order[i].get<size_t>()][order[j].get<size_t>()].get<double>(), 5e-5);
     // Traces: one line per chain, a point every 10 rounds.
-    const json& trace = specs["k1_trace"]["data"]["values"];
+    const json& trace = views["k1_trace"]["data"]["values"];
     std::set<int> chains;
     for (const json& v : trace) chains.insert(v["chain"].get<int>());
     EXPECT_EQ(chains, (std::set<int>{1, 2, 3}));
@@ -185,13 +185,13 @@ TEST_F(ReportTest, ChartsCarryTheSurveysNumbers)
 
 TEST_F(ReportTest, LabelsAndNamesCannotBreakOutOfTheirElements)
 {
-    // Two scripts after the libraries, the specifications and the loader,
+    // Two scripts after the libraries, the definitions and the loader,
     // whatever the labels hold.
     EXPECT_EQ(CountCaseless(body, "<script"), 2u);
     EXPECT_EQ(CountCaseless(body, "</script"), 2u);
-    // In the specifications the labels read back exactly; repeated ones are
+    // In the definitions the labels read back exactly; repeated ones are
     // told apart by position.
-    const json& units = specs["k2_samples"]["datasets"]["units"];
+    const json& units = views["k2_samples"]["datasets"]["units"];
     const json labels = {"s\"1", "<s2>", "dup #3", "dup #4", "</script", "s6", "s7", "s8"};
     ASSERT_EQ(units.size(), labels.size());
     for (size_t i = 0; i < units.size(); i++)
@@ -200,9 +200,9 @@ TEST_F(ReportTest, LabelsAndNamesCannotBreakOutOfTheirElements)
     for (const char* shown : {"a&quot;b", "&lt;x&gt;", "&lt;/SCRIPT&gt;"})
         EXPECT_NE(body.find(shown), std::string::npos) << shown;
     for (const char* raw : {"a\"b", "<x>", "</SCRIPT>", "<s2>"}) {
-        // Outside the specifications' JSON, where they are escaped as JSON.
+        // Outside the definitions' JSON, where they are escaped as JSON.
         const size_t at = body.find(raw);
-        EXPECT_TRUE(at == std::string::npos || body.rfind("id=\"zarno-specs\">", at) != std::string::npos)
+        EXPECT_TRUE(at == std::string::npos || body.rfind("id=\"zarno-charts\">", at) != std::string::npos)
             << raw;
     }
 }

@@ -26,7 +26,7 @@ constexpr double kLabelSpacing = 12.0;  // the report's, in pixels
 struct Study {
     int S = 0;
     json survey;
-    json specs;
+    json views;
     std::string html;
     zarno::CountSurvey survey3;  // the count of three patterns, in memory
 
@@ -78,9 +78,9 @@ struct Study {
             zarno::AddAgreementJson(a, zarno::AgreementOf(a, s), &survey);
         }
         html = zarno::ReportHtml(survey);
-        const std::string open = "<script type=\"application/json\" id=\"zarno-specs\">";
+        const std::string open = "<script type=\"application/json\" id=\"zarno-charts\">";
         const size_t from = html.rfind(open);
-        specs = json::parse(html.substr(from + open.size(), html.find("</script>", from) - from - open.size()));
+        views = json::parse(html.substr(from + open.size(), html.find("</script>", from) - from - open.size()));
     }
     int Group(int s) const { return 3 * s / S; }
     const json& Count(int P) const
@@ -92,7 +92,7 @@ struct Study {
     // The views of a count's chart, by what they draw.
     json View(int P, const std::string& layer) const
     {
-        for (const json& v : specs["k" + std::to_string(P) + "_samples"]["vconcat"])
+        for (const json& v : views["k" + std::to_string(P) + "_samples"]["vconcat"])
             if (v.contains("layer"))
                 for (const json& l : v["layer"])
                     if (l.value("name", "") == layer) return v;
@@ -146,12 +146,12 @@ TEST(ReportSamples, TracksHeatmapAndProfilesShareOneSampleOrder)
 {
     const Study st(9);
     const json& k3 = st.Count(3);
-    const json& spec = st.specs["k3_samples"];
+    const json& view = st.views["k3_samples"];
     const json& order = k3["sample_order_index"];
-    const json& units = spec["datasets"]["units"];
+    const json& units = view["datasets"]["units"];
     ASSERT_EQ(units.size(), 9u);
     // A track per column after the clusters', then the heatmap, the profiles, the legend.
-    EXPECT_EQ(spec["vconcat"].size(), 4u + 3u);
+    EXPECT_EQ(view["vconcat"].size(), 4u + 3u);
     for (int t = 0; t <= 3; t++) EXPECT_FALSE(st.View(3, "track" + std::to_string(t)).is_null()) << t;
     const json& notes = st.survey["annotations"]["columns"];
     for (size_t i = 0; i < units.size(); i++) {
@@ -169,18 +169,18 @@ TEST(ReportSamples, TracksHeatmapAndProfilesShareOneSampleOrder)
             EXPECT_EQ(u["c2"], "#d9d9d9");
         }
     // The profiles: pattern p at position i holds the sample at order[i].
-    ASSERT_EQ(spec["datasets"]["profile"].size(), 27u);
-    for (const json& v : spec["datasets"]["profile"]) {
+    ASSERT_EQ(view["datasets"]["profile"].size(), 27u);
+    for (const json& v : view["datasets"]["profile"]) {
         const size_t i = v["i"].get<size_t>(), p = v["p"].get<size_t>() - 1;
         EXPECT_EQ(v["m"], k3["pattern_mean"][p][order[i].get<size_t>()]);
         EXPECT_EQ(v["s"], k3["pattern_sd"][p][order[i].get<size_t>()]);
     }
     // Few samples: every label shown, every profile point marked.
-    EXPECT_EQ(spec["datasets"]["labels"].size(), 9u);
+    EXPECT_EQ(view["datasets"]["labels"].size(), 9u);
     EXPECT_EQ(st.View(3, "xlabels")["layer"][2]["mark"]["point"], true);
     // The legend names each column and the clusters.
     std::set<std::string> legend;
-    for (const json& item : spec["vconcat"].back()["data"]["values"])
+    for (const json& item : view["vconcat"].back()["data"]["values"])
         if (item.contains("t")) legend.insert(item["t"].get<std::string>());
     for (const char* t : {"lin\"e'age</script>:", "age:", "plate:", "L0", "L2", "NA", "cluster (tree cut at 3):"})
         EXPECT_EQ(legend.count(t), 1u) << t;
@@ -189,7 +189,7 @@ TEST(ReportSamples, TracksHeatmapAndProfilesShareOneSampleOrder)
 TEST(ReportSamples, TheHeatmapIsOneImageOfTheConsensusWithTooltipsByPosition)
 {
     const Study st(9);
-    const json& spec = st.specs["k3_samples"];
+    const json& view = st.views["k3_samples"];
     const json& k3 = st.Count(3);
     const json& order = k3["sample_order_index"];
     // The image: a pixel per sample pair in leaf order, coloured on the legend's ramp.
@@ -209,15 +209,15 @@ TEST(ReportSamples, TheHeatmapIsOneImageOfTheConsensusWithTooltipsByPosition)
             EXPECT_EQ(got, want) << i << "," << j;
         }
     // What the page's tooltip reads by position: labels, track texts, the consensus.
-    ASSERT_EQ(spec["params"].size(), 1u);
-    const json& heat = spec["params"][0]["value"];
+    ASSERT_EQ(view["params"].size(), 1u);
+    const json& heat = view["params"][0]["value"];
     EXPECT_EQ(heat["units"], 9);
     EXPECT_EQ(heat["sample"], "sample");
     ASSERT_EQ(heat["tracks"].size(), 4u);
     EXPECT_EQ(heat["tracks"][1]["name"], "lin\"e'age</script>");
     for (size_t i = 0; i < 9; i++) {
-        EXPECT_EQ(heat["labels"][i], spec["datasets"]["units"][i]["l"]);
-        EXPECT_EQ(heat["tracks"][1]["texts"][i], spec["datasets"]["units"][i]["t1"]);
+        EXPECT_EQ(heat["labels"][i], view["datasets"]["units"][i]["l"]);
+        EXPECT_EQ(heat["tracks"][1]["texts"][i], view["datasets"]["units"][i]["t1"]);
     }
     // However named, the columns cannot close the page's script elements.
     std::string lower = st.html.substr(st.html.find("<h1>"));
@@ -230,8 +230,8 @@ TEST(ReportSamples, TheHeatmapIsOneImageOfTheConsensusWithTooltipsByPosition)
 TEST(ReportSamples, AgreementPanelCarriesTheSurveysFigures)
 {
     const Study st(30);
-    for (const char* id : {"c_ari", "c_nmi", "c_corr"}) ASSERT_TRUE(st.specs.contains(id)) << id;
-    for (const json& v : st.specs["c_ari"]["data"]["values"]) {
+    for (const char* id : {"c_ari", "c_nmi", "c_corr"}) ASSERT_TRUE(st.views.contains(id)) << id;
+    for (const json& v : st.views["c_ari"]["data"]["values"]) {
         const json& cols = st.Count(v["patterns"].get<int>())["agreement"]["columns"];
         bool found = false;
         for (const json& c : cols)
@@ -241,14 +241,14 @@ TEST(ReportSamples, AgreementPanelCarriesTheSurveysFigures)
             }
         EXPECT_TRUE(found);
     }
-    EXPECT_EQ(st.specs["c_ari"]["data"]["values"].size(), 4u);  // two columns of categories, two counts
-    for (const json& v : st.specs["c_corr"]["data"]["values"]) {
+    EXPECT_EQ(st.views["c_ari"]["data"]["values"].size(), 4u);  // two columns of categories, two counts
+    for (const json& v : st.views["c_corr"]["data"]["values"]) {
         const json& age = st.Count(v["patterns"].get<int>())["agreement"]["columns"][1];
         EXPECT_EQ(v["value"], std::abs(age["r"][age["best_pattern"].get<int>() - 1].get<double>()));
     }
     // Ticks at the counts alone, never at halves printed as repeated counts.
-    EXPECT_EQ(st.specs["c_ari"]["layer"][0]["encoding"]["x"]["axis"]["values"], (json{2, 3}));
-    EXPECT_EQ(st.specs["c_chi"]["layer"][0]["encoding"]["x"]["axis"]["values"], (json{2, 3}));
+    EXPECT_EQ(st.views["c_ari"]["layer"][0]["encoding"]["x"]["axis"]["values"], (json{2, 3}));
+    EXPECT_EQ(st.views["c_chi"]["layer"][0]["encoding"]["x"]["axis"]["values"], (json{2, 3}));
     // At three patterns the clusters are the lineages.
     EXPECT_EQ(st.Count(3)["agreement"]["columns"][0]["ari"], 1.0);
     // The ARI beside the rank survey's figures, the rest in its own section.
@@ -267,8 +267,8 @@ TEST(ReportSamples, AgreementPanelCarriesTheSurveysFigures)
 TEST(ReportSamples, WithoutAnnotationsTheClustersAreTheOnlyTrack)
 {
     const Study st(9, false);
-    EXPECT_EQ(st.specs["k3_samples"]["vconcat"].size(), 4u);
-    EXPECT_FALSE(st.specs.contains("c_ari"));
+    EXPECT_EQ(st.views["k3_samples"]["vconcat"].size(), 4u);
+    EXPECT_FALSE(st.views.contains("c_ari"));
     EXPECT_NE(st.html.find("No sample annotations: <code>zarno report DIR --annotations FILE</code>"),
               std::string::npos);
 }
@@ -300,12 +300,12 @@ TEST(ReportSamples, ManySamplesAreDrawnInBlocksWithThinnedLabels)
     for (int i = 3; i < 6; i++) share += k3["pattern_mean"][1][order[i].get<size_t>()].get<double>() / 3;
     EXPECT_NEAR(b["pattern_mean"][1][1].get<double>(), share, 1e-15);
 
-    const json& spec = st.specs["k3_samples"];
+    const json& view = st.views["k3_samples"];
     EXPECT_EQ(Pixels(st.View(3, "cells")["layer"][0]["mark"]["url"].get<std::string>(), blocks).size(),
               static_cast<size_t>(3 * blocks * blocks));
-    EXPECT_EQ(spec["params"][0]["value"]["values"].size(), static_cast<size_t>(blocks * blocks));
-    EXPECT_EQ(spec["params"][0]["value"]["sample"], "samples");
-    const json& units = spec["datasets"]["units"];
+    EXPECT_EQ(view["params"][0]["value"]["values"].size(), static_cast<size_t>(blocks * blocks));
+    EXPECT_EQ(view["params"][0]["value"]["sample"], "samples");
+    const json& units = view["datasets"]["units"];
     ASSERT_EQ(units.size(), static_cast<size_t>(blocks));
     EXPECT_EQ(units[1]["x"], 3);
     EXPECT_EQ(units[1]["x2"], 6);
@@ -316,10 +316,10 @@ TEST(ReportSamples, ManySamplesAreDrawnInBlocksWithThinnedLabels)
     // A block's track says what it holds: the thirds make most blocks one lineage.
     EXPECT_EQ(units[0]["t1"], "L" + std::to_string(st.Group(order[0].get<int>())) + " (3)");
     // The profiles by block.
-    EXPECT_EQ(spec["datasets"]["profile"].size(), static_cast<size_t>(3 * blocks));
+    EXPECT_EQ(view["datasets"]["profile"].size(), static_cast<size_t>(3 * blocks));
     // Labels every k-th sample, at least kLabelSpacing pixels apart.
     const double width = st.View(3, "cells")["width"].get<double>();
-    const json& labels = spec["datasets"]["labels"];
+    const json& labels = view["datasets"]["labels"];
     ASSERT_GT(labels.size(), 10u);
     EXPECT_LT(labels.size(), 301u);
     for (size_t i = 1; i < labels.size(); i++) {

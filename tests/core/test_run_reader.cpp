@@ -157,7 +157,7 @@ TEST_F(RunDirTest, ReportIsOneSelfContainedPageWithTheSurveysCount)
     EXPECT_EQ(body.find("<img"), std::string::npos);
     EXPECT_EQ(html.find("sourceMappingURL"), std::string::npos);
     EXPECT_NE(html.find("vegaEmbed"), std::string::npos);
-    // The chart data come from the survey: its chi-square values are in the specs.
+    // The chart data come from the survey: its chi-square values are in the chart definitions.
     EXPECT_NE(html.find("\"mid\":" + j["counts"][0]["chi_square"]["median"].dump()), std::string::npos);
 }
 

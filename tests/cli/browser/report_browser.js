@@ -120,7 +120,7 @@ async function main() {
     if (charts.length === 0) problems.push('no chart on the page');
     for (const c of charts) if (c.marks === 0) problems.push('chart ' + c.id + ' drew no marks');
     const declared = await page.$eval('body', (b) => Number(b.getAttribute('data-charts')));
-    if (declared !== charts.length) problems.push(`${declared} specs but ${charts.length} chart containers`);
+    if (declared !== charts.length) problems.push(`${declared} views but ${charts.length} chart containers`);
     const shown = await page.$eval('#suggested', (e) => ({value: e.getAttribute('data-value'), text: e.textContent}));
     const expected = survey.suggested_patterns;
     const want = expected === null ? 'null' : String(expected);
