@@ -54,16 +54,21 @@ void ResidualOnThread(void* context, int t)
     if (p.g0 < p.g1) GramSweep(job.level, zarno::kernels::kGramRows, p);
 }
 
-// Runs `fn` over pass p on the pool's threads; false without a pool.
-bool OnPool(zarno::kernels::Pool* pool, void (*fn)(void*, int), const GramPass& p, int level)
+// Runs `fn` over pass p on the pool's threads.
+void RunOnPool(zarno::kernels::Pool* pool, void (*fn)(void*, int), const GramPass& p, int level)
 {
-    if (pool == nullptr) return false;
     GramJob job;
     job.p = p;
     job.level = level;
     job.pool = pool;
     pool->Run(fn, &job);
-    return true;
+}
+
+// The instruction set a pass uses: the run's, where the processor has it.
+int PassLevel(int runLevel)
+{
+    const int cpu = zarno::kernels::CpuSimdLevel();
+    return runLevel < cpu ? runLevel : cpu;
 }
 
 // Chi-square: the rows' residuals, added in gene order.
@@ -113,8 +118,7 @@ void L::GramPasses(bool patternHalf, bool fit)
 {
     GramPass p = GramOperands(*this, GramScratch, WorkData);
     p.AW = A_Weights;
-    const int cpu = zarno::kernels::CpuSimdLevel();
-    const int level = SimdLevel < cpu ? SimdLevel : cpu;
+    const int level = PassLevel(SimdLevel);
     // The patterns (times their weights in a round) and their masked copies,
     // then P P^T: patterns x samples each, on this thread.
     p.multiplyWeights = patternHalf;
@@ -124,8 +128,8 @@ void L::GramPasses(bool patternHalf, bool fit)
     p.patternHalf = patternHalf;
     p.residual = fit;
     zarno::kernels::Pool* pool = PoolFor(zarno::kernels::GramThreadScratch(Nsamples, Npatterns));
-    if (OnPool(pool, GramOnThread, p, level)) {
-        // (Rows, then columns, on every thread.)
+    if (pool != nullptr) {
+        RunOnPool(pool, GramOnThread, p, level);  // rows, then columns, on every thread
     } else if (zarno::kernels::GramFusable(Nsamples, Npatterns)) {
         // Whole rows fit the caches: one pass over the data does the round,
         // each block of rows adding to the sums over genes once its
@@ -149,14 +153,16 @@ void L::GramPasses(bool patternHalf, bool fit)
 void L::GramResidual()
 {
     GramPass p = GramOperands(*this, GramScratch, WorkData);
-    const int cpu = zarno::kernels::CpuSimdLevel();
-    const int level = SimdLevel < cpu ? SimdLevel : cpu;
+    const int level = PassLevel(SimdLevel);
     // The masked patterns of the current matrices (a round leaves them so;
     // made again for a caller that moved the patterns since).
     GramSweep(level, zarno::kernels::kGramPatterns, p);
     p.residual = true;
     zarno::kernels::Pool* pool = PoolFor(zarno::kernels::GramThreadScratch(Nsamples, Npatterns));
-    if (!OnPool(pool, ResidualOnThread, p, level)) GramSweep(level, zarno::kernels::kGramRows, p);
+    if (pool != nullptr)
+        RunOnPool(pool, ResidualOnThread, p, level);
+    else
+        GramSweep(level, zarno::kernels::kGramRows, p);
     GramChi = RowsInOrder(p.rowChi, Ngenes);
     GramChiFresh = true;
 }
